@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""A stand-in for the `uv` package manager, covering exactly what vorpane calls:
+
+    uv pip show NAME
+    uv pip install PKG... [-r FILE]... [--upgrade-package PKG]... --index-url URL [--dry-run]
+
+The target environment is $VIRTUAL_ENV. `pip show` asks the environment's own interpreter
+through importlib.metadata (no pip, so it starts fast); `pip install` runs pip from this
+interpreter against the environment (`pip --python`). Anything else is refused with exit
+status 2, so a test notices when the tool starts calling something new.
+
+Environment:
+    UV_STANDIN_LOG   append one JSON line per call: argv, virtual_env, conda_prefix, cwd
+    UV_STANDIN_FAIL  "always", or a substring of the joined arguments: fail that call with
+                     "error: forced failure" (exit 1) after logging it
+
+mkbin.py installs this file as an executable named `uv`.
+"""
+
+# Only os and sys at the top: `uv pip show` runs once per package, so start-up counts.
+import os
+import sys
+
+# Run by the environment's interpreter as `python -I -c SHOW_SCRIPT NAME`, in place of
+# this process (exec), so it prints the answer and sets the exit status itself.
+SHOW_SCRIPT = r"""
+import re, sys
+from importlib import metadata
+
+def norm(n):
+    return re.sub(r"[-_.]+", "-", n).lower()
+
+def req_name(r):
+    m = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", r)
+    return m.group(1) if m else None
+
+want = norm(sys.argv[1])
+found = None
+others = []
+for d in metadata.distributions():
+    name = d.metadata["Name"]
+    if not name:
+        continue
+    if found is None and norm(name) == want:
+        found = d
+    else:
+        others.append(d)
+if found is None:
+    sys.stderr.write("warning: Package(s) not found for: %s\n" % sys.argv[1])
+    sys.exit(1)
+
+def plain_requires(d):
+    out = []
+    for r in d.requires or []:
+        if "extra" in r.partition(";")[2]:
+            continue
+        n = req_name(r)
+        if n and norm(n) not in out:
+            out.append(norm(n))
+    return out
+
+required_by = sorted({norm(d.metadata["Name"]) for d in others if want in plain_requires(d)})
+sys.stdout.write(
+    "Name: %s\nVersion: %s\nLocation: %s\nRequires: %s\nRequired-by: %s\n"
+    % (found.metadata["Name"], found.version, found.locate_file(""),
+       ", ".join(sorted(plain_requires(found))), ", ".join(required_by)))
+"""
+
+
+def fail(message, status=2):
+    sys.stderr.write(message + "\n")
+    sys.stderr.flush()
+    return status
+
+
+def unsupported(argv, why=""):
+    suffix = f" ({why})" if why else ""
+    return fail("error: unsupported by the test stand-in: " + " ".join(argv) + suffix)
+
+
+def log_call(argv):
+    path = os.environ.get("UV_STANDIN_LOG")
+    if not path:
+        return
+    import json
+
+    line = json.dumps({
+        "argv": argv,
+        "virtual_env": os.environ.get("VIRTUAL_ENV"),
+        "conda_prefix": os.environ.get("CONDA_PREFIX"),
+        "cwd": os.getcwd(),
+    }) + "\n"
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    try:
+        os.write(fd, line.encode("utf-8"))
+    finally:
+        os.close(fd)
+
+
+def target_python():
+    """The interpreter of $VIRTUAL_ENV, or an error message."""
+    venv = os.environ.get("VIRTUAL_ENV")
+    if not venv:
+        return None, ("error: no virtual environment found; "
+                      "the test stand-in only acts on $VIRTUAL_ENV, which is not set")
+    python = os.path.join(venv, "bin", "python")
+    if not os.access(python, os.X_OK):
+        return None, f"error: VIRTUAL_ENV={venv} has no interpreter at {python}"
+    return python, None
+
+
+def pip_show(argv, rest):
+    if len(rest) != 1 or rest[0].startswith("-"):
+        return unsupported(argv, "pip show takes exactly one package name")
+    name = rest[0]
+    python, error = target_python()
+    if error:
+        return fail(error)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    try:
+        os.execv(python, [python, "-I", "-c", SHOW_SCRIPT, name])
+    except OSError as exc:
+        return fail(f"error: cannot run {python}: {exc}")
+
+
+def pip_install(argv, rest):
+    packages = []
+    requirement_files = []
+    upgrade_packages = []
+    index_url = None
+    dry_run = False
+    valued = {"--index-url": "index", "-i": "index",
+              "-r": "requirement", "--requirement": "requirement",
+              "--upgrade-package": "upgrade", "-P": "upgrade"}
+    i = 0
+    while i < len(rest):
+        arg = rest[i]
+        option, eq, inline = arg.partition("=") if arg.startswith("--") else (arg, "", "")
+        if option in valued:
+            if eq:
+                value = inline
+            else:
+                if i + 1 >= len(rest):
+                    return fail(f"error: a value is required for '{option}' but none was supplied")
+                i += 1
+                value = rest[i]
+            kind = valued[option]
+            if kind == "index":
+                index_url = value
+            elif kind == "requirement":
+                requirement_files.append(value)
+            else:
+                upgrade_packages.append(value)
+        elif arg == "--dry-run":
+            dry_run = True
+        elif arg.startswith("-"):
+            return unsupported(argv, f"option {arg}")
+        else:
+            packages.append(arg)
+        i += 1
+
+    if not packages and not requirement_files:
+        return fail("error: the following required arguments were not provided:\n"
+                    "  <PACKAGE|--requirement <REQUIREMENT>|--editable <EDITABLE>>\n\n"
+                    "Usage: uv pip install <PACKAGE|--requirement <REQUIREMENT>|"
+                    "--editable <EDITABLE>>\n\nFor more information, try '--help'.")
+    if index_url is None:
+        return unsupported(argv, "--index-url is required: nothing else is reachable here")
+    python, error = target_python()
+    if error:
+        return fail(error)
+
+    command = [sys.executable, "-I", "-m", "pip", "--python", python, "install",
+               "--isolated", "--disable-pip-version-check", "--no-input", "--no-cache-dir",
+               "--index-url", index_url]
+    if dry_run:
+        command.append("--dry-run")
+    if upgrade_packages:
+        # pip has no per-package upgrade; upgrading only what needs it comes closest.
+        command += ["--upgrade", "--upgrade-strategy", "only-if-needed"]
+    for f in requirement_files:
+        command += ["-r", f]
+    command += packages
+    sys.stdout.flush()
+    sys.stderr.flush()
+    import subprocess
+
+    try:
+        return subprocess.call(command)
+    except KeyboardInterrupt:
+        return 130
+
+
+def main():
+    argv = sys.argv[1:]
+    log_call(argv)
+    forced = os.environ.get("UV_STANDIN_FAIL")
+    if forced and (forced == "always" or forced in " ".join(argv)):
+        return fail("error: forced failure", 1)
+    if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "show":
+        return pip_show(argv, argv[2:])
+    if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "install":
+        return pip_install(argv, argv[2:])
+    return unsupported(argv)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

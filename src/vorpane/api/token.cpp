@@ -1,0 +1,71 @@
+#include "vorpane/api/token.hpp"
+
+#include "vorpane/api/endpoints.hpp"
+#include "vorpane/cli/messages.hpp"
+#include "vorpane/config/config_file.hpp"
+#include "vorpane/util/crypto.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <system_error>
+
+namespace vorpane::api {
+
+namespace {
+
+std::string read_token(const std::string& body) {
+    // The parser's own message quotes the text it choked on, which may be a token: say only
+    // what is wrong.
+    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
+    if (answer.is_discarded()) {
+        throw TokenServiceError("The token service sent an invalid answer: the body is not JSON.");
+    }
+    if (!answer.is_object() || !answer.contains("access_token")) {
+        throw TokenServiceError(
+            "The token service sent an invalid answer: it holds no \"access_token\".");
+    }
+    const nlohmann::json& token = answer.at("access_token");
+    if (!token.is_string()) {
+        throw TokenServiceError(
+            "The token service sent an invalid answer: \"access_token\" is not a string.");
+    }
+    return token.get<std::string>();
+}
+
+} // namespace
+
+util::HttpRequest token_request(const config::VorpaneProfile& profile,
+                                const std::string& token_api_url) {
+    util::HttpRequest request;
+    request.method = "POST";
+    request.url = token_api_url + "/oauth/token";
+    request.headers = {
+        {"Authorization", "Basic " + util::base64_encode(profile.token_id + ":" + profile.token)},
+        {"Content-Type", "application/json"},
+    };
+    request.body = std::string(TOKEN_REQUEST_BODY);
+    return request;
+}
+
+std::optional<std::string> _get_access_token() {
+    return _get_access_token(util::http_send);
+}
+
+std::optional<std::string> _get_access_token(const HttpSend& send) {
+    const std::string token_api_url = _get_token_api_url();
+    try {
+        const config::VorpaneConfig conf = config::get_configparser();
+        const util::HttpResponse response = send(token_request(conf.profile, token_api_url));
+        if (response.status == 200) {
+            return read_token(response.body);
+        }
+        send_message("Authentication failed. Status code: " + std::to_string(response.status));
+    } catch (const util::HttpError& error) {
+        send_message(std::string("HTTP error occurred: ") + error.what());
+    } catch (const std::system_error& error) {
+        send_message(std::string("Error reading configuration: ") + error.what());
+    }
+    return std::nullopt;
+}
+
+} // namespace vorpane::api

@@ -1,0 +1,71 @@
+#include "vorpane/cli/prompt.hpp"
+
+#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/cli/messages.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+namespace vorpane::cli {
+
+namespace {
+
+// Reads one line from standard input with read(2) so nothing is buffered past the line: a child
+// started after the prompt (uv) must still see the rest of a piped input.
+std::string read_line() {
+    std::string line;
+    char c = 0;
+    for (;;) {
+        ssize_t n = ::read(STDIN_FILENO, &c, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw Aborted();
+        }
+        if (c == '\n') {
+            break;
+        }
+        line += c;
+    }
+    if (!line.empty() && line.back() == '\r') {
+        line.pop_back();
+    }
+    return line;
+}
+
+} // namespace
+
+std::string prompt(std::string_view question) {
+    for (;;) {
+        echo_raw(std::string(question) + ": ");
+        std::string answer = read_line();
+        if (!answer.empty()) {
+            return answer;
+        }
+    }
+}
+
+bool confirm(std::string_view question, bool default_yes) {
+    for (;;) {
+        echo_raw(std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: "));
+        std::string answer = read_line();
+        std::transform(answer.begin(), answer.end(), answer.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (answer.empty()) {
+            return default_yes;
+        }
+        if (answer == "y" || answer == "yes") {
+            return true;
+        }
+        if (answer == "n" || answer == "no") {
+            return false;
+        }
+        send_error("Error: invalid input");
+    }
+}
+
+} // namespace vorpane::cli

@@ -1,0 +1,13 @@
+#pragma once
+
+namespace vorpane::cli {
+
+// The program entry: version gate, profile notice, then the command group. Returns the exit
+// status (0 success, 1 failure, 2 malformed command line); never throws.
+int run_cli(int argc, char** argv);
+
+// Raises VorpaneException "Python version (3, 9) is not supported. ..." unless the target
+// environment's interpreter is one of SUPPORTED_PYTHON_VERSIONS.
+void check_python_version_supported();
+
+} // namespace vorpane::cli

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "vorpane/util/sqlite.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vorpane::config {
+
+// The store's database file, directly in the configuration directory so that
+// clean_config_dir removes it. It uses a rollback journal, so no other file outlives a write.
+inline constexpr std::string_view CACHE_FILE_NAME = "cache.sqlite3";
+
+// Time to live of an entry when the caller names none.
+inline constexpr int DEFAULT_CACHE_TTL = 300;
+
+// The cached operations. The identity is the dotted path of the operation (its module, ".",
+// its name); its MD5 digest names the entry, so changing one of these strings orphans the
+// entries that older runs stored.
+// The access-token exchange of the api layer.
+inline constexpr std::string_view ACCESS_TOKEN_IDENTITY = "vorpane.api._get_access_token";
+inline constexpr int ACCESS_TOKEN_TTL = 1800;
+// The account's entitlement list.
+inline constexpr std::string_view ENTITLEMENTS_IDENTITY = "vorpane.modules.get_user_entitlements";
+inline constexpr int ENTITLEMENTS_TTL = 30;
+// The package list.
+inline constexpr std::string_view PACKAGES_IDENTITY = "vorpane.modules.get_packages";
+inline constexpr int PACKAGES_TTL = DEFAULT_CACHE_TTL;
+
+// Seconds since the epoch, as the cache measures expiry.
+using CacheClock = std::function<double()>;
+// The system's wall clock as a CacheClock.
+double wall_clock();
+
+// Expiring key-value store of JSON values, shared safely by several processes: each lookup and
+// each add is one atomic statement, and a connection waits up to 10 seconds for another's lock.
+// A file that is not a valid database is deleted and rebuilt without notice.
+class ResultCache {
+  public:
+    // Opens or creates CACHE_FILE_NAME in `dir` (which must exist) with mode 0600.
+    // Throws util::SqliteError or std::system_error when the store cannot be opened.
+    explicit ResultCache(std::filesystem::path dir, CacheClock clock = wall_clock);
+
+    // The value stored under `key`, if its entry is live and the value is not null.
+    // Throws util::SqliteError when the store cannot be read.
+    std::optional<nlohmann::json> lookup(const std::string& key);
+
+    // Stores `value` under `key`, expiring `ttl_seconds` from now, unless a live entry (even a
+    // null one) is there; an expired entry is replaced. Returns whether this call wrote.
+    // Throws util::SqliteError when the store cannot be written, nlohmann::json::type_error
+    // when `value` cannot be serialised.
+    bool add_if_absent(const std::string& key, const nlohmann::json& value, int ttl_seconds);
+
+    // The database file.
+    [[nodiscard]] const std::filesystem::path& file() const noexcept { return m_file; }
+
+  private:
+    void open();
+    void rebuild();
+    template <class Op> auto recovering(Op op) -> decltype(op());
+
+    std::filesystem::path m_file;
+    CacheClock m_clock;
+    std::unique_ptr<util::Db> m_db;
+};
+
+// The store in the configuration directory (created when missing). Throws like ResultCache and
+// like config::_get_config_dir.
+ResultCache open_result_cache();
+
+// The entry key of a call of the operation `identity`: the MD5 digest of `identity` in hex,
+// "_", then the text form of the call's arguments ("(){}" for a call without any).
+std::string cache_key(std::string_view identity, std::string_view args_repr = "(){}");
+
+// Calls `op` unless a live non-null result of `identity` (called without arguments) is stored,
+// then adds the result (null included) for `ttl_seconds` if no live entry exists meanwhile and
+// returns it. Exceptions of `op` pass through and store nothing; store failures throw as above.
+nlohmann::json cached_call(ResultCache& cache,
+                           std::string_view identity,
+                           int ttl_seconds,
+                           const std::function<nlohmann::json()>& op);
+
+} // namespace vorpane::config

@@ -1,0 +1,347 @@
+#include "vorpane/config/config_file.hpp"
+
+#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/config/dirs.hpp"
+
+#include <toml++/toml.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <sstream>
+#include <string_view>
+
+namespace vorpane::config {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* CONFIG_FILE_NAME = "vorpane.toml";
+
+std::error_code last_error() {
+    return {errno, std::generic_category()};
+}
+
+// Owns a file descriptor; closing errors matter only where the caller checks them explicitly.
+class Fd {
+  public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd() {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+        }
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    [[nodiscard]] int get() const { return m_fd; }
+    // Closes now and reports whether the kernel accepted it (delayed write errors show here).
+    bool close() {
+        int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+  private:
+    int m_fd;
+};
+
+std::string read_whole_file(const fs::path& path) {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        throw fs::filesystem_error("cannot open configuration file", path, last_error());
+    }
+    std::string content;
+    char buffer[16384];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw fs::filesystem_error("cannot read configuration file", path, last_error());
+        }
+        if (n == 0) {
+            return content;
+        }
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+}
+
+void write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw std::system_error(last_error());
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+nlohmann::json to_json(const toml::node& node) {
+    if (const auto* table = node.as_table()) {
+        nlohmann::json object = nlohmann::json::object();
+        for (const auto& [key, value] : *table) {
+            object[std::string(key.str())] = to_json(value);
+        }
+        return object;
+    }
+    if (const auto* array = node.as_array()) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& value : *array) {
+            list.push_back(to_json(value));
+        }
+        return list;
+    }
+    if (const auto* text = node.as_string()) {
+        return text->get();
+    }
+    if (const auto* integer = node.as_integer()) {
+        return integer->get();
+    }
+    if (const auto* flag = node.as_boolean()) {
+        return flag->get();
+    }
+    if (const auto* number = node.as_floating_point()) {
+        return number->get();
+    }
+    // Dates and times have no JSON form: keep their TOML text.
+    std::ostringstream out;
+    node.visit([&out](const auto& value) { out << value; });
+    return out.str();
+}
+
+// Parse errors carry no document text, only a description and a position.
+toml::table parse_toml(std::string_view content, const fs::path& path) {
+    try {
+        return toml::parse(content, path.string());
+    } catch (const toml::parse_error& e) {
+        std::string description(e.description());
+        for (char& c : description) {
+            if (c == '\n' || c == '\r') {
+                c = ' ';
+            }
+        }
+        throw ConfigParseError(path.string() + ": invalid TOML at line " +
+                               std::to_string(e.source().begin.line) + ", column " +
+                               std::to_string(e.source().begin.column) + ": " + description);
+    }
+}
+
+// Length of the valid UTF-8 sequence at the start of `s`, or 0 (overlongs, surrogates and
+// code points above U+10FFFF are invalid).
+std::size_t utf8_sequence_length(std::string_view s) {
+    auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    auto is_cont = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
+    unsigned char b0 = byte(0);
+    if (b0 < 0x80) {
+        return 1;
+    }
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        return is_cont(1) ? 2 : 0;
+    }
+    if (b0 >= 0xE0 && b0 <= 0xEF) {
+        if (!is_cont(1) || !is_cont(2)) {
+            return 0;
+        }
+        if ((b0 == 0xE0 && byte(1) < 0xA0) || (b0 == 0xED && byte(1) >= 0xA0)) {
+            return 0;
+        }
+        return 3;
+    }
+    if (b0 >= 0xF0 && b0 <= 0xF4) {
+        if (!is_cont(1) || !is_cont(2) || !is_cont(3)) {
+            return 0;
+        }
+        if ((b0 == 0xF0 && byte(1) < 0x90) || (b0 == 0xF4 && byte(1) >= 0x90)) {
+            return 0;
+        }
+        return 4;
+    }
+    return 0;
+}
+
+bool is_valid_utf8(std::string_view s) {
+    while (!s.empty()) {
+        std::size_t n = utf8_sequence_length(s);
+        if (n == 0) {
+            return false;
+        }
+        s.remove_prefix(n);
+    }
+    return true;
+}
+
+std::string basic_string(std::string_view value) {
+    std::string out = "\"";
+    for (char c : value) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\b':
+            out += "\\b";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\f':
+            out += "\\f";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04X", static_cast<unsigned char>(c));
+                out += escape;
+            } else {
+                out += c;
+            }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+[[noreturn]] void refuse_write(const fs::path& path, const std::string& reason) {
+    throw std::runtime_error("cannot write configuration file " + path.string() + ": " + reason);
+}
+
+// Everything that could make the stored text unreadable is found here, before the old file is
+// touched. No message quotes a value: the token secret is among them.
+void check_serialization(const VorpaneConfig& conf, const std::string& text, const fs::path& path) {
+    const std::pair<const char*, const std::string*> fields[] = {
+        {"profile.token_id", &conf.profile.token_id},
+        {"profile.token", &conf.profile.token},
+        {"profile.cloud_environment", &conf.profile.cloud_environment}};
+    for (const auto& [name, value] : fields) {
+        if (!is_valid_utf8(*value)) {
+            refuse_write(path, std::string(name) + " is not valid UTF-8");
+        }
+    }
+    VorpaneConfig reread;
+    try {
+        reread = VorpaneConfig::from_json(to_json(toml::parse(text)));
+    } catch (const toml::parse_error& e) {
+        refuse_write(path, "the serialised configuration is not valid TOML (line " +
+                               std::to_string(e.source().begin.line) + ")");
+    } catch (const ValidationError& e) {
+        std::string reasons;
+        for (const auto& error : e.errors()) {
+            reasons += (reasons.empty() ? "" : "; ") + error;
+        }
+        refuse_write(path, reasons);
+    }
+    if (!(reread == conf)) {
+        refuse_write(path, "the serialised configuration does not read back unchanged");
+    }
+}
+
+// Replaces `target` by a file holding `text`, so that readers and crashes see either the old
+// or the new content, never a mix, and nobody else can read the secret meanwhile.
+void replace_file_atomically(const fs::path& target, const std::string& text) {
+    fs::path dir = target.parent_path();
+    std::string pattern = (dir / ("." + target.filename().string() + ".tmp-XXXXXX")).string();
+    int raw = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (raw < 0) {
+        throw fs::filesystem_error("cannot create a temporary file beside", target, last_error());
+    }
+    Fd fd(raw);
+    fs::path temp(pattern);
+    try {
+        if (::fchmod(fd.get(), 0600) != 0) {
+            throw fs::filesystem_error("cannot restrict permissions of", temp, last_error());
+        }
+        try {
+            write_all(fd.get(), text);
+        } catch (const std::system_error& e) {
+            throw fs::filesystem_error("cannot write configuration file", target, e.code());
+        }
+        if (::fsync(fd.get()) != 0 || !fd.close()) {
+            throw fs::filesystem_error("cannot write configuration file", target, last_error());
+        }
+        if (::rename(temp.c_str(), target.c_str()) != 0) {
+            throw fs::filesystem_error("cannot replace configuration file", target, last_error());
+        }
+    } catch (...) {
+        ::unlink(temp.c_str());
+        throw;
+    }
+    // Makes the rename itself durable; file systems without directory fsync say EINVAL.
+    Fd dir_fd(::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir_fd.get() >= 0 && ::fsync(dir_fd.get()) != 0 && errno != EINVAL && errno != ENOTSUP) {
+        throw fs::filesystem_error("cannot flush directory", dir, last_error());
+    }
+}
+
+} // namespace
+
+fs::path get_config_file() {
+    fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
+    create_private_directories(file.parent_path());
+    // O_EXCL: an existing file, or one another process creates meanwhile, is left alone.
+    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno != EEXIST) {
+        throw fs::filesystem_error("cannot create configuration file", file, last_error());
+    }
+    return file;
+}
+
+VorpaneConfig get_configparser() {
+    fs::path file = get_config_file();
+    std::string content = read_whole_file(file);
+    return VorpaneConfig::from_json(to_json(parse_toml(content, file)));
+}
+
+std::string serialize_config(const VorpaneConfig& conf) {
+    std::string text = "[profile]\n";
+    text += "token_id = " + basic_string(conf.profile.token_id) + "\n";
+    text += "token = " + basic_string(conf.profile.token) + "\n";
+    text += "cloud_environment = " + basic_string(conf.profile.cloud_environment) + "\n";
+    text += "\n[options]\n";
+    text +=
+        std::string("advanced_mode = ") + (conf.options.advanced_mode ? "true" : "false") + "\n";
+    return text;
+}
+
+void write_config_parse_to_file(const VorpaneConfig& conf) {
+    fs::path file = get_config_file();
+    std::string text = serialize_config(conf);
+    check_serialization(conf, text, file);
+    // A linked configuration (a dotfiles checkout, say) is updated where it lives, not replaced
+    // by a plain file.
+    fs::path target = fs::is_symlink(file) ? fs::canonical(file) : file;
+    replace_file_atomically(target, text);
+}
+
+void clean_config_dir() {
+    for (const auto& entry : fs::directory_iterator(_get_config_dir())) {
+        // symlink_status: a link is not followed, so neither it nor its target is removed.
+        if (!fs::is_regular_file(entry.symlink_status())) {
+            continue;
+        }
+        std::string name = entry.path().filename().string();
+        if (name.ends_with("bu") || name.ends_with("bak")) {
+            continue;
+        }
+        fs::remove(entry.path());
+    }
+}
+
+} // namespace vorpane::config

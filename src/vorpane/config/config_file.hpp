@@ -1,0 +1,44 @@
+#pragma once
+
+#include "vorpane/config/records.hpp"
+
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace vorpane::config {
+
+// The Python (major, minor) versions the tool supports, in order.
+inline const std::vector<std::pair<int, int>> SUPPORTED_PYTHON_VERSIONS = {
+    {3, 10}, {3, 11}, {3, 12}, {3, 13}};
+
+// The configuration file cannot be parsed as TOML; what() names the file, line and column.
+class ConfigParseError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The configuration file "vorpane.toml" in the configuration directory; creates the directory
+// and an empty file when missing. Throws std::filesystem::filesystem_error.
+std::filesystem::path get_config_file();
+
+// The stored configuration, read afresh. Throws ValidationError when the file holds no valid
+// record (an empty file included), ConfigParseError for invalid TOML, and
+// std::filesystem::filesystem_error / std::system_error when it cannot be read.
+VorpaneConfig get_configparser();
+
+// The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n
+// advanced_mode = false\n".
+std::string serialize_config(const VorpaneConfig& conf);
+
+// Writes `conf` atomically: serialised and re-parsed first, then written to a temporary file in
+// the same directory (mode 0600), flushed to disk and renamed over the old file. On any failure
+// the old file stays intact. Throws std::system_error / std::runtime_error.
+void write_config_parse_to_file(const VorpaneConfig& conf);
+
+// Deletes every regular file directly in the configuration directory except names ending in
+// "bu" or "bak"; subdirectories stay. Stops at the first file it cannot delete (throws).
+void clean_config_dir();
+
+} // namespace vorpane::config

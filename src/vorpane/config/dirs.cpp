@@ -1,0 +1,141 @@
+#include "vorpane/config/dirs.hpp"
+
+#include "vorpane/cli/exceptions.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace vorpane::config {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* APP_NAME = "Vorpane";
+
+// An unset and an empty variable both mean "not set", as the XDG rules and shells treat them.
+std::optional<std::string> non_empty(const EnvLookup& env, const std::string& name) {
+    auto value = env(name);
+    if (value && value->empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+fs::path home_dir(const EnvLookup& env) {
+    auto home = non_empty(env, "HOME");
+    if (!home) {
+        throw VorpaneException(
+            "Cannot locate the per-user directories: the HOME environment variable is not set.");
+    }
+    return fs::path(*home);
+}
+
+// An XDG base directory: the variable when it holds an absolute path, else HOME / fallback.
+fs::path xdg_base(const EnvLookup& env, const std::string& name, const fs::path& fallback) {
+    if (auto value = non_empty(env, name); value && fs::path(*value).is_absolute()) {
+        return fs::path(*value);
+    }
+    return home_dir(env) / fallback;
+}
+
+} // namespace
+
+EnvLookup process_env() {
+    return [](const std::string& name) -> std::optional<std::string> {
+        const char* value = std::getenv(name.c_str());
+        return value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+    };
+}
+
+Platform current_platform() {
+#if defined(_WIN32)
+    return Platform::Windows;
+#elif defined(__APPLE__)
+    return Platform::MacOS;
+#else
+    return Platform::Linux;
+#endif
+}
+
+bool runs_on_windows() {
+    return current_platform() == Platform::Windows;
+}
+
+fs::path _get_windows_userprofile_path(const EnvLookup& env) {
+    auto profile = non_empty(env, "USERPROFILE");
+    if (!profile) {
+        throw VorpaneException("Cannot locate the per-user directories: the USERPROFILE "
+                               "environment variable is not set.");
+    }
+    return fs::path(*profile) / ".ZEL" / APP_NAME;
+}
+
+AppDirs resolve_app_dirs(Platform platform, const EnvLookup& env) {
+    switch (platform) {
+    case Platform::Windows: {
+        fs::path dir = _get_windows_userprofile_path(env);
+        return {dir, dir};
+    }
+    case Platform::MacOS: {
+        fs::path dir = home_dir(env) / "Library" / "Application Support" / APP_NAME;
+        return {dir, dir};
+    }
+    case Platform::Linux:
+        break;
+    }
+    return {xdg_base(env, "XDG_CONFIG_HOME", ".config") / APP_NAME,
+            xdg_base(env, "XDG_DATA_HOME", fs::path(".local") / "share") / APP_NAME};
+}
+
+void create_private_directories(const fs::path& dir) {
+    std::error_code ec;
+    if (dir.empty() || fs::is_directory(dir, ec)) {
+        return;
+    }
+    fs::path parent = dir.parent_path();
+    if (parent != dir) {
+        create_private_directories(parent);
+    }
+    if (::mkdir(dir.c_str(), 0700) != 0) {
+        int err = errno;
+        // Another process may have created it between our check and mkdir.
+        if (err == EEXIST && fs::is_directory(dir, ec)) {
+            return;
+        }
+        throw fs::filesystem_error("cannot create directory", dir,
+                                   std::error_code(err, std::generic_category()));
+    }
+}
+
+fs::path _get_config_dir() {
+    fs::path dir = resolve_app_dirs(current_platform(), process_env()).config_dir;
+    create_private_directories(dir);
+    return dir;
+}
+
+fs::path _get_data_dir() {
+    fs::path dir = resolve_app_dirs(current_platform(), process_env()).data_dir;
+    create_private_directories(dir);
+    return dir;
+}
+
+fs::path get_venv_dir() {
+    fs::path dir = _get_data_dir() / "envs";
+    create_private_directories(dir);
+    return dir;
+}
+
+fs::path get_default_examples_dir() {
+    fs::path dir = _get_data_dir() / "examples";
+    create_private_directories(dir);
+    return dir;
+}
+
+std::string get_default_env_name() {
+    return "default";
+}
+
+} // namespace vorpane::config

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace vorpane::config {
+
+enum class Platform { Linux, MacOS, Windows };
+
+// Reads one environment variable; std::nullopt when unset.
+using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
+
+// The process environment as an EnvLookup.
+EnvLookup process_env();
+
+// The platform this binary was built for.
+Platform current_platform();
+
+// True when built for Windows; never changes during a run.
+bool runs_on_windows();
+
+struct AppDirs {
+    std::filesystem::path config_dir;
+    std::filesystem::path data_dir;
+};
+
+// The per-user directories of application "Vorpane" (author "Zelcorp GmbH") for `platform`,
+// by its convention: XDG on Linux (XDG_CONFIG_HOME / XDG_DATA_HOME only when absolute,
+// defaults ~/.config and ~/.local/share), ~/Library/Application Support on macOS,
+// %USERPROFILE%/.ZEL/Vorpane on Windows. Pure: creates nothing.
+// Throws VorpaneException when HOME (or USERPROFILE on Windows) is unset.
+AppDirs resolve_app_dirs(Platform platform, const EnvLookup& env);
+
+// %USERPROFILE%/.ZEL/Vorpane (not created). Throws VorpaneException when USERPROFILE is unset.
+std::filesystem::path _get_windows_userprofile_path(const EnvLookup& env);
+
+// Creates `dir` and every missing parent with mode 0700; an existing directory (also one that
+// another process creates meanwhile) is left alone. Throws std::filesystem::filesystem_error.
+void create_private_directories(const std::filesystem::path& dir);
+
+// The configuration directory, created (mode 0700, with parents) when missing.
+std::filesystem::path _get_config_dir();
+// The data directory, created (mode 0700, with parents) when missing.
+std::filesystem::path _get_data_dir();
+// Data directory / "envs", created when missing.
+std::filesystem::path get_venv_dir();
+// Data directory / "examples", created when missing.
+std::filesystem::path get_default_examples_dir();
+// "default".
+std::string get_default_env_name();
+
+} // namespace vorpane::config

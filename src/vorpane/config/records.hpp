@@ -1,0 +1,85 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vorpane::config {
+
+// The closed set of cloud environments, compared exactly.
+inline constexpr std::string_view CLOUD_ENVS[] = {"cloud", "dev.cloud"};
+
+// True when `name` is one of CLOUD_ENVS.
+bool is_cloud_env(std::string_view name);
+
+struct VorpaneProfile {
+    std::string token_id;
+    std::string token;
+    std::string cloud_environment = "cloud";
+
+    // Validates `value` (a JSON object of the fields); unknown keys are dropped.
+    // Throws ValidationError listing every failing field, with `path` as prefix ("profile" or
+    // "profile." both give "profile.token_id").
+    static VorpaneProfile from_json(const nlohmann::json& value, const std::string& path = "");
+    [[nodiscard]] nlohmann::json to_json() const;
+    bool operator==(const VorpaneProfile&) const = default;
+};
+
+struct VorpaneOptions {
+    bool advanced_mode = false;
+
+    // Accepts true/false, 0/1 and "true","false","yes","no","on","off","t","f","y","n","1","0"
+    // in any case for advanced_mode. Throws ValidationError.
+    static VorpaneOptions from_json(const nlohmann::json& value, const std::string& path = "");
+    [[nodiscard]] nlohmann::json to_json() const;
+    bool operator==(const VorpaneOptions&) const = default;
+};
+
+struct VorpaneConfig {
+    VorpaneProfile profile;
+    VorpaneOptions options;
+
+    // Throws ValidationError (profile is required; options default).
+    static VorpaneConfig from_json(const nlohmann::json& value);
+    // Ordered: profile {token_id, token, cloud_environment}, options {advanced_mode}.
+    [[nodiscard]] nlohmann::ordered_json to_json() const;
+    bool operator==(const VorpaneConfig&) const = default;
+};
+
+struct VorpaneEntitlement {
+    std::string name;
+    std::string code;
+    std::vector<std::string> packages;
+    std::vector<std::string> required_entitlements;
+
+    // Throws ValidationError; all four fields are required.
+    static VorpaneEntitlement from_json(const nlohmann::json& value, const std::string& path = "");
+    [[nodiscard]] nlohmann::json to_json() const;
+    bool operator==(const VorpaneEntitlement&) const = default;
+};
+
+struct VorpanePackage {
+    std::string key;
+    std::optional<std::string> installed_version;
+    std::vector<std::string> available_versions;
+
+    // Validates `value`: key and available_versions are required, installed_version must be
+    // present but may be null. Throws ValidationError.
+    static VorpanePackage from_json(const nlohmann::json& value, const std::string& path = "");
+    // installed_version is written as null when absent.
+    [[nodiscard]] nlohmann::json to_json() const;
+
+    // The highest of available_versions and installed_version by SemVer precedence, as a
+    // string held by the record; std::nullopt when nothing valid can be said. Never throws
+    // for invalid versions.
+    [[nodiscard]] std::optional<std::string> max_version() const;
+    // True when max_version() is strictly newer than installed_version (or nothing is
+    // installed but a maximum exists). Never throws for invalid versions.
+    [[nodiscard]] bool needs_update() const;
+    bool operator==(const VorpanePackage&) const = default;
+};
+
+} // namespace vorpane::config

@@ -1,0 +1,177 @@
+#include "vorpane/engine/python.hpp"
+
+#include "vorpane/util/process.hpp"
+
+#include <charconv>
+#include <fstream>
+#include <vector>
+
+namespace vorpane::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* k_python_file = "python.exe";
+#else
+constexpr const char* k_python_file = "python";
+#endif
+
+std::optional<std::string> non_empty(const config::EnvLookup& env, const std::string& name) {
+    auto value = env(name);
+    if (value && value->empty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::string_view trim(std::string_view text) {
+    const char* blanks = " \t\r\n";
+    size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    size_t last = text.find_last_not_of(blanks);
+    return text.substr(first, last - first + 1);
+}
+
+} // namespace
+
+std::optional<std::pair<int, int>> parse_python_version(std::string_view text) {
+    text = trim(text);
+    int major = 0;
+    int minor = 0;
+    const char* end = text.data() + text.size();
+    auto [after_major, ec1] = std::from_chars(text.data(), end, major);
+    if (ec1 != std::errc() || after_major == end || *after_major != '.') {
+        return std::nullopt;
+    }
+    auto [after_minor, ec2] = std::from_chars(after_major + 1, end, minor);
+    if (ec2 != std::errc() || (after_minor != end && *after_minor != '.')) {
+        return std::nullopt;
+    }
+    return std::pair{major, minor};
+}
+
+std::optional<std::string> read_pyvenv_value(const fs::path& cfg, std::string_view key) {
+    std::ifstream in(cfg);
+    std::string line;
+    while (std::getline(in, line)) {
+        auto eq = line.find('=');
+        if (eq == std::string::npos) {
+            continue;
+        }
+        if (trim(std::string_view(line).substr(0, eq)) == key) {
+            return std::string(trim(std::string_view(line).substr(eq + 1)));
+        }
+    }
+    return std::nullopt;
+}
+
+PythonInterpreter::PythonInterpreter(const config::EnvLookup& env) {
+    std::vector<std::string> looked;
+    for (const char* variable : {"VIRTUAL_ENV", "CONDA_PREFIX"}) {
+        if (auto root = non_empty(env, variable)) {
+            fs::path candidate = fs::path(*root) / scripts_dir_name() / k_python_file;
+            if (util::is_executable_file(candidate)) {
+                m_executable = candidate;
+                return;
+            }
+            looked.push_back(candidate.string() + " ($" + variable + ")");
+        }
+    }
+    std::string path_value = env("PATH").value_or("");
+    for (const char* name : {"python3", "python"}) {
+        if (auto found = util::find_executable(name, path_value)) {
+            m_executable = *found;
+            return;
+        }
+    }
+    looked.emplace_back("python3 and python on PATH");
+    std::string text;
+    for (const auto& place : looked) {
+        text += (text.empty() ? "" : ", ") + place;
+    }
+    throw PythonInterpreterError("No Python interpreter found: looked for " + text);
+}
+
+PythonInterpreter PythonInterpreter::from_executable(fs::path executable) {
+    return PythonInterpreter(std::move(executable), nullptr);
+}
+
+std::string PythonInterpreter::scripts_dir_name() {
+#ifdef _WIN32
+    return "Scripts";
+#else
+    return "bin";
+#endif
+}
+
+std::pair<int, int> PythonInterpreter::version() const {
+    return facts().version;
+}
+
+fs::path PythonInterpreter::prefix() const {
+    return facts().prefix;
+}
+
+const PythonInterpreter::Facts& PythonInterpreter::facts() const {
+    if (m_facts) {
+        return *m_facts;
+    }
+    // Inside an environment its pyvenv.cfg answers both questions, which saves starting an
+    // interpreter (tens of milliseconds) on every run of the tool.
+    fs::path dir = m_executable.parent_path();
+    if (dir.filename() == scripts_dir_name()) {
+        fs::path root = dir.parent_path();
+        fs::path cfg = root / "pyvenv.cfg";
+        std::optional<std::pair<int, int>> version;
+        if (auto text = read_pyvenv_value(cfg, "version_info")) {
+            version = parse_python_version(*text);
+        }
+        if (!version) {
+            if (auto text = read_pyvenv_value(cfg, "version")) {
+                version = parse_python_version(*text);
+            }
+        }
+        if (version) {
+            m_facts = Facts{*version, root};
+            return *m_facts;
+        }
+        if (fs::exists(cfg)) {
+            m_facts = Facts{query().version, root};
+            return *m_facts;
+        }
+    }
+    m_facts = query();
+    return *m_facts;
+}
+
+PythonInterpreter::Facts PythonInterpreter::query() const {
+    util::ProcessOptions options;
+    options.capture = true;
+    auto result =
+        util::run_process({m_executable.string(), "-I", "-S", "-c",
+                           "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.prefix)"},
+                          util::current_environment(), options);
+    std::string what = "cannot ask " + m_executable.string() + " for its version";
+    if (result.returncode != 0) {
+        throw PythonInterpreterError(what + ": it exited with status " +
+                                     std::to_string(result.returncode));
+    }
+    std::string_view out = *result.out;
+    size_t newline = out.find('\n');
+    std::optional<std::pair<int, int>> version;
+    std::string_view prefix;
+    if (newline != std::string_view::npos) {
+        version = parse_python_version(out.substr(0, newline));
+        prefix = trim(out.substr(newline + 1));
+    }
+    if (!version || prefix.empty()) {
+        throw PythonInterpreterError(what + ": unexpected answer");
+    }
+    return Facts{*version, fs::path(prefix)};
+}
+
+} // namespace vorpane::engine

@@ -1,0 +1,89 @@
+#include "vorpane/engine/uv.hpp"
+
+#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/config/dirs.hpp"
+#include "vorpane/engine/pyrepr.hpp"
+#include "vorpane/engine/system.hpp"
+#include "vorpane/util/process.hpp"
+#include "vorpane/util/redact.hpp"
+
+#include <filesystem>
+
+namespace vorpane::engine {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+#ifdef _WIN32
+constexpr const char* k_uv_file = "uv.exe";
+#else
+constexpr const char* k_uv_file = "uv";
+#endif
+
+std::string find_uv_in(const std::string& root) {
+    fs::path scripts = fs::path(normalized_path_text(root)) / get_relative_scripts_dir();
+    if (fs::path candidate = scripts / k_uv_file; util::is_executable_file(candidate)) {
+        return candidate.string();
+    }
+    if (auto found = util::find_executable(k_uv_file, config::process_env()("PATH").value_or(""))) {
+        return found->string();
+    }
+    throw UvNotFound("uv not found in " + scripts.string() +
+                     " or on PATH: uv must be installed (for example with \"pip install uv\")");
+}
+
+std::vector<std::string> command_line(const std::string& uv, const std::vector<std::string>& args) {
+    std::vector<std::string> argv;
+    argv.reserve(args.size() + 1);
+    argv.push_back(uv);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::vector<std::string> without_program(const std::vector<std::string>& argv) {
+    return argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end());
+}
+
+} // namespace
+
+std::string _find_uv_bin() {
+    return find_uv_in(detect_virtualenv());
+}
+
+void run_uv(const std::vector<std::string>& args) {
+    std::string root = detect_virtualenv();
+    util::run_process(command_line(find_uv_in(root), args), child_environment(root));
+}
+
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output) {
+    std::string root = detect_virtualenv();
+    CompletedProcess completed;
+    completed.args = command_line(find_uv_in(root), args);
+    util::ProcessOptions options;
+    options.capture = capture_output;
+    auto result = util::run_process(completed.args, child_environment(root), options);
+    if (result.returncode != 0) {
+        // The index address may carry credentials; uv got them, the user's screen does not.
+        std::vector<std::string> shown;
+        shown.reserve(args.size());
+        for (const auto& arg : args) {
+            shown.push_back(util::mask_url_password(arg));
+        }
+        throw VorpaneUVException("Error running uv with " + python_tuple_repr(shown));
+    }
+    completed.returncode = result.returncode;
+    completed.out = std::move(result.out);
+    completed.err = std::move(result.err);
+    return completed;
+}
+
+void run_uv_from_sysargs(const std::vector<std::string>& argv) {
+    run_uv(without_program(argv));
+}
+
+void run_uv_in_pythonfrom_sysargs(const std::vector<std::string>& argv) {
+    run_uv_in_python(without_program(argv), false);
+}
+
+} // namespace vorpane::engine

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vorpane::engine {
+
+// The record of a finished uv run.
+struct CompletedProcess {
+    // The uv path, then the arguments as given.
+    std::vector<std::string> args;
+    int returncode = 0;
+    // The raw bytes uv wrote, only when output was captured.
+    std::optional<std::string> out;
+    std::optional<std::string> err;
+};
+
+// No uv executable in the target environment nor on PATH.
+class UvNotFound : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The uv executable: <environment>/bin/uv when that is an executable file, else the first uv on
+// PATH. Throws UvNotFound ("uv not found in <dir> or on PATH: uv must be installed ...") and
+// what detect_virtualenv throws.
+std::string _find_uv_bin();
+
+// Runs uv with `args` (each one argument, no shell) on the tool's terminal in the child
+// environment and waits; its exit status is ignored. Throws UvNotFound, SpawnError, Aborted.
+void run_uv(const std::vector<std::string>& args);
+
+// Runs uv like run_uv; with `capture_output` its standard output and error are collected
+// instead. Throws VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL
+// password masked) when uv exits non-zero, and what run_uv throws.
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
+                                  bool capture_output = false);
+
+// run_uv with the tool's own command line `argv` minus the program name.
+void run_uv_from_sysargs(const std::vector<std::string>& argv);
+
+// run_uv_in_python with the tool's own command line `argv` minus the program name, output not
+// captured; the record is dropped.
+void run_uv_in_pythonfrom_sysargs(const std::vector<std::string>& argv);
+
+} // namespace vorpane::engine

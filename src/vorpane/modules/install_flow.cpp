@@ -1,0 +1,220 @@
+#include "vorpane/modules/install_flow.hpp"
+
+#include "vorpane/api/package_index.hpp"
+#include "vorpane/cli/messages.hpp"
+#include "vorpane/cli/prompt.hpp"
+#include "vorpane/engine/install.hpp"
+#include "vorpane/engine/mkl.hpp"
+#include "vorpane/modules/entitlements.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <fstream>
+#include <map>
+#include <set>
+#include <system_error>
+
+namespace vorpane::modules {
+
+namespace {
+
+std::string trim(const std::string& text) {
+    const char* space = " \t\n\r\f\v";
+    size_t begin = text.find_first_not_of(space);
+    if (begin == std::string::npos) {
+        return "";
+    }
+    size_t end = text.find_last_not_of(space);
+    return text.substr(begin, end - begin + 1);
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos)) {
+        text.replace(pos, from.size(), to);
+        pos += to.size();
+    }
+}
+
+// First-seen order without repeats: the plan and the install run stay the same from run to run.
+std::vector<std::string> unique(const std::vector<std::string>& items) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const auto& item : items) {
+        if (seen.insert(item).second) {
+            out.push_back(item);
+        }
+    }
+    return out;
+}
+
+std::string bold(const std::string& text) { return style(text, std::nullopt, true); }
+
+} // namespace
+
+std::string _normalize_name_for_module(const std::string& name) {
+    std::string out = name;
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    std::replace(out.begin(), out.end(), '-', '_');
+    std::replace(out.begin(), out.end(), ' ', '_');
+    if (out.rfind("ENT_", 0) != 0) {
+        out = "ENT_" + out;
+    }
+    return out;
+}
+
+std::string _module_code_to_name(const std::string& code) {
+    std::string text = code;
+    replace_all(text, "ENT_", "");
+    replace_all(text, "FREE", "");
+    std::replace(text.begin(), text.end(), '_', ' ');
+    bool previous_letter = false;
+    for (char& ch : text) {
+        auto c = static_cast<unsigned char>(ch);
+        bool letter = std::isalpha(c) != 0;
+        if (letter) {
+            ch = static_cast<char>(previous_letter ? std::tolower(c) : std::toupper(c));
+        }
+        previous_letter = letter;
+    }
+    return text;
+}
+
+std::optional<std::string> str_to_module(const std::string& name,
+                                         const std::vector<config::VorpaneEntitlement>& entitlements) {
+    std::string wanted = _normalize_name_for_module(name);
+    for (const auto& e : entitlements) {
+        if (e.code == wanted) {
+            return e.code;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> str_to_package(const std::string& name,
+                                          const std::vector<config::VorpaneEntitlement>& entitlements) {
+    for (const auto& e : entitlements) {
+        if (std::find(e.packages.begin(), e.packages.end(), name) != e.packages.end()) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+Resolution install_names_to_modules_and_packages(
+    const std::vector<std::string>& names, const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+    Resolution r;
+    for (const auto& name : names) {
+        if (auto code = str_to_module(name, entitled_modules)) {
+            r.module_codes.push_back(*code);
+        } else if (auto package = str_to_package(name, entitled_modules)) {
+            r.package_names.push_back(*package);
+        } else {
+            r.error_names.push_back(name);
+        }
+    }
+    return r;
+}
+
+std::vector<std::string> list_of_module_codes_to_list_of_package_names(
+    const std::vector<std::string>& module_codes,
+    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+    std::map<std::string, std::vector<std::string>> by_code;
+    for (const auto& e : entitled_modules) {
+        by_code[e.code] = e.packages;
+    }
+    std::vector<std::string> packages;
+    for (const auto& code : module_codes) {
+        auto it = by_code.find(code);
+        if (it != by_code.end()) {
+            packages.insert(packages.end(), it->second.begin(), it->second.end());
+        }
+    }
+    return packages;
+}
+
+std::vector<std::string> read_requirements_names(const std::filesystem::path& file) {
+    std::ifstream in(file);
+    if (!in) {
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot read requirements file " + file.string());
+    }
+    std::vector<std::string> names;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (trim(line).rfind('#', 0) == 0) {
+            continue;
+        }
+        std::string name = trim(line.substr(0, line.find('#')));
+        if (!name.empty()) {
+            names.push_back(name);
+        }
+    }
+    if (in.bad()) {
+        throw std::system_error(errno, std::generic_category(),
+                                "cannot read requirements file " + file.string());
+    }
+    return names;
+}
+
+std::string list_notation(const std::vector<std::string>& items) {
+    std::string text = "[";
+    for (size_t i = 0; i < items.size(); ++i) {
+        text += (i == 0 ? "'" : ", '") + items[i] + "'";
+    }
+    return text + "]";
+}
+
+void install_modules(std::vector<std::string> names,
+                     bool yes,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
+    std::vector<std::filesystem::path> files = requirements_files.value_or(std::vector<std::filesystem::path>{});
+    send_message("\n" + bold("Installing modules and packages") + "\n");
+    send_message("Resolving names");
+    for (auto& name : names) {
+        name = trim(name);
+    }
+    bool want_mkl = false;
+    if (auto it = std::find(names.begin(), names.end(), "mkl"); it != names.end()) {
+        want_mkl = true;
+        names.erase(it);
+    }
+    auto entitled_modules = get_all_entitled_modules();
+    Resolution r = install_names_to_modules_and_packages(names, entitled_modules);
+
+    std::vector<std::string> titles;
+    for (const auto& code : r.module_codes) {
+        titles.push_back(_module_code_to_name(code));
+    }
+    send_message(bold("Modules") + " to install: " + style(list_notation(titles), MODULE_COLOR));
+    std::vector<std::string> extra = r.package_names;
+    extra.insert(extra.end(), r.error_names.begin(), r.error_names.end());
+    send_message("Additional " + bold("packages") + " to install: " +
+                 style(list_notation(extra), PACKAGE_COLOR));
+
+    std::vector<std::string> final_packages =
+        unique(list_of_module_codes_to_list_of_package_names(r.module_codes, entitled_modules));
+    final_packages.insert(final_packages.end(), extra.begin(), extra.end());
+    final_packages = unique(final_packages);
+    std::string styled_packages = style(list_notation(final_packages), PACKAGE_COLOR);
+
+    engine::IndexLocator locate_index = [] { return api::get_package_index_address(); };
+    if (!yes) {
+        send_message("\nPreparing install and resolving dependencies for\n" + styled_packages);
+        engine::install_modules(final_packages, true, true, files, locate_index);
+    }
+    if (want_mkl) {
+        send_message(style("MKL", "blue") + " will be installed.");
+    }
+    if (!yes && !cli::confirm("Continue?", true)) {
+        return;
+    }
+    send_message("Installing\n" + styled_packages);
+    if (want_mkl) {
+        engine::ensure_mkl_in_environment(locate_index);
+    }
+    engine::install_modules(final_packages, true, false, files, locate_index);
+}
+
+} // namespace vorpane::modules

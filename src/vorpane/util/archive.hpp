@@ -1,0 +1,49 @@
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vorpane::util {
+
+// An archive that cannot be read: corrupt or truncated compressed data, a damaged tar stream,
+// or a member that cannot be placed (a file where a directory is needed). The message is one line.
+class ArchiveError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A member that the extraction policy refuses (it would land or link outside the target, or is a
+// device, FIFO or socket). The message is one line naming the member; `member()` is its raw name.
+class ArchiveMemberRefused : public std::runtime_error {
+  public:
+    ArchiveMemberRefused(std::string member, const std::string& message)
+        : std::runtime_error(message), m_member(std::move(member)) {}
+    [[nodiscard]] const std::string& member() const noexcept { return m_member; }
+
+  private:
+    std::string m_member;
+};
+
+// Unpacks the gzip-compressed tar archive read from `fd` (from its current offset; the descriptor
+// stays open) into `target`, which is created with its parents as needed. Policy: a leading "/" is
+// removed from member names; members that would land outside `target`, links whose target is
+// absolute or outside `target`, and device, FIFO and socket members are refused; a path that
+// passes through a symbolic link is refused; setuid, setgid and sticky bits and group/other write
+// are dropped; regular files get owner read/write and lose all execute bits when the owner has
+// none; directories get the default mode; owners are not applied; existing files and links are
+// replaced, never written through. `archive_name`, when given, names the archive in messages.
+// Members unpacked before a failure stay on disk.
+// Throws ArchiveMemberRefused, ArchiveError, std::system_error (file system), std::runtime_error
+// when libarchive cannot be loaded.
+void extract_tar_gz_safely(int fd,
+                           const std::filesystem::path& target,
+                           std::string_view archive_name = {});
+
+// The same for the archive file at `archive`; throws std::system_error when it cannot be opened.
+void extract_tar_gz_safely(const std::filesystem::path& archive,
+                           const std::filesystem::path& target,
+                           std::string_view archive_name = {});
+
+} // namespace vorpane::util

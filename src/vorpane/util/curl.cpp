@@ -1,0 +1,226 @@
+#include "vorpane/util/curl.hpp"
+
+#include "vorpane/cli/version.hpp"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+
+namespace vorpane::util {
+
+namespace {
+
+std::string env_value(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? std::string(value) : std::string();
+}
+
+std::string first_set(std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        std::string value = env_value(name);
+        if (!value.empty()) {
+            return value;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+CurlApi::CurlApi() : lib({"libcurl.so.4", "libcurl.so"}) {
+    VORPANE_DYN_FN(lib, curl_global_init);
+    VORPANE_DYN_FN(lib, curl_easy_init);
+    VORPANE_DYN_FN(lib, curl_easy_setopt);
+    VORPANE_DYN_FN(lib, curl_easy_perform);
+    VORPANE_DYN_FN(lib, curl_easy_getinfo);
+    VORPANE_DYN_FN(lib, curl_easy_cleanup);
+    VORPANE_DYN_FN(lib, curl_easy_strerror);
+    VORPANE_DYN_FN(lib, curl_easy_reset);
+    VORPANE_DYN_FN(lib, curl_slist_append);
+    VORPANE_DYN_FN(lib, curl_slist_free_all);
+    VORPANE_DYN_FN(lib, curl_multi_init);
+    VORPANE_DYN_FN(lib, curl_multi_setopt);
+    VORPANE_DYN_FN(lib, curl_multi_add_handle);
+    VORPANE_DYN_FN(lib, curl_multi_remove_handle);
+    VORPANE_DYN_FN(lib, curl_multi_perform);
+    VORPANE_DYN_FN(lib, curl_multi_poll);
+    VORPANE_DYN_FN(lib, curl_multi_info_read);
+    VORPANE_DYN_FN(lib, curl_multi_cleanup);
+    VORPANE_DYN_FN(lib, curl_multi_strerror);
+    const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (code != CURLE_OK) {
+        throw std::runtime_error(std::string("cannot initialise libcurl: ") +
+                                 curl_easy_strerror(code));
+    }
+}
+
+const CurlApi& curl_api() {
+    // Loading happens once and the table never changes afterwards; a failed load throws here
+    // and is retried by the next call.
+    static const CurlApi api;
+    return api;
+}
+
+CurlEasy::CurlEasy() : m_api(&curl_api()) {
+    m_handle = m_api->curl_easy_init();
+    if (m_handle == nullptr) {
+        throw std::runtime_error("cannot create a libcurl handle");
+    }
+    setopt(CURLOPT_ERRORBUFFER, static_cast<char*>(m_error));
+}
+
+CurlEasy::~CurlEasy() {
+    m_api->curl_easy_cleanup(m_handle);
+}
+
+CURLcode CurlEasy::perform() noexcept {
+    clear_error();
+    return m_api->curl_easy_perform(m_handle);
+}
+
+std::string CurlEasy::error_text(CURLcode code) const {
+    std::string text = m_error[0] != '\0' ? std::string(m_error) : std::string();
+    if (text.empty()) {
+        text = m_api->curl_easy_strerror(code);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+void CurlEasy::reset() {
+    m_api->curl_easy_reset(m_handle);
+    clear_error();
+    setopt(CURLOPT_ERRORBUFFER, static_cast<char*>(m_error));
+}
+
+void CurlEasy::check_setopt(CURLoption option, CURLcode code) const {
+    if (code != CURLE_OK) {
+        throw std::runtime_error("libcurl refused option " + std::to_string(option) + ": " +
+                                 m_api->curl_easy_strerror(code));
+    }
+}
+
+void CurlEasy::check_getinfo(CURLINFO info, CURLcode code) const {
+    if (code != CURLE_OK) {
+        throw std::runtime_error("libcurl cannot report info " + std::to_string(info) + ": " +
+                                 m_api->curl_easy_strerror(code));
+    }
+}
+
+CurlSlist::~CurlSlist() {
+    if (m_list != nullptr) {
+        curl_api().curl_slist_free_all(m_list);
+    }
+}
+
+CurlSlist::CurlSlist(CurlSlist&& other) noexcept : m_list(std::exchange(other.m_list, nullptr)) {}
+
+CurlSlist& CurlSlist::operator=(CurlSlist&& other) noexcept {
+    if (this != &other) {
+        if (m_list != nullptr) {
+            curl_api().curl_slist_free_all(m_list);
+        }
+        m_list = std::exchange(other.m_list, nullptr);
+    }
+    return *this;
+}
+
+void CurlSlist::append(const std::string& line) {
+    curl_slist* longer = curl_api().curl_slist_append(m_list, line.c_str());
+    if (longer == nullptr) {
+        throw std::runtime_error("libcurl could not extend a header list");
+    }
+    m_list = longer;
+}
+
+CurlMulti::CurlMulti() : m_api(&curl_api()) {
+    m_handle = m_api->curl_multi_init();
+    if (m_handle == nullptr) {
+        throw std::runtime_error("cannot create a libcurl multi handle");
+    }
+}
+
+CurlMulti::~CurlMulti() {
+    for (CURL* easy : m_easies) {
+        m_api->curl_multi_remove_handle(m_handle, easy);
+    }
+    m_api->curl_multi_cleanup(m_handle);
+}
+
+void CurlMulti::check(const char* what, CURLMcode code) const {
+    if (code != CURLM_OK) {
+        throw std::runtime_error(std::string(what) +
+                                 " failed: " + m_api->curl_multi_strerror(code));
+    }
+}
+
+void CurlMulti::setopt(CURLMoption option, long value) {
+    check("curl_multi_setopt", m_api->curl_multi_setopt(m_handle, option, value));
+}
+
+void CurlMulti::add(CurlEasy& easy) {
+    easy.clear_error();
+    check("curl_multi_add_handle", m_api->curl_multi_add_handle(m_handle, easy.get()));
+    m_easies.push_back(easy.get());
+}
+
+void CurlMulti::remove(CurlEasy& easy) {
+    auto found = std::find(m_easies.begin(), m_easies.end(), easy.get());
+    if (found == m_easies.end()) {
+        return;
+    }
+    m_easies.erase(found);
+    check("curl_multi_remove_handle", m_api->curl_multi_remove_handle(m_handle, easy.get()));
+}
+
+int CurlMulti::perform() {
+    int running = 0;
+    check("curl_multi_perform", m_api->curl_multi_perform(m_handle, &running));
+    return running;
+}
+
+int CurlMulti::poll(int timeout_ms) {
+    int ready = 0;
+    check("curl_multi_poll", m_api->curl_multi_poll(m_handle, nullptr, 0, timeout_ms, &ready));
+    return ready;
+}
+
+CURLMsg* CurlMulti::info_read() noexcept {
+    int queued = 0;
+    return m_api->curl_multi_info_read(m_handle, &queued);
+}
+
+void apply_common_options(CurlEasy& easy) {
+    easy.setopt(CURLOPT_NOSIGNAL, 1L);
+    easy.setopt(CURLOPT_SSL_VERIFYPEER, 1L);
+    easy.setopt(CURLOPT_SSL_VERIFYHOST, 2L);
+    const std::string user_agent = "vorpane/" + std::string(version_info::version);
+    easy.setopt(CURLOPT_USERAGENT, user_agent);
+    // An empty string asks libcurl to offer, and decode, every encoding it was built with.
+    easy.setopt(CURLOPT_ACCEPT_ENCODING, "");
+
+    // A bundle or directory named by the user replaces the built-in store entirely, so the
+    // built-in counterpart is cleared as well; otherwise a TLS-inspecting proxy's CA would only
+    // be added to, not substituted for, the system roots the user chose to leave out.
+    const std::string bundle = first_set({"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"});
+    const std::string directory = env_value("SSL_CERT_DIR");
+    if (!bundle.empty() || !directory.empty()) {
+        if (bundle.empty()) {
+            easy.setopt(CURLOPT_CAINFO, nullptr);
+        } else {
+            easy.setopt(CURLOPT_CAINFO, bundle);
+        }
+        if (directory.empty()) {
+            easy.setopt(CURLOPT_CAPATH, nullptr);
+        } else {
+            easy.setopt(CURLOPT_CAPATH, directory);
+        }
+    }
+}
+
+} // namespace vorpane::util

@@ -1,0 +1,170 @@
+#pragma once
+
+#include "vorpane/util/dynlib.hpp"
+
+#include <curl/curl.h>
+
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace vorpane::util {
+
+// The libcurl functions the tool uses, resolved from the shared library at first use. Each
+// member is named and typed after its C declaration.
+struct CurlApi {
+    // Opens "libcurl.so.4" (else "libcurl.so"), resolves every member and runs
+    // curl_global_init. Throws std::runtime_error when the library or a symbol is missing or
+    // the global initialisation fails.
+    CurlApi();
+
+    DynLib lib;
+
+    decltype(&::curl_global_init) curl_global_init = nullptr;
+
+    decltype(&::curl_easy_init) curl_easy_init = nullptr;
+    decltype(&::curl_easy_setopt) curl_easy_setopt = nullptr;
+    decltype(&::curl_easy_perform) curl_easy_perform = nullptr;
+    decltype(&::curl_easy_getinfo) curl_easy_getinfo = nullptr;
+    decltype(&::curl_easy_cleanup) curl_easy_cleanup = nullptr;
+    decltype(&::curl_easy_strerror) curl_easy_strerror = nullptr;
+    decltype(&::curl_easy_reset) curl_easy_reset = nullptr;
+
+    decltype(&::curl_slist_append) curl_slist_append = nullptr;
+    decltype(&::curl_slist_free_all) curl_slist_free_all = nullptr;
+
+    decltype(&::curl_multi_init) curl_multi_init = nullptr;
+    decltype(&::curl_multi_setopt) curl_multi_setopt = nullptr;
+    decltype(&::curl_multi_add_handle) curl_multi_add_handle = nullptr;
+    decltype(&::curl_multi_remove_handle) curl_multi_remove_handle = nullptr;
+    decltype(&::curl_multi_perform) curl_multi_perform = nullptr;
+    decltype(&::curl_multi_poll) curl_multi_poll = nullptr;
+    decltype(&::curl_multi_info_read) curl_multi_info_read = nullptr;
+    decltype(&::curl_multi_cleanup) curl_multi_cleanup = nullptr;
+    decltype(&::curl_multi_strerror) curl_multi_strerror = nullptr;
+};
+
+// The process's libcurl, loaded and globally initialised on the first call; later calls return
+// the same object. Throws std::runtime_error (see CurlApi) on the first call that fails.
+const CurlApi& curl_api();
+
+// One easy handle with its own error buffer registered (CURLOPT_ERRORBUFFER); because libcurl
+// keeps a pointer into this object it is neither copyable nor movable.
+class CurlEasy {
+  public:
+    // Throws std::runtime_error when libcurl cannot be loaded or hands back no handle.
+    CurlEasy();
+    ~CurlEasy();
+    CurlEasy(const CurlEasy&) = delete;
+    CurlEasy& operator=(const CurlEasy&) = delete;
+    CurlEasy(CurlEasy&&) = delete;
+    CurlEasy& operator=(CurlEasy&&) = delete;
+
+    [[nodiscard]] CURL* get() const noexcept { return m_handle; }
+
+    // Sets `option` to a long, a curl_off_t or a pointer (strings, callbacks, user data).
+    // Throws std::runtime_error with libcurl's text when the option is refused.
+    template <class T> void setopt(CURLoption option, T value) {
+        static_assert(std::is_same_v<T, long> || std::is_same_v<T, curl_off_t> ||
+                          std::is_pointer_v<T> || std::is_null_pointer_v<T>,
+                      "libcurl options take long, curl_off_t or a pointer");
+        check_setopt(option, m_api->curl_easy_setopt(m_handle, option, value));
+    }
+    void setopt(CURLoption option, const std::string& value) { setopt(option, value.c_str()); }
+
+    // Reads `info` into a T (long, curl_off_t, double or char*). Throws std::runtime_error.
+    template <class T> [[nodiscard]] T getinfo(CURLINFO info) const {
+        T value{};
+        check_getinfo(info, m_api->curl_easy_getinfo(m_handle, info, &value));
+        return value;
+    }
+
+    // Runs the transfer (clearing the error buffer first) and returns libcurl's result code;
+    // never throws.
+    CURLcode perform() noexcept;
+
+    // The detailed error text of the last transfer, or libcurl's generic text for `code` when
+    // the buffer is empty. One line.
+    [[nodiscard]] std::string error_text(CURLcode code) const;
+
+    // Clears the error buffer; multi transfers call this before adding the handle.
+    void clear_error() noexcept { m_error[0] = '\0'; }
+
+    // Resets every option to libcurl's default and registers the error buffer again.
+    void reset();
+
+  private:
+    void check_setopt(CURLoption option, CURLcode code) const;
+    void check_getinfo(CURLINFO info, CURLcode code) const;
+
+    const CurlApi* m_api;
+    CURL* m_handle = nullptr;
+    char m_error[CURL_ERROR_SIZE] = {};
+};
+
+// A libcurl string list (request headers), freed on destruction.
+class CurlSlist {
+  public:
+    // Does not load libcurl until the first append.
+    CurlSlist() = default;
+    ~CurlSlist();
+    CurlSlist(const CurlSlist&) = delete;
+    CurlSlist& operator=(const CurlSlist&) = delete;
+    CurlSlist(CurlSlist&& other) noexcept;
+    CurlSlist& operator=(CurlSlist&& other) noexcept;
+
+    // Appends a copy of `line`. Throws std::runtime_error when libcurl runs out of memory.
+    void append(const std::string& line);
+    // The list head, null while empty; owned by this object.
+    [[nodiscard]] curl_slist* get() const noexcept { return m_list; }
+
+  private:
+    curl_slist* m_list = nullptr;
+};
+
+// A multi handle. It remembers the easy handles added to it and removes them before
+// curl_multi_cleanup, the order libcurl requires; those easy handles must outlive it (or be
+// removed first). Neither copyable nor movable.
+class CurlMulti {
+  public:
+    // Throws std::runtime_error when libcurl cannot be loaded or hands back no handle.
+    CurlMulti();
+    ~CurlMulti();
+    CurlMulti(const CurlMulti&) = delete;
+    CurlMulti& operator=(const CurlMulti&) = delete;
+    CurlMulti(CurlMulti&&) = delete;
+    CurlMulti& operator=(CurlMulti&&) = delete;
+
+    [[nodiscard]] CURLM* get() const noexcept { return m_handle; }
+
+    // Sets a multi option to a long. Throws std::runtime_error.
+    void setopt(CURLMoption option, long value);
+    // Adds `easy`, clearing its error buffer. Throws std::runtime_error.
+    void add(CurlEasy& easy);
+    // Removes `easy` if it was added; a no-op otherwise. Throws std::runtime_error.
+    void remove(CurlEasy& easy);
+    // Drives the transfers once; returns how many are still running. Throws std::runtime_error.
+    int perform();
+    // Waits up to `timeout_ms` for activity; returns the number of ready descriptors.
+    // Throws std::runtime_error.
+    int poll(int timeout_ms);
+    // The next completion message or null when none is queued; never throws.
+    CURLMsg* info_read() noexcept;
+
+  private:
+    void check(const char* what, CURLMcode code) const;
+
+    const CurlApi* m_api;
+    CURLM* m_handle = nullptr;
+    std::vector<CURL*> m_easies;
+};
+
+// Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle
+// named by SSL_CERT_FILE, else REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, and the directory named
+// by SSL_CERT_DIR, which replace the system trust store when set (empty counts as unset);
+// User-Agent "vorpane/<version>"; every content encoding libcurl can decode; no signals.
+// Proxies come from the standard variables, which libcurl reads itself.
+// Throws std::runtime_error when libcurl refuses an option.
+void apply_common_options(CurlEasy& easy);
+
+} // namespace vorpane::util

@@ -1,0 +1,302 @@
+#include "vorpane/util/http.hpp"
+
+#include "vorpane/util/curl.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+namespace vorpane::util {
+
+namespace {
+
+struct Sink {
+    HttpResponse* response;
+    std::exception_ptr error;
+};
+
+std::string_view trim(std::string_view text) {
+    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    while (!text.empty() && is_space(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_space(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// libcurl calls these from inside curl_easy_perform: an exception must not unwind through C,
+// so it is parked in the sink and a short count makes libcurl stop the transfer.
+size_t on_body(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    try {
+        sink->response->body.append(data, size * count);
+        return size * count;
+    } catch (...) {
+        sink->error = std::current_exception();
+        return 0;
+    }
+}
+
+size_t on_header(char* data, size_t size, size_t count, void* user) {
+    auto* sink = static_cast<Sink*>(user);
+    try {
+        const std::string_view line(data, size * count);
+        if (line.starts_with("HTTP/")) {
+            // A new status line starts a new answer (an interim 100 or a followed redirect).
+            sink->response->headers.clear();
+            sink->response->reason.clear();
+            const std::string_view rest = trim(line);
+            const auto first = rest.find(' ');
+            const auto second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
+            if (second != std::string_view::npos) {
+                sink->response->reason = std::string(trim(rest.substr(second + 1)));
+            }
+        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+            sink->response->headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                                 std::string(trim(line.substr(colon + 1))));
+        }
+        return size * count;
+    } catch (...) {
+        sink->error = std::current_exception();
+        return 0;
+    }
+}
+
+bool has_header(const HttpRequest& request, std::string_view name) {
+    return std::any_of(request.headers.begin(), request.headers.end(),
+                       [&](const auto& header) { return iequals(header.first, name); });
+}
+
+} // namespace
+
+std::optional<std::string> HttpResponse::header(std::string_view name) const {
+    for (const auto& [key, value] : headers) {
+        if (iequals(key, name)) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+HttpResponse http_send(const HttpRequest& request) {
+    CurlEasy easy;
+    apply_common_options(easy);
+    if (!request.verify) {
+        easy.setopt(CURLOPT_SSL_VERIFYPEER, 0L);
+        easy.setopt(CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    easy.setopt(CURLOPT_URL, request.url);
+    // Only web URLs, also after a redirect: a crafted Location must not reach file:// or others.
+    easy.setopt(CURLOPT_PROTOCOLS_STR, "http,https");
+    easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    easy.setopt(CURLOPT_FOLLOWLOCATION, request.follow_redirects ? 1L : 0L);
+    easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
+    if (request.timeout_seconds) {
+        easy.setopt(CURLOPT_TIMEOUT, *request.timeout_seconds);
+    } else {
+        easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
+        easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
+    }
+
+    if (request.method == "GET") {
+        easy.setopt(CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "HEAD") {
+        easy.setopt(CURLOPT_NOBODY, 1L);
+    } else if (request.method == "POST") {
+        easy.setopt(CURLOPT_POST, 1L);
+    } else {
+        easy.setopt(CURLOPT_CUSTOMREQUEST, request.method);
+    }
+    if (!request.body.empty() || request.method == "POST") {
+        easy.setopt(CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+        easy.setopt(CURLOPT_POSTFIELDS, request.body.data());
+    }
+
+    CurlSlist headers;
+    for (const auto& [name, value] : request.headers) {
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        headers.append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    if (!request.body.empty() && !has_header(request, "Expect")) {
+        // Small bodies go out at once instead of waiting for a 100 Continue.
+        headers.append("Expect:");
+    }
+    easy.setopt(CURLOPT_HTTPHEADER, headers.get());
+
+    HttpResponse response;
+    Sink sink{&response, nullptr};
+    easy.setopt(CURLOPT_WRITEFUNCTION, &on_body);
+    easy.setopt(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
+    easy.setopt(CURLOPT_HEADERFUNCTION, &on_header);
+    easy.setopt(CURLOPT_HEADERDATA, static_cast<void*>(&sink));
+
+    const CURLcode code = easy.perform();
+    if (sink.error) {
+        std::rethrow_exception(sink.error);
+    }
+    if (code != CURLE_OK) {
+        throw HttpError(easy.error_text(code) + " (" + redact_url(request.url) + ")");
+    }
+    response.status = easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
+    if (response.reason.empty()) {
+        response.reason = std::string(standard_reason(response.status));
+    }
+    const char* effective = easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
+    response.url = effective != nullptr ? std::string(effective) : request.url;
+    return response;
+}
+
+void raise_for_status(const HttpResponse& response) {
+    const char* kind = nullptr;
+    if (response.status >= 400 && response.status < 500) {
+        kind = "Client Error";
+    } else if (response.status >= 500 && response.status < 600) {
+        kind = "Server Error";
+    } else {
+        return;
+    }
+    throw HttpStatusError(response.status, std::to_string(response.status) + " " + kind + ": " +
+                                               response.reason +
+                                               " for url: " + redact_url(response.url));
+}
+
+std::string redact_url(std::string_view url) {
+    const auto scheme_end = url.find("://");
+    if (scheme_end == std::string_view::npos) {
+        return std::string(url);
+    }
+    const auto authority_begin = scheme_end + 3;
+    auto authority_end = url.find_first_of("/?#", authority_begin);
+    if (authority_end == std::string_view::npos) {
+        authority_end = url.size();
+    }
+    const std::string_view authority = url.substr(authority_begin, authority_end - authority_begin);
+    const auto at = authority.rfind('@');
+    if (at == std::string_view::npos) {
+        return std::string(url);
+    }
+    const auto colon = authority.substr(0, at).find(':');
+    if (colon == std::string_view::npos) {
+        return std::string(url);
+    }
+    return std::string(url.substr(0, authority_begin + colon + 1)) + "***" +
+           std::string(url.substr(authority_begin + at));
+}
+
+std::string_view standard_reason(long status) {
+    switch (status) {
+    case 100:
+        return "Continue";
+    case 101:
+        return "Switching Protocols";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 203:
+        return "Non-Authoritative Information";
+    case 204:
+        return "No Content";
+    case 205:
+        return "Reset Content";
+    case 206:
+        return "Partial Content";
+    case 300:
+        return "Multiple Choices";
+    case 301:
+        return "Moved Permanently";
+    case 302:
+        return "Found";
+    case 303:
+        return "See Other";
+    case 304:
+        return "Not Modified";
+    case 307:
+        return "Temporary Redirect";
+    case 308:
+        return "Permanent Redirect";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 402:
+        return "Payment Required";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 406:
+        return "Not Acceptable";
+    case 407:
+        return "Proxy Authentication Required";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 411:
+        return "Length Required";
+    case 412:
+        return "Precondition Failed";
+    case 413:
+        return "Payload Too Large";
+    case 414:
+        return "URI Too Long";
+    case 415:
+        return "Unsupported Media Type";
+    case 416:
+        return "Range Not Satisfiable";
+    case 417:
+        return "Expectation Failed";
+    case 418:
+        return "I'm a Teapot";
+    case 421:
+        return "Misdirected Request";
+    case 422:
+        return "Unprocessable Entity";
+    case 425:
+        return "Too Early";
+    case 426:
+        return "Upgrade Required";
+    case 428:
+        return "Precondition Required";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 451:
+        return "Unavailable For Legal Reasons";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 502:
+        return "Bad Gateway";
+    case 503:
+        return "Service Unavailable";
+    case 504:
+        return "Gateway Timeout";
+    case 505:
+        return "HTTP Version Not Supported";
+    case 511:
+        return "Network Authentication Required";
+    default:
+        return "";
+    }
+}
+
+} // namespace vorpane::util

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace vorpane::util {
+
+struct HttpRequest {
+    std::string method = "GET";
+    std::string url;
+    // Sent in this order; a header that libcurl would add itself is replaced by one of the same
+    // name.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    bool verify = true;
+    // Limit for the whole exchange. Without one the connection attempt is limited to 30 seconds
+    // and a transfer slower than 1 byte/s for 60 seconds is aborted, so nothing waits for ever.
+    std::optional<long> timeout_seconds;
+    bool follow_redirects = false;
+};
+
+struct HttpResponse {
+    long status = 0;
+    // The reason phrase of the status line, or the standard phrase when the protocol has none.
+    std::string reason;
+    // The headers of the final answer, in arrival order.
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // The URL that answered (differs from the request's only when redirects were followed).
+    std::string url;
+
+    // The value of the first header named `name` (compared without regard to case).
+    [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
+};
+
+// A transfer that did not produce a complete answer: connection refused, name not resolved,
+// TLS or protocol failure, time-out, a body shorter than announced. what() is one line: the
+// client's error text followed by the URL in parentheses (any password in it masked).
+class HttpError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// An answer with a 4xx or 5xx status: "404 Client Error: Not Found for url: <url>".
+class HttpStatusError : public HttpError {
+  public:
+    HttpStatusError(long status, const std::string& message)
+        : HttpError(message), m_status(status) {}
+    [[nodiscard]] long status() const noexcept { return m_status; }
+
+  private:
+    long m_status;
+};
+
+// Sends `request` and returns the whole answer, whatever its status. Loads libcurl on first use.
+// Throws HttpError when the transfer fails and std::runtime_error when libcurl cannot be loaded.
+HttpResponse http_send(const HttpRequest& request);
+
+// Throws HttpStatusError when `response` has a status from 400 to 599; otherwise does nothing.
+void raise_for_status(const HttpResponse& response);
+
+// The standard reason phrase of `status` ("Not Found"), or "" for an unknown code.
+std::string_view standard_reason(long status);
+
+// `url` with the password of its user information replaced by "***", for messages.
+std::string redact_url(std::string_view url);
+
+} // namespace vorpane::util

@@ -1,0 +1,326 @@
+#include "vorpane/util/process.hpp"
+
+#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/util/signals.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+extern char** environ;
+
+namespace vorpane::util {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void throw_errno(int code, const std::string& what) {
+    throw std::system_error(code, std::generic_category(), what);
+}
+
+class Fd {
+  public:
+    Fd() = default;
+    ~Fd() { reset(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    [[nodiscard]] int get() const noexcept { return m_fd; }
+    void adopt(int fd) noexcept {
+        reset();
+        m_fd = fd;
+    }
+    void reset() noexcept {
+        if (m_fd >= 0) {
+            ::close(m_fd);
+            m_fd = -1;
+        }
+    }
+
+  private:
+    int m_fd = -1;
+};
+
+struct Pipe {
+    Fd read;
+    Fd write;
+};
+
+void open_pipe(Pipe& p) {
+    std::array<int, 2> fds{};
+    // Close-on-exec, so that no other child inherits the ends by accident.
+    if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
+        throw_errno(errno, "cannot create a pipe");
+    }
+    p.read.adopt(fds[0]);
+    p.write.adopt(fds[1]);
+}
+
+class FileActions {
+  public:
+    FileActions() {
+        if (int rc = ::posix_spawn_file_actions_init(&m_actions); rc != 0) {
+            throw_errno(rc, "posix_spawn_file_actions_init");
+        }
+    }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&m_actions); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+
+    void dup2(int fd, int target) {
+        check(::posix_spawn_file_actions_adddup2(&m_actions, fd, target));
+    }
+    void open(int target, const char* path, int flags) {
+        check(::posix_spawn_file_actions_addopen(&m_actions, target, path, flags, 0));
+    }
+    void chdir(const fs::path& dir) {
+        check(::posix_spawn_file_actions_addchdir_np(&m_actions, dir.c_str()));
+    }
+    [[nodiscard]] const posix_spawn_file_actions_t* get() const noexcept { return &m_actions; }
+
+  private:
+    static void check(int rc) {
+        if (rc != 0) {
+            throw_errno(rc, "posix_spawn file action");
+        }
+    }
+    posix_spawn_file_actions_t m_actions{};
+};
+
+class SpawnAttr {
+  public:
+    SpawnAttr() {
+        if (int rc = ::posix_spawnattr_init(&m_attr); rc != 0) {
+            throw_errno(rc, "posix_spawnattr_init");
+        }
+        // The child starts with default dispositions and nothing blocked: an ignored SIGPIPE
+        // would otherwise survive exec and change how the child handles closed pipes.
+        sigset_t defaults;
+        ::sigemptyset(&defaults);
+        ::sigaddset(&defaults, SIGPIPE);
+        ::sigaddset(&defaults, SIGINT);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::posix_spawnattr_setsigdefault(&m_attr, &defaults);
+        ::posix_spawnattr_setsigmask(&m_attr, &none);
+        ::posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    }
+    ~SpawnAttr() { ::posix_spawnattr_destroy(&m_attr); }
+    SpawnAttr(const SpawnAttr&) = delete;
+    SpawnAttr& operator=(const SpawnAttr&) = delete;
+    [[nodiscard]] const posix_spawnattr_t* get() const noexcept { return &m_attr; }
+
+  private:
+    posix_spawnattr_t m_attr{};
+};
+
+// Waits for the child even when the caller leaves early through an exception, so that no
+// zombie is left behind.
+class Child {
+  public:
+    explicit Child(pid_t pid) : m_pid(pid) {}
+    ~Child() {
+        if (m_pid > 0) {
+            int status = 0;
+            while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+            }
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    int wait() {
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0) {
+            if (errno != EINTR) {
+                throw_errno(errno, "waitpid");
+            }
+        }
+        m_pid = -1;
+        if (WIFSIGNALED(status)) {
+            return -WTERMSIG(status);
+        }
+        return WEXITSTATUS(status);
+    }
+
+  private:
+    pid_t m_pid;
+};
+
+void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
+    std::array<pollfd, 2> fds{{{out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}}};
+    std::array<std::string*, 2> sinks{&out_text, &err_text};
+    std::array<char, 65536> buffer{};
+    int open_count = 2;
+    while (open_count > 0) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw_errno(errno, "poll");
+        }
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
+            if (n > 0) {
+                sinks[i]->append(buffer.data(), static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                // End of stream (or an unreadable pipe): stop watching it.
+                fds[i].fd = -1;
+                --open_count;
+            }
+        }
+    }
+}
+
+std::vector<std::string> make_env_block(const std::map<std::string, std::string>& env) {
+    std::vector<std::string> block;
+    block.reserve(env.size());
+    for (const auto& [name, value] : env) {
+        block.push_back(name + "=" + value);
+    }
+    return block;
+}
+
+std::vector<char*> c_pointers(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    pointers.reserve(strings.size() + 1);
+    for (auto& s : strings) {
+        pointers.push_back(s.data());
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+std::string resolve_program(const std::string& program,
+                            const std::map<std::string, std::string>& env) {
+    if (program.find('/') != std::string::npos) {
+        return program;
+    }
+    auto path = env.find("PATH");
+    std::string path_value = path != env.end() ? path->second : "/usr/local/bin:/usr/bin:/bin";
+    if (auto found = find_executable(program, path_value)) {
+        return found->string();
+    }
+    throw SpawnError(program, ENOENT);
+}
+
+} // namespace
+
+SpawnError::SpawnError(const std::string& program, int code)
+    : std::runtime_error("cannot run " + program + ": " + std::strerror(code)), m_code(code) {}
+
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env,
+                          const ProcessOptions& options) {
+    if (argv.empty()) {
+        throw std::invalid_argument("run_process: empty argument list");
+    }
+    std::string program = resolve_program(argv.front(), env);
+
+    FileActions actions;
+    Pipe out;
+    Pipe err;
+    if (options.capture) {
+        open_pipe(out);
+        open_pipe(err);
+        actions.dup2(out.write.get(), STDOUT_FILENO);
+        actions.dup2(err.write.get(), STDERR_FILENO);
+    } else if (options.discard) {
+        actions.open(STDOUT_FILENO, "/dev/null", O_WRONLY);
+        actions.dup2(STDOUT_FILENO, STDERR_FILENO);
+    }
+    if (options.cwd) {
+        actions.chdir(*options.cwd);
+    }
+    SpawnAttr attr;
+
+    std::vector<std::string> args = argv;
+    std::vector<char*> arg_pointers = c_pointers(args);
+    std::vector<std::string> env_block = make_env_block(env);
+    std::vector<char*> env_pointers = c_pointers(env_block);
+
+    ProcessResult result;
+    {
+        ChildRunningGuard running;
+        pid_t pid = 0;
+        int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(),
+                               arg_pointers.data(), env_pointers.data());
+        if (rc != 0) {
+            throw SpawnError(program, rc);
+        }
+        Child child(pid);
+        if (options.capture) {
+            // Our copies of the write ends must go, or the reads never see end of stream.
+            out.write.reset();
+            err.write.reset();
+            result.out.emplace();
+            result.err.emplace();
+            try {
+                drain(out, err, *result.out, *result.err);
+            } catch (...) {
+                // Closing our ends lets a child blocked on a full pipe finish, so the wait
+                // in Child's destructor cannot hang.
+                out.read.reset();
+                err.read.reset();
+                throw;
+            }
+        }
+        result.returncode = child.wait();
+        if (interrupt_pending()) {
+            throw Aborted();
+        }
+    }
+    return result;
+}
+
+std::map<std::string, std::string> current_environment() {
+    std::map<std::string, std::string> env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        auto eq = text.find('=');
+        if (eq == std::string_view::npos || eq == 0) {
+            continue;
+        }
+        // The first definition wins, as getenv sees it.
+        env.emplace(std::string(text.substr(0, eq)), std::string(text.substr(eq + 1)));
+    }
+    return env;
+}
+
+bool is_executable_file(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+           ::access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<fs::path> find_executable(const std::string& name, const std::string& path_value) {
+    size_t start = 0;
+    while (start <= path_value.size()) {
+        size_t end = path_value.find(':', start);
+        if (end == std::string::npos) {
+            end = path_value.size();
+        }
+        std::string dir = path_value.substr(start, end - start);
+        fs::path candidate = (dir.empty() ? fs::path(".") : fs::path(dir)) / name;
+        if (is_executable_file(candidate)) {
+            return candidate;
+        }
+        start = end + 1;
+    }
+    return std::nullopt;
+}
+
+} // namespace vorpane::util

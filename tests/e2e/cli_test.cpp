@@ -1,0 +1,222 @@
+// The command front end and `init`, driven through the built executable.
+#include "support/e2e.hpp"
+
+#include <sys/stat.h>
+
+namespace vorpane::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kNotice =
+    "No user profile found in the config.\nPlease run vorpane init.\n\n";
+
+class CliTest : public E2ETest {
+  protected:
+    fs::path config_file() const { return m_home.config_dir() / "vorpane.toml"; }
+};
+
+TEST_F(CliTest, FirstRunShowsNoticeThenGroupHelp) {
+    auto r = vorpane({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(kNotice, 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("Usage: vorpane [OPTIONS] COMMAND [ARGS]..."), std::string::npos);
+    EXPECT_NE(r.out.find("The Zelcorp CLI tool for managing ZEL software modules."),
+              std::string::npos);
+    // Options in their declared order, commands alphabetically.
+    auto version = r.out.find("--version");
+    auto info = r.out.find("--info");
+    auto help = r.out.find("--help");
+    EXPECT_LT(version, info);
+    EXPECT_LT(info, help);
+    auto download = r.out.find("download-examples");
+    auto init = r.out.find("  init ");
+    auto install = r.out.find("  install ");
+    auto modules = r.out.find("  modules ");
+    EXPECT_LT(download, init);
+    EXPECT_LT(init, install);
+    EXPECT_LT(install, modules);
+    EXPECT_TRUE(fs::exists(config_file()));
+    EXPECT_EQ(fs::file_size(config_file()), 0u);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(CliTest, VersionWinsOverCommandsAndPrintsOneLine) {
+    init_demo_profile();
+    auto r = vorpane({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorpane, version 0.9.2\n");
+    r = vorpane({"--version", "init"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "vorpane, version 0.9.2\n");
+    // The profile was not touched by the second call.
+    EXPECT_NE(read_file(config_file()).find("demo-id"), std::string::npos);
+}
+
+TEST_F(CliTest, MalformedCommandLinesExitWithTwo) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"bogus"}, {"--nope"}, {"init", "--token-id"},
+          {"install", "-r", "/tmp"}}) {
+        auto r = vorpane(args);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_NE(r.err.find("Usage: vorpane"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("--help"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("Error: "), std::string::npos) << r.err;
+    }
+}
+
+TEST_F(CliTest, CommandHelpDescribesOptions) {
+    auto r = vorpane({"install", "--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: vorpane install [OPTIONS] [NAMES]..."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Confirm installation without prompting."), std::string::npos);
+    EXPECT_NE(r.out.find("vorpane install -r requirements.txt"), std::string::npos);
+    r = vorpane({"download-examples", "--help"});
+    EXPECT_NE(r.out.find("If no modules name is provided, all available examples will be downloaded."),
+              std::string::npos);
+    EXPECT_NE(r.out.find("--list-available"), std::string::npos);
+}
+
+TEST_F(CliTest, InitWithFlagsStoresProfileAtomicallyAndPrivately) {
+    write_file(config_file(), "[profile]\ntoken_id = \"old\"\ntoken = \"old\"\n\n[options]\n"
+                              "advanced_mode = true\n");
+    auto r = vorpane({"init", "--token-id", "my-id", "--token", "s3cr\"et\\"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(config_file()),
+              "[profile]\ntoken_id = \"my-id\"\ntoken = \"s3cr\\\"et\\\\\"\ncloud_environment = "
+              "\"cloud\"\n\n[options]\nadvanced_mode = false\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(config_file().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(r.out.find("You need a token"), std::string::npos);
+    EXPECT_NE(r.out.find("\nVorpane initialized and ready. Next steps:\n"
+                         "vorpane modules to show available modules.\n"
+                         "vorpane install <modules> to install modules and python packages.\n"
+                         "vorpane download-examples to download examples.\n"
+                         "vorpane install mkl to install Math Kernel Library required by some ZEL "
+                         "modules.\n"),
+              std::string::npos)
+        << r.out;
+    // A stored profile: no notice on the next run.
+    EXPECT_EQ(vorpane({"--version"}).out, "vorpane, version 0.9.2\n");
+}
+
+TEST_F(CliTest, CloudEnvironmentFromFlagEnvironmentAndDefault) {
+    struct Case {
+        std::optional<std::string> env;
+        std::vector<std::string> extra;
+        std::string stored;
+    };
+    for (const Case& c : {Case{std::nullopt, {"--cloud-environment", "dev"}, "dev.cloud"},
+                          Case{"dev.cloud", {}, "dev.cloud"},
+                          Case{"dev.cloud", {"--cloud-environment", "cloud"}, "cloud"},
+                          Case{std::nullopt, {"--cloud-environment", "DEV"}, "cloud"},
+                          Case{std::nullopt, {"--cloud-environment", "prod"}, "cloud"}}) {
+        if (c.env) {
+            m_env["VORPANE_CLOUD_ENVIRONMENT"] = *c.env;
+        } else {
+            m_env.erase("VORPANE_CLOUD_ENVIRONMENT");
+        }
+        std::vector<std::string> args = {"init", "--token-id", "i", "--token", "t"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        auto r = vorpane(args);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(read_file(config_file()).find("cloud_environment = \"" + c.stored + "\""),
+                  std::string::npos)
+            << read_file(config_file());
+    }
+}
+
+TEST_F(CliTest, InteractiveInitGuidesAndAsksInOrder) {
+    auto r = vorpane({"init", "--cloud-environment", "dev"}, "\nthe-id\nthe-secret\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("You need a token to continue. Please create an account on "
+                         "https://dev.cloud.localhost:"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("/tokens.\n\n"), std::string::npos);
+    // The empty first answer asks the same question again.
+    auto first = r.out.find("Enter your token id: Enter your token id: Enter your token secret: ");
+    EXPECT_NE(first, std::string::npos) << r.out;
+    auto stored = read_file(config_file());
+    EXPECT_NE(stored.find("token_id = \"the-id\""), std::string::npos);
+    EXPECT_NE(stored.find("token = \"the-secret\""), std::string::npos);
+    EXPECT_NE(stored.find("cloud_environment = \"dev.cloud\""), std::string::npos);
+}
+
+TEST_F(CliTest, OnlyMissingSecretIsAskedAndEmptyFlagCountsAsGiven) {
+    auto r = vorpane({"init", "--token-id", ""}, "sec\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Enter your token id"), std::string::npos);
+    EXPECT_EQ(r.out.find("You need a token"), std::string::npos);
+    EXPECT_NE(r.out.find("Enter your token secret: "), std::string::npos);
+    EXPECT_NE(read_file(config_file()).find("token_id = \"\"\ntoken = \"sec\""), std::string::npos);
+}
+
+TEST_F(CliTest, EndOfInputAtPromptAbortsAfterWipingConfig) {
+    init_demo_profile();
+    auto r = vorpane({"init"}, "only-the-id\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Aborted!"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(config_file()) && fs::file_size(config_file()) > 0);
+    // The next run tells the user to initialise again.
+    EXPECT_EQ(vorpane({"--version"}).out.rfind(kNotice, 0), 0u);
+}
+
+TEST_F(CliTest, InitCleanupKeepsBackupsAndSubfolders) {
+    init_demo_profile();
+    for (const char* name : {"vorpane.toml.bak", "old.bu", "kebak", "notes.txt"}) {
+        write_file(m_home.config_dir() / name, "x");
+    }
+    write_file(m_home.config_dir() / "logs" / "a.log", "x");
+    ASSERT_EQ(vorpane({"init", "--token-id", "a", "--token", "b"}).status, 0);
+    EXPECT_TRUE(fs::exists(m_home.config_dir() / "vorpane.toml.bak"));
+    EXPECT_TRUE(fs::exists(m_home.config_dir() / "old.bu"));
+    EXPECT_TRUE(fs::exists(m_home.config_dir() / "kebak"));
+    EXPECT_TRUE(fs::exists(m_home.config_dir() / "logs" / "a.log"));
+    EXPECT_FALSE(fs::exists(m_home.config_dir() / "notes.txt"));
+}
+
+TEST_F(CliTest, InvalidTomlStopsEveryCommand) {
+    write_file(config_file(), "[profile\ntoken_id = 1\n");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"init", "--token-id", "a", "--token", "b"},
+          {"--help"},
+          {"modules"}}) {
+        auto r = vorpane(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("vorpane.toml"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("line 1"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_EQ(read_file(config_file()), "[profile\ntoken_id = 1\n");
+}
+
+TEST_F(CliTest, VersionGateRejectsUnsupportedPython) {
+    if (std::string(VORPANE_PY39).empty() || std::string(VORPANE_PY313).empty()) {
+        GTEST_SKIP() << "pyenv 3.9 or 3.13 missing";
+    }
+    m_env["VIRTUAL_ENV"] = make_venv(VORPANE_PY39, "venv39").string();
+    auto r = vorpane({"--version"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Python version (3, 9) is not supported. Supported versions are: [(3, 10), "
+                     "(3, 11), (3, 12), (3, 13)].\n");
+    m_env["VIRTUAL_ENV"] = make_venv(VORPANE_PY313, "venv313").string();
+    r = vorpane({"--version"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(CliTest, ColoursOnlyOnATerminal) {
+    auto piped = vorpane({"--version"});
+    EXPECT_EQ(piped.out.find('\x1b'), std::string::npos);
+    auto tty = vorpane({"--version"}, std::nullopt, true);
+    EXPECT_NE(tty.out.find("Please run \x1b[33mvorpane init\x1b[0m."), std::string::npos) << tty.out;
+    m_env["NO_COLOR"] = "1";
+    tty = vorpane({"--version"}, std::nullopt, true);
+    EXPECT_EQ(tty.out.find('\x1b'), std::string::npos);
+}
+
+} // namespace
+} // namespace vorpane::test

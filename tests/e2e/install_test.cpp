@@ -1,0 +1,254 @@
+// `vorpane install` end to end: fake cloud, local package index, uv stand-in, real venv.
+#include "support/e2e.hpp"
+
+#include <fstream>
+
+namespace vorpane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+class InstallTest : public E2ETest {
+  protected:
+    void SetUp() override {
+        E2ETest::SetUp();
+        m_env["UV_STANDIN_LOG"] = uv_log().string();
+        init_demo_profile();
+    }
+    fs::path uv_log() const { return m_home.root() / "uv.log"; }
+    // The argument lists uv received, in order.
+    std::vector<Args> uv_calls() const {
+        std::vector<Args> calls;
+        std::ifstream in(uv_log());
+        std::string line;
+        while (std::getline(in, line)) {
+            calls.push_back(nlohmann::json::parse(line)["argv"].get<Args>());
+        }
+        return calls;
+    }
+    Args install_args(const Args& packages, bool dry_run) const {
+        Args args = {"pip", "install"};
+        args.insert(args.end(), packages.begin(), packages.end());
+        for (const auto& p : packages) {
+            args.insert(args.end(), {"--upgrade-package", p});
+        }
+        args.insert(args.end(), {"--index-url", sandbox_index()});
+        if (dry_run) {
+            args.emplace_back("--dry-run");
+        }
+        return args;
+    }
+    std::string sandbox_index() const { return Sandbox::instance().index_url(); }
+    bool installed(const std::string& module) const {
+        for (const auto& entry : fs::directory_iterator(m_venv / "lib")) {
+            if (fs::exists(entry.path() / "site-packages" / module)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    fs::path site_packages() const {
+        for (const auto& entry : fs::directory_iterator(m_venv / "lib")) {
+            return entry.path() / "site-packages";
+        }
+        return {};
+    }
+};
+
+TEST_F(InstallTest, ModuleWithYesInstallsItsPackagesInOneRun) {
+    auto r = vorpane({"install", "zel-foo-app", "-y"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("\nInstalling modules and packages\n\nResolving names\n"
+                         "Modules to install: ['Zel Foo App']\n"
+                         "Additional packages to install: []\n"
+                         "Installing\n['zel-foo-core', 'zel-foo-utils']\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Continue?"), std::string::npos);
+    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"zel-foo-core", "zel-foo-utils"}, false)}));
+    EXPECT_TRUE(installed("zel_foo_core"));
+    EXPECT_TRUE(installed("zel_foo_utils"));
+}
+
+TEST_F(InstallTest, DryRunThenConfirmationThenInstall) {
+    auto r = vorpane({"install", "Zel Baz Free", "zel-foo-utils", "nope-extra", "zel-baz-free"}, "\n");
+    // nope-extra is unknown to the index, so the dry run fails before the question.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out.find("Continue?"), std::string::npos);
+    // uv's own complaint reaches the terminal first, then the tool's one line.
+    EXPECT_NE(r.err.find("nope-extra"), std::string::npos);
+    EXPECT_TRUE(r.err.ends_with("\nError: Error running uv with ('pip', 'install', 'zel-baz', 'zel-foo-utils', "
+                     "'nope-extra', '--upgrade-package', 'zel-baz', '--upgrade-package', "
+                     "'zel-foo-utils', '--upgrade-package', 'nope-extra', '--index-url', '" +
+                         sandbox_index() + "', '--dry-run')\n"))
+        << r.err;
+
+    fs::remove(uv_log());
+    r = vorpane({"install", "Zel Baz Free", "zel-foo-utils", "zel-baz-free"}, "y\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Modules to install: ['Zel Baz ', 'Zel Baz ']\n"
+                         "Additional packages to install: ['zel-foo-utils']\n"
+                         "\nPreparing install and resolving dependencies for\n"
+                         "['zel-baz', 'zel-foo-utils']\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("Continue? [Y/n]: Installing\n['zel-baz', 'zel-foo-utils']\n"), std::string::npos)
+        << r.out;
+    Args packages = {"zel-baz", "zel-foo-utils"};
+    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args(packages, true), install_args(packages, false)}));
+    EXPECT_TRUE(installed("zel_baz"));
+}
+
+TEST_F(InstallTest, DeclinedOrAbortedConfirmationInstallsNothing) {
+    auto r = vorpane({"install", "zel-baz"}, "n\n");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(uv_calls().size(), 1u);
+    EXPECT_FALSE(installed("zel_baz"));
+    EXPECT_EQ(r.out.find("Installing\n"), std::string::npos);
+
+    r = vorpane({"install", "zel-baz"}, "maybe\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Error: invalid input"), std::string::npos);
+    EXPECT_NE(r.err.find("Aborted!"), std::string::npos);
+    EXPECT_EQ(uv_calls().size(), 2u);
+    EXPECT_FALSE(installed("zel_baz"));
+}
+
+TEST_F(InstallTest, NoNamesPrintsThePlanAndNothingToInstallTwice) {
+    auto r = vorpane({"install"}, "\n");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("\nInstalling modules and packages\n\nResolving names\n"
+                         "Modules to install: []\nAdditional packages to install: []\n"
+                         "\nPreparing install and resolving dependencies for\n[]\n"
+                         "Nothing to install. Call with --help for more information.\n"
+                         "Continue? [Y/n]: Installing\n[]\n"
+                         "Nothing to install. Call with --help for more information.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(uv_calls().empty());
+    EXPECT_EQ(count_route(sandbox().requests(), "pip"), 0u);
+}
+
+TEST_F(InstallTest, MklWithYesProvisionsOnceAndLinksTheRuntime) {
+    auto r = vorpane({"install", "mkl", "-y"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("MKL will be installed.\nInstalling\n[]\n"
+                         "MKL library not found. Installing MKL via pip.\n"
+                         "Installing MKL via pip.\n"),
+              std::string::npos)
+        << r.out;
+    std::string link = (m_venv / "lib" / "libmkl_rt.so").string();
+    EXPECT_NE(r.out.find("Creating symlink " + link + " to libmkl_rt.so.2\n"
+                         "Nothing to install. Call with --help for more information.\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(fs::read_symlink(link), "libmkl_rt.so.2");
+    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"mkl"}, false)}));
+
+    // A second run finds it and creates nothing.
+    r = vorpane({"install", "mkl", "-y"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("MKL library already installed / available in " + m_venv.string() + ".\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("Creating symlink"), std::string::npos);
+    EXPECT_EQ(uv_calls().size(), 1u);
+}
+
+TEST_F(InstallTest, MklSpellingsAndRepeats) {
+    // "MKL" is an ordinary name; a second "mkl" is a package; provisioning happens once.
+    auto r = vorpane({"install", "mkl", "mkl", "MKL", "-y"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("Additional packages to install: ['mkl', 'MKL']\n"), std::string::npos) << r.out;
+    auto calls = uv_calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], install_args({"mkl"}, false));
+    EXPECT_EQ(calls[1], install_args({"mkl", "MKL"}, false));
+}
+
+TEST_F(InstallTest, MklLinkLayouts) {
+    // "Installed" as far as the probe is concerned: metadata for mkl in site-packages.
+    write_file(site_packages() / "mkl-2024.0.0.dist-info" / "METADATA",
+               "Metadata-Version: 2.1\nName: mkl\nVersion: 2024.0.0\n");
+    fs::path lib = m_venv / "lib";
+    write_file(lib / "libmkl_rt.so.2", "x");
+    write_file(lib / "libmkl_rt.so.1", "x");
+    auto r = vorpane({"install", "mkl", "-y"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(fs::read_symlink(lib / "libmkl_rt.so"), "libmkl_rt.so.1");
+    EXPECT_TRUE(uv_calls().empty());
+
+    fs::remove(lib / "libmkl_rt.so");
+    fs::remove(lib / "libmkl_rt.so.2");
+    fs::remove(lib / "libmkl_rt.so.1");
+    write_file(lib / "libmkl_rt.so.6", "x");
+    r = vorpane({"install", "mkl", "-y"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("MKL RT not found."), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(lib / "libmkl_rt.so"));
+}
+
+TEST_F(InstallTest, RequirementsFileNamesJoinTheCommandLine) {
+    write_file(m_home.root() / "req.txt", "  zel-foo-utils>=0.3  # pinned\n   # comment only\n\nzel-baz\n");
+    auto r = vorpane({"install", "-r", (m_home.root() / "req.txt").string(), "-y"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    // Module packages come first, then names unknown to the account ("zel-foo-utils>=0.3").
+    EXPECT_NE(r.out.find("Additional packages to install: ['zel-baz', 'zel-foo-utils>=0.3']"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"zel-baz", "zel-foo-utils>=0.3"}, false)}));
+    EXPECT_TRUE(installed("zel_foo_utils"));
+
+    r = vorpane({"install", "-r", (m_home.root() / "missing.txt").string(), "-y"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("missing.txt"), std::string::npos);
+}
+
+TEST_F(InstallTest, HiddenEntitlementPackagesAreUnknownNames) {
+    auto r = vorpane({"install", "zel-internal", "-y"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Modules to install: []\nAdditional packages to install: ['zel-internal']"),
+              std::string::npos);
+}
+
+TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
+    auto account = sandbox().demo_account();
+    struct Case {
+        int status;
+        std::string expected;
+    };
+    for (const Case& c : {Case{200, "Error: Unexpected status code 200\n"},
+                          Case{302, "Error: Unexpected status code 302\n"},
+                          Case{401, "401 Client Error: Unauthorized for url: https://core.cloud.localhost"}}) {
+        account["pip_status"] = c.status;
+        sandbox().write_account(account);
+        auto r = vorpane({"install", "zel-baz", "-y"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+    }
+    EXPECT_TRUE(uv_calls().empty());
+}
+
+TEST_F(InstallTest, FailingUvGivesTheTupleMessageWithoutIndexPassword) {
+    auto account = sandbox().demo_account();
+    std::string index = sandbox_index();
+    std::string with_password = "http://user:hunter2@" + index.substr(std::string("http://").size());
+    account["pip_location"] = with_password;
+    sandbox().write_account(account);
+    m_env["UV_STANDIN_FAIL"] = "always";
+    auto r = vorpane({"install", "zel-baz", "-y"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("hunter2"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("Error: Error running uv with ('pip', 'install', 'zel-baz', "
+                         "'--upgrade-package', 'zel-baz', '--index-url', 'http://user:"),
+              std::string::npos)
+        << r.err;
+    // uv itself got the real address.
+    ASSERT_EQ(uv_calls().size(), 1u);
+    EXPECT_EQ(uv_calls()[0][6], with_password);
+}
+
+} // namespace
+} // namespace vorpane::test

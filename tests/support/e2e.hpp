@@ -1,0 +1,65 @@
+#pragma once
+
+#include "support/run.hpp"
+#include "support/temp_home.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vorpane::test {
+
+// The sandbox's fake cloud, package index and uv stand-in, started once for the suite (by the
+// CTest fixture, or on demand when the test binary runs by itself).
+class Sandbox {
+  public:
+    static Sandbox& instance();
+    [[nodiscard]] const std::filesystem::path& dir() const { return m_dir; }
+    [[nodiscard]] const nlohmann::json& env() const { return m_env; }
+    [[nodiscard]] std::filesystem::path ca_file() const;
+    [[nodiscard]] std::filesystem::path bin_dir() const;
+    [[nodiscard]] std::string index_url() const;
+
+    // The demo account as the sandbox ships it (credentials, entitlements, packages...).
+    [[nodiscard]] nlohmann::json demo_account() const;
+    // Replaces the account the fake cloud serves (read afresh on every request).
+    void write_account(const nlohmann::json& account) const;
+    // Every request the fake cloud logged since the last clear_log().
+    [[nodiscard]] std::vector<nlohmann::json> requests() const;
+    void clear_log() const;
+
+  private:
+    Sandbox();
+    std::filesystem::path m_dir;
+    nlohmann::json m_env;
+};
+
+// A test with a throw-away HOME, a fresh virtual environment and the sandbox's account reset to
+// the demo account.
+class E2ETest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+
+    // Runs the built vorpane with `args` and this test's environment.
+    RunResult vorpane(const std::vector<std::string>& args,
+                      const std::optional<std::string>& input = std::nullopt,
+                      bool pty = false);
+    // Stores the demo credentials with `vorpane init` (asserting it succeeds).
+    void init_demo_profile();
+    // A fresh virtual environment made from `python` (without pip).
+    std::filesystem::path make_venv(const std::string& python, const std::string& name);
+
+    [[nodiscard]] Sandbox& sandbox() { return Sandbox::instance(); }
+
+    ScopedHome m_home;
+    std::filesystem::path m_venv;
+    std::map<std::string, std::string> m_env;
+};
+
+// The number of logged requests whose route is `route`.
+size_t count_route(const std::vector<nlohmann::json>& requests, const std::string& route);
+
+} // namespace vorpane::test

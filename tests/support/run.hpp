@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vorpane::test {
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+struct RunOptions {
+    std::map<std::string, std::string> env; // the complete environment of the child
+    std::optional<std::string> input;       // written to standard input, then closed
+    std::optional<std::filesystem::path> cwd;
+    bool pty = false;    // standard input, output and error on one pseudo-terminal (err stays empty)
+    int timeout_seconds = 120; // the child is killed after this
+};
+
+// Runs `argv` and waits for it, capturing its output.
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options);
+
+// The current process environment as a map.
+std::map<std::string, std::string> current_env();
+
+} // namespace vorpane::test

@@ -1,0 +1,90 @@
+#include "support/temp_home.hpp"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <vector>
+
+extern char** environ;
+
+namespace vorpane::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "vorpane-test-XXXXXX").string();
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (::mkdtemp(buffer.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    m_path = buffer.data();
+}
+
+TempDir::~TempDir() {
+    if (::testing::Test::HasFailure()) {
+        std::cerr << "[ kept ] " << m_path << '\n';
+        return;
+    }
+    std::error_code ec;
+    // Extraction tests leave read-only directories behind; make them removable first.
+    for (auto it = fs::recursive_directory_iterator(m_path, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec)) {
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        }
+    }
+    fs::remove_all(m_path, ec);
+}
+
+ScopedHome::ScopedHome() : m_home(m_dir.path() / "home") {
+    fs::create_directories(m_home);
+    std::vector<std::string> names = {"HOME", "VIRTUAL_ENV", "CONDA_PREFIX", "NO_COLOR"};
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry(*e);
+        std::string name = entry.substr(0, entry.find('='));
+        if (name.rfind("XDG_", 0) == 0 || name.rfind("VORPANE_", 0) == 0) {
+            names.push_back(name);
+        }
+    }
+    for (const auto& name : names) {
+        const char* value = std::getenv(name.c_str());
+        m_saved[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
+        ::unsetenv(name.c_str());
+    }
+    ::setenv("HOME", m_home.c_str(), 1);
+}
+
+ScopedHome::~ScopedHome() {
+    for (const auto& [name, value] : m_saved) {
+        if (value) {
+            ::setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            ::unsetenv(name.c_str());
+        }
+    }
+}
+
+fs::path ScopedHome::config_dir() const { return m_home / ".config" / "Vorpane"; }
+
+void write_file(const fs::path& path, const std::string& content) {
+    if (path.has_parent_path()) {
+        fs::create_directories(path.parent_path());
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    return buffer.str();
+}
+
+} // namespace vorpane::test
