@@ -136,6 +136,18 @@ ResultCache open_result_cache() {
 }
 
 std::string cache_key(std::string_view identity, std::string_view args_repr) {
+    // The digests of the tool's own cached operations are fixed, so a cache hit need not load
+    // libcrypto (loading it costs more than the whole lookup); the tests check them against MD5.
+    static constexpr std::pair<std::string_view, std::string_view> known[] = {
+        {ACCESS_TOKEN_IDENTITY, "69af430bd661f733d9fd7ee289274600"},
+        {ENTITLEMENTS_IDENTITY, "d22c9858ef033f306c9c67d109a09438"},
+        {PACKAGES_IDENTITY, "97737ba78f4980b53f62b445d224e2be"},
+    };
+    for (const auto& [name, digest] : known) {
+        if (name == identity) {
+            return std::string(digest) + "_" + std::string(args_repr);
+        }
+    }
     return util::md5_hex(identity) + "_" + std::string(args_repr);
 }
 

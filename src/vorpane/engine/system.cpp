@@ -201,12 +201,13 @@ std::map<std::string, std::string> child_environment(const std::string& root) {
 void _run_cmd(const std::string& which,
               const std::optional<std::vector<std::string>>& run_args,
               const util::ProcessOptions& options) {
-    std::string root = detect_virtualenv();
-    auto env = child_environment(root);
+    // Checked before anything else, so that a refused program costs no interpreter query.
     if (std::find(k_allowed_commands.begin(), k_allowed_commands.end(), which) ==
         k_allowed_commands.end()) {
         throw VorpaneException("Unsupported command: " + which);
     }
+    std::string root = detect_virtualenv();
+    auto env = child_environment(root);
     std::vector<std::string> argv = {
         normalized_path_text(root + "/" + get_relative_scripts_dir() + "/" + which)};
     if (run_args) {

@@ -152,6 +152,10 @@ TEST_F(ResultCacheTest, MissingDirectoryIsAnError) {
 TEST(CacheKey, IsTheDigestOfTheIdentityAndTheArgumentText) {
     const std::string key = cache_key(ACCESS_TOKEN_IDENTITY);
     EXPECT_EQ(key, util::md5_hex("vorpane.api._get_access_token") + "_(){}");
+    EXPECT_EQ(cache_key(ENTITLEMENTS_IDENTITY),
+              util::md5_hex("vorpane.modules.get_user_entitlements") + "_(){}");
+    EXPECT_EQ(cache_key(PACKAGES_IDENTITY), util::md5_hex("vorpane.modules.get_packages") + "_(){}");
+    EXPECT_EQ(cache_key("vorpane.other.op"), util::md5_hex("vorpane.other.op") + "_(){}");
     EXPECT_EQ(key.size(), 32U + 5U);
     EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), 32U);
     EXPECT_NE(cache_key(ENTITLEMENTS_IDENTITY), cache_key(PACKAGES_IDENTITY));

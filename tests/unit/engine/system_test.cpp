@@ -116,6 +116,15 @@ TEST_F(Environment, RunCmdRefusesOtherProgramsWithoutStartingThem) {
         EXPECT_EQ(e.message(), "Unsupported command: Python");
     }
     EXPECT_FALSE(fs::exists(m_log));
+    // Not even an interpreter is asked for the environment first.
+    ScopedEnv no_venv("VIRTUAL_ENV", std::nullopt);
+    ScopedEnv no_path("PATH", m_home.root().string());
+    try {
+        _run_cmd("pip");
+        FAIL() << "pip was accepted";
+    } catch (const VorpaneException& e) {
+        EXPECT_EQ(e.message(), "Unsupported command: pip");
+    }
 }
 
 TEST_F(Environment, RunCmdRunsEnvironmentProgramWithArgumentsAndChildEnvironment) {
