@@ -21,9 +21,11 @@ int main(int argc, char** argv) {
     if (mode == "fill") {
         nlohmann::json list = nlohmann::json::array();
         for (int i = 0; i < 10; ++i) {
-            list.push_back(VorpaneEntitlement{"Module " + std::to_string(i), "ENT_M" + std::to_string(i),
-                                              {"a", "b", "c"}, {}}
-                               .to_json());
+            list.push_back(VorpaneEntitlement{
+                "Module " + std::to_string(i),
+                "ENT_M" + std::to_string(i),
+                {"a", "b", "c"},
+                {}}.to_json());
         }
         cache.add_if_absent(key, list, 3600);
         return 0;

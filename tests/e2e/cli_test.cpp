@@ -1,15 +1,14 @@
 // The command front end and `init`, driven through the built executable.
-#include "support/e2e.hpp"
-
 #include <sys/stat.h>
+
+#include "support/e2e.hpp"
 
 namespace vorpane::test {
 namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kNotice =
-    "No user profile found in the config.\nPlease run vorpane init.\n\n";
+const std::string kNotice = "No user profile found in the config.\nPlease run vorpane init.\n\n";
 
 class CliTest : public E2ETest {
   protected:
@@ -54,9 +53,10 @@ TEST_F(CliTest, VersionWinsOverCommandsAndPrintsOneLine) {
 }
 
 TEST_F(CliTest, MalformedCommandLinesExitWithTwo) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"bogus"}, {"--nope"}, {"init", "--token-id"},
-          {"install", "-r", "/tmp"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"bogus"},
+                                                 {"--nope"},
+                                                 {"init", "--token-id"},
+                                                 {"install", "-r", "/tmp"}}) {
         auto r = vorpane(args);
         EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_NE(r.err.find("Usage: vorpane"), std::string::npos) << r.err;
@@ -68,12 +68,14 @@ TEST_F(CliTest, MalformedCommandLinesExitWithTwo) {
 TEST_F(CliTest, CommandHelpDescribesOptions) {
     auto r = vorpane({"install", "--help"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("Usage: vorpane install [OPTIONS] [NAMES]..."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Usage: vorpane install [OPTIONS] [NAMES]..."), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("Confirm installation without prompting."), std::string::npos);
     EXPECT_NE(r.out.find("vorpane install -r requirements.txt"), std::string::npos);
     r = vorpane({"download-examples", "--help"});
-    EXPECT_NE(r.out.find("If no modules name is provided, all available examples will be downloaded."),
-              std::string::npos);
+    EXPECT_NE(
+        r.out.find("If no modules name is provided, all available examples will be downloaded."),
+        std::string::npos);
     EXPECT_NE(r.out.find("--list-available"), std::string::npos);
 }
 
@@ -177,6 +179,19 @@ TEST_F(CliTest, InitCleanupKeepsBackupsAndSubfolders) {
     EXPECT_FALSE(fs::exists(m_home.config_dir() / "notes.txt"));
 }
 
+TEST_F(CliTest, StaleTemporaryConfigFilesAreRemoved) {
+    // A writer killed before its rename leaves a temporary file holding the secret behind.
+    init_demo_profile();
+    fs::path stale = m_home.config_dir() / ".vorpane.toml.tmp-AAAAAA";
+    fs::path fresh = m_home.config_dir() / ".vorpane.toml.tmp-BBBBBB";
+    write_file(stale, "[profile]\n");
+    write_file(fresh, "[profile]\n");
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(1));
+    ASSERT_EQ(vorpane({"--version"}).status, 0);
+    EXPECT_FALSE(fs::exists(stale));
+    EXPECT_TRUE(fs::exists(fresh)); // may belong to a writer that is still running
+}
+
 TEST_F(CliTest, InvalidTomlStopsEveryCommand) {
     write_file(config_file(), "[profile\ntoken_id = 1\n");
     for (const std::vector<std::string>& args :
@@ -212,7 +227,8 @@ TEST_F(CliTest, ColoursOnlyOnATerminal) {
     auto piped = vorpane({"--version"});
     EXPECT_EQ(piped.out.find('\x1b'), std::string::npos);
     auto tty = vorpane({"--version"}, std::nullopt, true);
-    EXPECT_NE(tty.out.find("Please run \x1b[33mvorpane init\x1b[0m."), std::string::npos) << tty.out;
+    EXPECT_NE(tty.out.find("Please run \x1b[33mvorpane init\x1b[0m."), std::string::npos)
+        << tty.out;
     m_env["NO_COLOR"] = "1";
     tty = vorpane({"--version"}, std::nullopt, true);
     EXPECT_EQ(tty.out.find('\x1b'), std::string::npos);

@@ -42,7 +42,8 @@ TEST_F(ExamplesTest, DownloadsAllConcurrentlyAndPointsToRequirements) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
     EXPECT_EQ(r.err, "");
-    EXPECT_NE(r.out.find("Downloading examples for all available packages to " + m_target.string() + "\n"),
+    EXPECT_NE(r.out.find("Downloading examples for all available packages to " + m_target.string() +
+                         "\n"),
               std::string::npos);
     for (const char* name : {"zel-foo-app-examples", "zel-bar-solver-examples"}) {
         EXPECT_NE(r.out.find(std::string("Successfully downloaded examples for ") + name + " to " +
@@ -73,9 +74,11 @@ TEST_F(ExamplesTest, DownloadsAllConcurrentlyAndPointsToRequirements) {
 TEST_F(ExamplesTest, NameMatchingAndUnknownNames) {
     auto r = download({"-m", "foo_app", "-m", "ZEL_FOO_APP", "-m", "bar-solver"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Package ZEL_FOO_APP not found in examples!\n"
-                         "Use vorpane download-examples --list-available to see available examples.\n\n\n"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find(
+            "Package ZEL_FOO_APP not found in examples!\n"
+            "Use vorpane download-examples --list-available to see available examples.\n\n\n"),
+        std::string::npos)
         << r.out;
     EXPECT_TRUE(fs::exists(m_target / "zel-foo-app-examples"));
     EXPECT_TRUE(fs::exists(m_target / "zel-bar-solver-examples"));
@@ -93,13 +96,16 @@ TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
     sandbox().write_account(account);
     auto r = download({});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Error downloading examples for zel-bar-solver-examples: 404 Client Error: "
-                         "Not Found for url: https://core.cloud.localhost"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("Error downloading examples for zel-bar-solver-examples: 404 Client Error: "
+                   "Not Found for url: https://core.cloud.localhost"),
+        std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("Successfully downloaded examples for zel-foo-app-examples"), std::string::npos);
-    EXPECT_NE(r.out.find("vorpane install -r " +
-                         (m_target / "zel-bar-solver-examples" / "a" / "b" / "requirements.txt").string()),
+    EXPECT_NE(r.out.find("Successfully downloaded examples for zel-foo-app-examples"),
+              std::string::npos);
+    EXPECT_NE(r.out.find(
+                  "vorpane install -r " +
+                  (m_target / "zel-bar-solver-examples" / "a" / "b" / "requirements.txt").string()),
               std::string::npos);
 }
 

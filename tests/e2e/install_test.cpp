@@ -1,7 +1,7 @@
 // `vorpane install` end to end: fake cloud, local package index, uv stand-in, real venv.
-#include "support/e2e.hpp"
-
 #include <fstream>
+
+#include "support/e2e.hpp"
 
 namespace vorpane::test {
 namespace {
@@ -66,22 +66,25 @@ TEST_F(InstallTest, ModuleWithYesInstallsItsPackagesInOneRun) {
               std::string::npos)
         << r.out;
     EXPECT_EQ(r.out.find("Continue?"), std::string::npos);
-    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"zel-foo-core", "zel-foo-utils"}, false)}));
+    EXPECT_EQ(uv_calls(),
+              (std::vector<Args>{install_args({"zel-foo-core", "zel-foo-utils"}, false)}));
     EXPECT_TRUE(installed("zel_foo_core"));
     EXPECT_TRUE(installed("zel_foo_utils"));
 }
 
 TEST_F(InstallTest, DryRunThenConfirmationThenInstall) {
-    auto r = vorpane({"install", "Zel Baz Free", "zel-foo-utils", "nope-extra", "zel-baz-free"}, "\n");
+    auto r =
+        vorpane({"install", "Zel Baz Free", "zel-foo-utils", "nope-extra", "zel-baz-free"}, "\n");
     // nope-extra is unknown to the index, so the dry run fails before the question.
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out.find("Continue?"), std::string::npos);
     // uv's own complaint reaches the terminal first, then the tool's one line.
     EXPECT_NE(r.err.find("nope-extra"), std::string::npos);
-    EXPECT_TRUE(r.err.ends_with("\nError: Error running uv with ('pip', 'install', 'zel-baz', 'zel-foo-utils', "
-                     "'nope-extra', '--upgrade-package', 'zel-baz', '--upgrade-package', "
-                     "'zel-foo-utils', '--upgrade-package', 'nope-extra', '--index-url', '" +
-                         sandbox_index() + "', '--dry-run')\n"))
+    EXPECT_TRUE(r.err.ends_with(
+        "\nError: Error running uv with ('pip', 'install', 'zel-baz', 'zel-foo-utils', "
+        "'nope-extra', '--upgrade-package', 'zel-baz', '--upgrade-package', "
+        "'zel-foo-utils', '--upgrade-package', 'nope-extra', '--index-url', '" +
+        sandbox_index() + "', '--dry-run')\n"))
         << r.err;
 
     fs::remove(uv_log());
@@ -93,10 +96,12 @@ TEST_F(InstallTest, DryRunThenConfirmationThenInstall) {
                          "['zel-baz', 'zel-foo-utils']\n"),
               std::string::npos)
         << r.out;
-    EXPECT_NE(r.out.find("Continue? [Y/n]: Installing\n['zel-baz', 'zel-foo-utils']\n"), std::string::npos)
+    EXPECT_NE(r.out.find("Continue? [Y/n]: Installing\n['zel-baz', 'zel-foo-utils']\n"),
+              std::string::npos)
         << r.out;
     Args packages = {"zel-baz", "zel-foo-utils"};
-    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args(packages, true), install_args(packages, false)}));
+    EXPECT_EQ(uv_calls(),
+              (std::vector<Args>{install_args(packages, true), install_args(packages, false)}));
     EXPECT_TRUE(installed("zel_baz"));
 }
 
@@ -139,7 +144,8 @@ TEST_F(InstallTest, MklWithYesProvisionsOnceAndLinksTheRuntime) {
               std::string::npos)
         << r.out;
     std::string link = (m_venv / "lib" / "libmkl_rt.so").string();
-    EXPECT_NE(r.out.find("Creating symlink " + link + " to libmkl_rt.so.2\n"
+    EXPECT_NE(r.out.find("Creating symlink " + link +
+                         " to libmkl_rt.so.2\n"
                          "Nothing to install. Call with --help for more information.\n"),
               std::string::npos)
         << r.out;
@@ -160,7 +166,8 @@ TEST_F(InstallTest, MklSpellingsAndRepeats) {
     // "MKL" is an ordinary name; a second "mkl" is a package; provisioning happens once.
     auto r = vorpane({"install", "mkl", "mkl", "MKL", "-y"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Additional packages to install: ['mkl', 'MKL']\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Additional packages to install: ['mkl', 'MKL']\n"), std::string::npos)
+        << r.out;
     auto calls = uv_calls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_EQ(calls[0], install_args({"mkl"}, false));
@@ -190,14 +197,16 @@ TEST_F(InstallTest, MklLinkLayouts) {
 }
 
 TEST_F(InstallTest, RequirementsFileNamesJoinTheCommandLine) {
-    write_file(m_home.root() / "req.txt", "  zel-foo-utils>=0.3  # pinned\n   # comment only\n\nzel-baz\n");
+    write_file(m_home.root() / "req.txt",
+               "  zel-foo-utils>=0.3  # pinned\n   # comment only\n\nzel-baz\n");
     auto r = vorpane({"install", "-r", (m_home.root() / "req.txt").string(), "-y"});
     ASSERT_EQ(r.status, 0) << r.err;
     // Module packages come first, then names unknown to the account ("zel-foo-utils>=0.3").
     EXPECT_NE(r.out.find("Additional packages to install: ['zel-baz', 'zel-foo-utils>=0.3']"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"zel-baz", "zel-foo-utils>=0.3"}, false)}));
+    EXPECT_EQ(uv_calls(),
+              (std::vector<Args>{install_args({"zel-baz", "zel-foo-utils>=0.3"}, false)}));
     EXPECT_TRUE(installed("zel_foo_utils"));
 
     r = vorpane({"install", "-r", (m_home.root() / "missing.txt").string(), "-y"});
@@ -209,8 +218,9 @@ TEST_F(InstallTest, RequirementsFileNamesJoinTheCommandLine) {
 TEST_F(InstallTest, HiddenEntitlementPackagesAreUnknownNames) {
     auto r = vorpane({"install", "zel-internal", "-y"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Modules to install: []\nAdditional packages to install: ['zel-internal']"),
-              std::string::npos);
+    EXPECT_NE(
+        r.out.find("Modules to install: []\nAdditional packages to install: ['zel-internal']"),
+        std::string::npos);
 }
 
 TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
@@ -219,9 +229,10 @@ TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
         int status;
         std::string expected;
     };
-    for (const Case& c : {Case{200, "Error: Unexpected status code 200\n"},
-                          Case{302, "Error: Unexpected status code 302\n"},
-                          Case{401, "401 Client Error: Unauthorized for url: https://core.cloud.localhost"}}) {
+    for (const Case& c :
+         {Case{200, "Error: Unexpected status code 200\n"},
+          Case{302, "Error: Unexpected status code 302\n"},
+          Case{401, "401 Client Error: Unauthorized for url: https://core.cloud.localhost"}}) {
         account["pip_status"] = c.status;
         sandbox().write_account(account);
         auto r = vorpane({"install", "zel-baz", "-y"});
@@ -234,7 +245,8 @@ TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
 TEST_F(InstallTest, FailingUvGivesTheTupleMessageWithoutIndexPassword) {
     auto account = sandbox().demo_account();
     std::string index = sandbox_index();
-    std::string with_password = "http://user:hunter2@" + index.substr(std::string("http://").size());
+    std::string with_password =
+        "http://user:hunter2@" + index.substr(std::string("http://").size());
     account["pip_location"] = with_password;
     sandbox().write_account(account);
     m_env["UV_STANDIN_FAIL"] = "always";

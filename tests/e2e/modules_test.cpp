@@ -4,7 +4,8 @@
 namespace vorpane::test {
 namespace {
 
-const std::string kRule = "_________________________  _________________________  _________________________\n";
+const std::string kRule =
+    "_________________________  _________________________  _________________________\n";
 
 std::string legend(bool colour) {
     std::string green = colour ? "\x1b[32mgreen\x1b[0m" : "green";
@@ -19,7 +20,8 @@ std::string legend(bool colour) {
            "                  contain one or several python packages. You can install individual\n"
            "                  packages using `vorpane install <package_key>`\n"
            "\n"
-           "    Color       : " + green + " indicates that the package is installed, " + red +
+           "    Color       : " +
+           green + " indicates that the package is installed, " + red +
            " indicates that\n"
            "                  the package is not installed.\n"
            "    \n";
@@ -35,11 +37,13 @@ TEST_F(ModulesTest, ListingIsExactAndNothingIsInstalledYet) {
     init_demo_profile();
     auto r = vorpane({"modules"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, legend(false) + header() +
-                         "Zel Foo App              : ZEL_FOO_APP              :zel-foo-core, zel-foo-utils\n"
-                         "Zel Bar Solver           : ZEL_BAR_SOLVER           :zel-bar-solver\n"
-                         "Zel Baz Free             : ZEL_BAZ_FREE             :zel-baz\n" +
-                         kRule);
+    EXPECT_EQ(
+        r.out,
+        legend(false) + header() +
+            "Zel Foo App              : ZEL_FOO_APP              :zel-foo-core, zel-foo-utils\n"
+            "Zel Bar Solver           : ZEL_BAR_SOLVER           :zel-bar-solver\n"
+            "Zel Baz Free             : ZEL_BAZ_FREE             :zel-baz\n" +
+            kRule);
     EXPECT_EQ(r.err, "");
     // --info prints the same; with a command named as well it prints it once.
     EXPECT_EQ(vorpane({"--info"}).out, r.out);
@@ -69,21 +73,29 @@ TEST_F(ModulesTest, EmptyAccountLongNamesAndHiddenEntitlements) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, legend(false) + header() + kRule);
 
-    account["entitlements"] = {
-        {{"name", "A Module Name Of Thirty Chars!"}, {"code", "ENT_ABCDEFGHIJKLMNOPQRSTUVWXYZ_ABC"},
-         {"packages", {"p1"}}, {"required_entitlements", nlohmann::json::array()}},
-        {{"name", "No Packages"}, {"code", "ENT_EMPTY"}, {"packages", nlohmann::json::array()},
-         {"required_entitlements", nlohmann::json::array()}},
-        {{"name", "Missing Packages"}, {"code", "ENT_NONE"}, {"required_entitlements", nlohmann::json::array()}},
-        {{"name", "Internal"}, {"code", "ENT_PKG_SECRET"}, {"packages", {"p2"}},
-         {"required_entitlements", nlohmann::json::array()}}};
+    account["entitlements"] = {{{"name", "A Module Name Of Thirty Chars!"},
+                                {"code", "ENT_ABCDEFGHIJKLMNOPQRSTUVWXYZ_ABC"},
+                                {"packages", {"p1"}},
+                                {"required_entitlements", nlohmann::json::array()}},
+                               {{"name", "No Packages"},
+                                {"code", "ENT_EMPTY"},
+                                {"packages", nlohmann::json::array()},
+                                {"required_entitlements", nlohmann::json::array()}},
+                               {{"name", "Missing Packages"},
+                                {"code", "ENT_NONE"},
+                                {"required_entitlements", nlohmann::json::array()}},
+                               {{"name", "Internal"},
+                                {"code", "ENT_PKG_SECRET"},
+                                {"packages", {"p2"}},
+                                {"required_entitlements", nlohmann::json::array()}}};
     sandbox().write_account(account);
     // The previous answer is cached for 30 seconds: start from a fresh profile.
     init_demo_profile();
     r = vorpane({"modules"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, legend(false) + header() +
-                         "A Module Name Of Thirty Chars!: ABCDEFGHIJKLMNOPQRSTUVWXYZ_ABC:p1\n" + kRule);
+                         "A Module Name Of Thirty Chars!: ABCDEFGHIJKLMNOPQRSTUVWXYZ_ABC:p1\n" +
+                         kRule);
 }
 
 TEST_F(ModulesTest, EntitlementsAreCachedAcrossRunsAndTokenExchangedOnce) {
@@ -124,7 +136,7 @@ TEST_F(ModulesTest, DevCloudProfileUsesDevHosts) {
     auto r = vorpane({"init", "--token-id", account["token_id"].get<std::string>(), "--token",
                       account["token"].get<std::string>(), "--cloud-environment", "dev"});
     ASSERT_EQ(r.status, 0);
-    ASSERT_EQ(vorpane({"modules"}).status, 0) ;
+    ASSERT_EQ(vorpane({"modules"}).status, 0);
     auto log = sandbox().requests();
     ASSERT_GE(log.size(), 2u);
     EXPECT_EQ(log[0]["host"].get<std::string>().rfind("token.dev.cloud.localhost", 0), 0u);
@@ -138,12 +150,12 @@ TEST_F(ModulesTest, FailuresEndWithOneLineAndStatusOne) {
         nlohmann::json fault;
         std::string expected;
     };
-    for (const Case& c : {Case{{{"status", 500}}, "500 Server Error"},
-                          Case{{{"body", "garbage{"}}, "not JSON"},
-                          Case{{{"body", "{\"a\": 1}"}}, "not a list"},
-                          Case{{{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
-                          Case{{{"drop", true}}, "core.cloud.localhost"},
-                          Case{{{"truncate", true}}, "core.cloud.localhost"}}) {
+    for (const Case& c :
+         {Case{{{"status", 500}}, "500 Server Error"}, Case{{{"body", "garbage{"}}, "not JSON"},
+          Case{{{"body", "{\"a\": 1}"}}, "not a list"},
+          Case{{{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
+          Case{{{"drop", true}}, "core.cloud.localhost"},
+          Case{{{"truncate", true}}, "core.cloud.localhost"}}) {
         account["faults"] = {{"entitlements", c.fault}};
         sandbox().write_account(account);
         auto r = vorpane({"modules"});

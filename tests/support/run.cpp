@@ -66,7 +66,8 @@ std::map<std::string, std::string> current_env() {
 
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
     RunResult result;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
     if (options.pty) {
         int master = -1;
         pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);

@@ -18,7 +18,7 @@ struct RunOptions {
     std::map<std::string, std::string> env; // the complete environment of the child
     std::optional<std::string> input;       // written to standard input, then closed
     std::optional<std::filesystem::path> cwd;
-    bool pty = false;    // standard input, output and error on one pseudo-terminal (err stays empty)
+    bool pty = false; // standard input, output and error on one pseudo-terminal (err stays empty)
     int timeout_seconds = 120; // the child is killed after this
 };
 

@@ -70,7 +70,9 @@ ScopedHome::~ScopedHome() {
     }
 }
 
-fs::path ScopedHome::config_dir() const { return m_home / ".config" / "Vorpane"; }
+fs::path ScopedHome::config_dir() const {
+    return m_home / ".config" / "Vorpane";
+}
 
 void write_file(const fs::path& path, const std::string& content) {
     if (path.has_parent_path()) {

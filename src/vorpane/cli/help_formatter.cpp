@@ -26,7 +26,8 @@ std::string option_label(const CLI::Option* opt) {
     return label;
 }
 
-void write_table(std::ostringstream& out, const std::vector<std::pair<std::string, std::string>>& rows) {
+void write_table(std::ostringstream& out,
+                 const std::vector<std::pair<std::string, std::string>>& rows) {
     size_t width = 0;
     for (const auto& row : rows) {
         width = std::max(width, row.first.size());
@@ -62,7 +63,8 @@ std::string command_path(const CLI::App* app) {
 
 std::string usage_line(const CLI::App* app) {
     std::string line = "Usage: " + command_path(app) + " [OPTIONS]";
-    for (const CLI::Option* opt : app->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
+    for (const CLI::Option* opt :
+         app->get_options([](const CLI::Option* o) { return o->get_positional(); })) {
         std::string name = opt->get_name(true, false);
         std::transform(name.begin(), name.end(), name.begin(), ::toupper);
         line += opt->get_items_expected_max() > 1 ? " [" + name + "]..." : " " + name;
@@ -85,7 +87,8 @@ std::string short_help(const std::string& description) {
     return text;
 }
 
-std::string HelpFormatter::make_help(const CLI::App* app, std::string /*name*/,
+std::string HelpFormatter::make_help(const CLI::App* app,
+                                     std::string /*name*/,
                                      CLI::AppFormatMode /*mode*/) const {
     std::ostringstream out;
     out << usage_line(app) << "\n";

@@ -11,7 +11,8 @@ namespace vorpane::cli {
 // listed alphabetically with the first sentence of their description.
 class HelpFormatter : public CLI::FormatterBase {
   public:
-    std::string make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
+    std::string
+    make_help(const CLI::App* app, std::string name, CLI::AppFormatMode mode) const override;
 };
 
 // "vorpane install" for the install command of a group invoked as "vorpane".

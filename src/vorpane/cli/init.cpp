@@ -49,8 +49,9 @@ void init_vorpane(const std::optional<std::string>& token_id,
         std::string env = derive_cloud_environment(cloud_environment);
         std::string address = cloud_address(env);
         send_message("You need a token to continue. Please create an account on " +
-                     style(address, "blue") + ".\nThen " + style("create an Vorpane token", "green") +
-                     " on " + style(address + "/tokens", "blue") + ".\n");
+                     style(address, "blue") + ".\nThen " +
+                     style("create an Vorpane token", "green") + " on " +
+                     style(address + "/tokens", "blue") + ".\n");
     }
     std::optional<std::string> id = token_id;
     std::optional<std::string> secret = token;

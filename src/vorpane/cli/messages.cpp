@@ -66,7 +66,9 @@ std::string style(std::string_view text, std::optional<std::string_view> fg, boo
     return out;
 }
 
-bool stdout_wants_color() { return ::isatty(STDOUT_FILENO) == 1 && !no_color_requested(); }
+bool stdout_wants_color() {
+    return ::isatty(STDOUT_FILENO) == 1 && !no_color_requested();
+}
 
 std::string strip_ansi(std::string_view text) {
     std::string out;

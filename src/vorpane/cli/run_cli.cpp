@@ -105,18 +105,21 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     c.install->add_option("names", cl.install_names, "Module keys or package names to install.");
     c.install->add_flag("-y,--yes", cl.install_yes, "Confirm installation without prompting.");
     c.install->add_flag("-a,--all", cl.install_all, "Install all available modules.");
-    c.requirements = c.install->add_option("-r,--requirements", cl.install_requirements,
-                                           "Path to a requirements file.")
+    c.requirements = c.install
+                         ->add_option("-r,--requirements", cl.install_requirements,
+                                      "Path to a requirements file.")
                          ->check(!CLI::ExistingDirectory)
                          ->type_name("FILE");
 
     c.download = app.add_subcommand("download-examples", kDownloadHelp);
     c.download->set_help_flag();
-    c.download_dir = c.download->add_option("--download-dir", cl.download_dir,
-                                            "The path to the directory to download the examples to.")
+    c.download_dir = c.download
+                         ->add_option("--download-dir", cl.download_dir,
+                                      "The path to the directory to download the examples to.")
                          ->type_name("PATH");
-    c.download->add_option("-m,--modules", cl.download_modules,
-                           "Download examples for a specific module. Can be used multiple times.")
+    c.download
+        ->add_option("-m,--modules", cl.download_modules,
+                     "Download examples for a specific module. Can be used multiple times.")
         ->type_name("MODULE_NAMES")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
@@ -134,8 +137,6 @@ void run_command(CLI::App& app, const Commands& c, const CommandLine& cl) {
         init_vorpane(c.token_id->count() > 0 ? std::optional(cl.init_token_id) : std::nullopt,
                      c.token->count() > 0 ? std::optional(cl.init_token) : std::nullopt,
                      cl.init_cloud_environment);
-    } else if (c.modules->parsed()) {
-        modules::show_all_entitled_modules();
     } else if (c.install->parsed()) {
         std::vector<std::string> names = cl.install_names;
         if (c.requirements->count() > 0) {
@@ -153,11 +154,11 @@ void run_command(CLI::App& app, const Commands& c, const CommandLine& cl) {
             send_message(text);
             return;
         }
-        modules::download_examples(c.download_dir->count() > 0
-                                       ? std::optional<fs::path>(cl.download_dir)
-                                       : std::nullopt,
-                                   cl.download_modules);
-    } else if (cl.info) {
+        modules::download_examples(
+            c.download_dir->count() > 0 ? std::optional<fs::path>(cl.download_dir) : std::nullopt,
+            cl.download_modules);
+    } else if (c.modules->parsed() || cl.info) {
+        // --info only acts when no command is named; a named command was handled above.
         modules::show_all_entitled_modules();
     } else {
         send_message(app.help());
@@ -192,6 +193,23 @@ std::string one_line(std::string text) {
         }
     }
     return text;
+}
+
+// A record that failed validation: either the stored configuration (the user has not run
+// `init`, or edited the file by hand) or an answer of the service.
+std::string describe(const ValidationError& e) {
+    std::string fields;
+    bool configuration = true;
+    for (const auto& error : e.errors()) {
+        fields += (fields.empty() ? "" : "; ") + error;
+        configuration = configuration && (error.rfind("profile", 0) == 0 ||
+                                          error.rfind("options", 0) == 0);
+    }
+    if (configuration) {
+        return "the configuration holds no valid user profile (" + fields +
+               "); run 'vorpane init'";
+    }
+    return "invalid data from the service: " + fields;
 }
 
 int run_group(int argc, char** argv) {
@@ -266,6 +284,9 @@ int run_cli(int argc, char** argv) {
         send_error("Aborted!");
         return 1;
     } catch (const BrokenPipe&) {
+        return 1;
+    } catch (const ValidationError& e) {
+        send_error(program_name(argv[0]) + ": " + describe(e));
         return 1;
     } catch (const std::exception& e) {
         try {

@@ -43,8 +43,8 @@ double wall_clock() {
         .count();
 }
 
-ResultCache::ResultCache(std::filesystem::path dir, CacheClock clock)
-    : m_file(std::move(dir) / CACHE_FILE_NAME), m_clock(std::move(clock)) {
+ResultCache::ResultCache(const std::filesystem::path& dir, CacheClock clock)
+    : m_file(dir / CACHE_FILE_NAME), m_clock(std::move(clock)) {
     try {
         open();
     } catch (const util::SqliteError& error) {

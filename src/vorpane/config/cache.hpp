@@ -45,7 +45,7 @@ class ResultCache {
   public:
     // Opens or creates CACHE_FILE_NAME in `dir` (which must exist) with mode 0600.
     // Throws util::SqliteError or std::system_error when the store cannot be opened.
-    explicit ResultCache(std::filesystem::path dir, CacheClock clock = wall_clock);
+    explicit ResultCache(const std::filesystem::path& dir, CacheClock clock = wall_clock);
 
     // The value stored under `key`, if its entry is live and the value is not null.
     // Throws util::SqliteError when the store cannot be read.

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <sstream>
 #include <string_view>
@@ -117,8 +118,85 @@ nlohmann::json to_json(const toml::node& node) {
     return out.str();
 }
 
+[[noreturn]] void invalid_toml(const fs::path& path,
+                               std::size_t line,
+                               std::size_t column,
+                               const std::string& description) {
+    throw ConfigParseError(path.string() + ": invalid TOML at line " + std::to_string(line) +
+                           ", column " + std::to_string(column) + ": " + description);
+}
+
+// Outside strings and comments TOML allows only ASCII. toml++ 3.3 classifies such a character
+// through a table that ends in __builtin_unreachable for much of the non-ASCII range (U+00A1,
+// say), which is undefined behaviour on a hand-edited file; so the first one is reported here
+// and the parser never sees it. Strings and comments are skipped as the parser reads them.
+void reject_non_ascii_outside_strings(std::string_view content, const fs::path& path) {
+    std::size_t line = 1;
+    std::size_t column = 0;
+    // The parser accepts a byte-order mark at the start, as editors on Windows write one.
+    std::size_t i = content.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    auto at = [&](std::size_t k) { return k < content.size() ? content[k] : '\0'; };
+    // Moves past content[i], keeping the position in code points.
+    auto step = [&] {
+        if (content[i] == '\n') {
+            ++line;
+            column = 0;
+        } else if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
+            ++column;
+        }
+        ++i;
+    };
+    // Skips a string whose opening delimiter starts at i.
+    auto skip_string = [&](char quote) {
+        bool multi_line = at(i + 1) == quote && at(i + 2) == quote;
+        for (int k = multi_line ? 3 : 1; k > 0; --k) {
+            step();
+        }
+        while (i < content.size()) {
+            char c = content[i];
+            if (quote == '"' && c == '\\') {
+                step();
+                if (i < content.size()) {
+                    step();
+                }
+                continue;
+            }
+            if (!multi_line && c == '\n') {
+                return;
+            }
+            if (c == quote && (!multi_line || (at(i + 1) == quote && at(i + 2) == quote))) {
+                // A multi-line string may end in up to two quotes of its own before the three.
+                int run = 0;
+                while (at(i) == quote && run < (multi_line ? 5 : 1)) {
+                    step();
+                    ++run;
+                }
+                return;
+            }
+            step();
+        }
+    };
+    while (i < content.size()) {
+        char c = content[i];
+        if (c == '"' || c == '\'') {
+            skip_string(c);
+        } else if (c == '#') {
+            while (i < content.size() && content[i] != '\n') {
+                step();
+            }
+        } else if (static_cast<unsigned char>(c) >= 0x80) {
+            step();
+            invalid_toml(path, line, column,
+                         "unexpected non-ASCII character outside a string or comment");
+        } else {
+            step();
+        }
+    }
+}
+
 // Parse errors carry no document text, only a description and a position.
 toml::table parse_toml(std::string_view content, const fs::path& path) {
+    reject_non_ascii_outside_strings(content, path);
     try {
         return toml::parse(content, path.string());
     } catch (const toml::parse_error& e) {
@@ -128,9 +206,7 @@ toml::table parse_toml(std::string_view content, const fs::path& path) {
                 c = ' ';
             }
         }
-        throw ConfigParseError(path.string() + ": invalid TOML at line " +
-                               std::to_string(e.source().begin.line) + ", column " +
-                               std::to_string(e.source().begin.column) + ": " + description);
+        invalid_toml(path, e.source().begin.line, e.source().begin.column, description);
     }
 }
 
@@ -251,6 +327,20 @@ void check_serialization(const VorpaneConfig& conf, const std::string& text, con
     }
 }
 
+// Removes temporary files that a writer killed before its rename left behind (they hold a
+// secret). Only old ones: a young one may belong to a writer that is still running.
+void remove_stale_temporaries(const fs::path& target) {
+    const std::string prefix = "." + target.filename().string() + ".tmp-";
+    const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(target.parent_path(), ec)) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0 &&
+            entry.is_regular_file(ec) && entry.last_write_time(ec) < cutoff) {
+            fs::remove(entry.path(), ec);
+        }
+    }
+}
+
 // Replaces `target` by a file holding `text`, so that readers and crashes see either the old
 // or the new content, never a mix, and nobody else can read the secret meanwhile.
 void replace_file_atomically(const fs::path& target, const std::string& text) {
@@ -305,8 +395,12 @@ fs::path get_config_file() {
 
 VorpaneConfig get_configparser() {
     fs::path file = get_config_file();
-    std::string content = read_whole_file(file);
-    return VorpaneConfig::from_json(to_json(parse_toml(content, file)));
+    remove_stale_temporaries(file);
+    return parse_config(read_whole_file(file), file);
+}
+
+VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
+    return VorpaneConfig::from_json(to_json(parse_toml(content, path)));
 }
 
 std::string serialize_config(const VorpaneConfig& conf) {

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,6 +29,10 @@ std::filesystem::path get_config_file();
 // record (an empty file included), ConfigParseError for invalid TOML, and
 // std::filesystem::filesystem_error / std::system_error when it cannot be read.
 VorpaneConfig get_configparser();
+
+// `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
+// Throws ConfigParseError for invalid TOML and ValidationError when it holds no valid record.
+VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
 
 // The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n
 // advanced_mode = false\n".

@@ -18,7 +18,8 @@ namespace vorpane::modules {
 namespace {
 
 constexpr int kNameWidth = 25;
-const std::string kRule = "_________________________  _________________________  _________________________";
+const std::string kRule =
+    "_________________________  _________________________  _________________________";
 
 std::string pad(const std::string& text) {
     return text.size() >= kNameWidth ? text : text + std::string(kNameWidth - text.size(), ' ');
@@ -51,8 +52,8 @@ std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body
                 continue;
             }
         }
-        result.push_back(
-            config::VorpaneEntitlement::from_json(element, "entitlements[" + std::to_string(i) + "]."));
+        result.push_back(config::VorpaneEntitlement::from_json(
+            element, "entitlements[" + std::to_string(i) + "]."));
     }
     return result;
 }
@@ -158,15 +159,16 @@ void show_all_entitled_modules() {
     const std::string red = style("red", "red");
     const std::string indent(4, ' ');
     const std::string hang(18, ' ');
-    send_message("\n" + indent + "The following tables contains all your Vorpane modules.\n\n" +
-                 indent + "Modules Name: The name of the Vorpane module in human readable form.\n" +
-                 indent + "Module Key  : The unique key of the Vorpane module. Use this key to install\n" +
-                 hang + "all packages of the module via `vorpane install <module_key>`.\n" + indent +
-                 "Packages    : The list of packages available for this module. Vorpane modules\n" +
-                 hang + "contain one or several python packages. You can install individual\n" +
-                 hang + "packages using `vorpane install <package_key>`\n\n" + indent +
-                 "Color       : " + green + " indicates that the package is installed, " + red +
-                 " indicates that\n" + hang + "the package is not installed.\n" + indent);
+    send_message(
+        "\n" + indent + "The following tables contains all your Vorpane modules.\n\n" + indent +
+        "Modules Name: The name of the Vorpane module in human readable form.\n" + indent +
+        "Module Key  : The unique key of the Vorpane module. Use this key to install\n" + hang +
+        "all packages of the module via `vorpane install <module_key>`.\n" + indent +
+        "Packages    : The list of packages available for this module. Vorpane modules\n" + hang +
+        "contain one or several python packages. You can install individual\n" + hang +
+        "packages using `vorpane install <package_key>`\n\n" + indent + "Color       : " + green +
+        " indicates that the package is installed, " + red + " indicates that\n" + hang +
+        "the package is not installed.\n" + indent);
 
     auto modules = get_all_entitled_modules();
     send_message(kRule);

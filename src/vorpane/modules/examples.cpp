@@ -48,7 +48,8 @@ std::vector<fs::path> find_requirements(const fs::path& dir) {
     if (!fs::is_directory(dir, ec)) {
         return found;
     }
-    for (auto it = fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             dir, fs::directory_options::skip_permission_denied, ec);
          !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (it->path().filename() == "requirements.txt" && it->is_regular_file(ec)) {
             found.push_back(it->path());
@@ -62,7 +63,8 @@ std::vector<fs::path> find_requirements(const fs::path& dir) {
 
 nlohmann::json get_packages() {
     config::ResultCache cache(config::_get_config_dir());
-    return config::cached_call(cache, config::PACKAGES_IDENTITY, config::PACKAGES_TTL, fetch_packages);
+    return config::cached_call(cache, config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
+                               fetch_packages);
 }
 
 std::vector<std::string> get_examples_packages() {
@@ -90,7 +92,9 @@ std::string code_to_package_name(const std::string& code) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     const char* space = " \t\n\r\f\v";
     size_t begin = name.find_first_not_of(space);
-    name = begin == std::string::npos ? "" : name.substr(begin, name.find_last_not_of(space) - begin + 1);
+    name = begin == std::string::npos
+               ? ""
+               : name.substr(begin, name.find_last_not_of(space) - begin + 1);
     std::replace(name.begin(), name.end(), ' ', '-');
     std::replace(name.begin(), name.end(), '_', '-');
     return name + "-examples";
@@ -109,7 +113,7 @@ std::vector<std::string> get_entitled_examples_packages() {
     }
     std::vector<std::string> entitled;
     for (const auto& name : get_examples_packages()) {
-        if (expected.count(name) != 0) {
+        if (expected.contains(name)) {
             entitled.push_back(name);
         }
     }
@@ -129,7 +133,8 @@ std::optional<std::string> match_example_package(const std::string& name,
                                                  const std::vector<std::string>& available) {
     std::string dashed = name;
     std::replace(dashed.begin(), dashed.end(), '_', '-');
-    for (const std::string& candidate : {dashed, dashed + "-examples", "zel-" + dashed + "-examples"}) {
+    for (const std::string& candidate :
+         {dashed, dashed + "-examples", "zel-" + dashed + "-examples"}) {
         if (std::find(available.begin(), available.end(), candidate) != available.end()) {
             return candidate;
         }
@@ -166,7 +171,8 @@ void download_examples(const std::optional<fs::path>& download_dir,
     }
     run_downloads(jobs, [](const DownloadJob& job, const std::optional<std::string>& error) {
         if (error) {
-            send_message(style("Error downloading examples for " + job.name + ": " + *error, "red"));
+            send_message(
+                style("Error downloading examples for " + job.name + ": " + *error, "red"));
         } else {
             send_message(style("Successfully downloaded examples for " + job.name + " to " +
                                    job.target.string(),

@@ -48,7 +48,9 @@ std::vector<std::string> unique(const std::vector<std::string>& items) {
     return out;
 }
 
-std::string bold(const std::string& text) { return style(text, std::nullopt, true); }
+std::string bold(const std::string& text) {
+    return style(text, std::nullopt, true);
+}
 
 } // namespace
 
@@ -81,8 +83,9 @@ std::string _module_code_to_name(const std::string& code) {
     return text;
 }
 
-std::optional<std::string> str_to_module(const std::string& name,
-                                         const std::vector<config::VorpaneEntitlement>& entitlements) {
+std::optional<std::string>
+str_to_module(const std::string& name,
+              const std::vector<config::VorpaneEntitlement>& entitlements) {
     std::string wanted = _normalize_name_for_module(name);
     for (const auto& e : entitlements) {
         if (e.code == wanted) {
@@ -92,8 +95,9 @@ std::optional<std::string> str_to_module(const std::string& name,
     return std::nullopt;
 }
 
-std::optional<std::string> str_to_package(const std::string& name,
-                                          const std::vector<config::VorpaneEntitlement>& entitlements) {
+std::optional<std::string>
+str_to_package(const std::string& name,
+               const std::vector<config::VorpaneEntitlement>& entitlements) {
     for (const auto& e : entitlements) {
         if (std::find(e.packages.begin(), e.packages.end(), name) != e.packages.end()) {
             return name;
@@ -103,7 +107,8 @@ std::optional<std::string> str_to_package(const std::string& name,
 }
 
 Resolution install_names_to_modules_and_packages(
-    const std::vector<std::string>& names, const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+    const std::vector<std::string>& names,
+    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
     Resolution r;
     for (const auto& name : names) {
         if (auto code = str_to_module(name, entitled_modules)) {
@@ -169,7 +174,8 @@ std::string list_notation(const std::vector<std::string>& items) {
 void install_modules(std::vector<std::string> names,
                      bool yes,
                      const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
-    std::vector<std::filesystem::path> files = requirements_files.value_or(std::vector<std::filesystem::path>{});
+    std::vector<std::filesystem::path> files =
+        requirements_files.value_or(std::vector<std::filesystem::path>{});
     send_message("\n" + bold("Installing modules and packages") + "\n");
     send_message("Resolving names");
     for (auto& name : names) {
@@ -190,8 +196,8 @@ void install_modules(std::vector<std::string> names,
     send_message(bold("Modules") + " to install: " + style(list_notation(titles), MODULE_COLOR));
     std::vector<std::string> extra = r.package_names;
     extra.insert(extra.end(), r.error_names.begin(), r.error_names.end());
-    send_message("Additional " + bold("packages") + " to install: " +
-                 style(list_notation(extra), PACKAGE_COLOR));
+    send_message("Additional " + bold("packages") +
+                 " to install: " + style(list_notation(extra), PACKAGE_COLOR));
 
     std::vector<std::string> final_packages =
         unique(list_of_module_codes_to_list_of_package_names(r.module_codes, entitled_modules));

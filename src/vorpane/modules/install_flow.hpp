@@ -23,16 +23,19 @@ std::string _normalize_name_for_module(const std::string& name);
 std::string _module_code_to_name(const std::string& code);
 
 // The code of the first module whose code equals the normalised name.
-std::optional<std::string> str_to_module(const std::string& name,
-                                         const std::vector<config::VorpaneEntitlement>& entitlements);
+std::optional<std::string>
+str_to_module(const std::string& name, const std::vector<config::VorpaneEntitlement>& entitlements);
 
 // `name` when some entitlement lists it as a package (exact comparison).
-std::optional<std::string> str_to_package(const std::string& name,
-                                          const std::vector<config::VorpaneEntitlement>& entitlements);
+std::optional<std::string>
+str_to_package(const std::string& name,
+               const std::vector<config::VorpaneEntitlement>& entitlements);
 
-// Splits names into module codes, module package names and unknown names, order and duplicates kept.
+// Splits names into module codes, module package names and unknown names, order and duplicates
+// kept.
 Resolution install_names_to_modules_and_packages(
-    const std::vector<std::string>& names, const std::vector<config::VorpaneEntitlement>& entitled_modules);
+    const std::vector<std::string>& names,
+    const std::vector<config::VorpaneEntitlement>& entitled_modules);
 
 // The packages of the given modules, in module order then listed order.
 std::vector<std::string> list_of_module_codes_to_list_of_package_names(
@@ -49,8 +52,9 @@ std::string list_notation(const std::vector<std::string>& items);
 
 // The `install` command's flow: resolve, show the plan, dry run, confirm, MKL, install.
 // Throws Aborted when the question meets end of input; uv and network failures propagate.
-void install_modules(std::vector<std::string> names,
-                     bool yes = false,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt);
+void install_modules(
+    std::vector<std::string> names,
+    bool yes = false,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt);
 
 } // namespace vorpane::modules

@@ -597,7 +597,7 @@ void extract_tar_gz_safely(int fd,
                                                    : "the archive " + quote_name(archive_name);
     if (api.archive_read_support_filter_gzip(reader.get()) != ARCHIVE_OK ||
         api.archive_read_support_format_tar(reader.get()) != ARCHIVE_OK ||
-        api.archive_read_open_fd(reader.get(), fd, 64 * 1024) != ARCHIVE_OK) {
+        api.archive_read_open_fd(reader.get(), fd, size_t{64} * 1024) != ARCHIVE_OK) {
         const char* message = api.archive_error_string(reader.get());
         throw ArchiveError("Cannot unpack " + label + ": " +
                            (message != nullptr ? message : "unknown error"));

@@ -13,7 +13,8 @@ template <auto Free> struct CFree {
     }
 };
 
-// A unique_ptr that frees a C handle with `Free`: using Stmt = CHandle<sqlite3_stmt, sqlite3_finalize>;
+// A unique_ptr that frees a C handle with `Free`: using Stmt = CHandle<sqlite3_stmt,
+// sqlite3_finalize>;
 template <class T, auto Free> using CHandle = std::unique_ptr<T, CFree<Free>>;
 
 } // namespace vorpane::util

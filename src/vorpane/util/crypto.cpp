@@ -41,7 +41,7 @@ std::string md5_hex(std::string_view data) {
     }
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
-    text.reserve(length * 2);
+    text.reserve(static_cast<size_t>(length) * 2);
     for (unsigned int i = 0; i < length; ++i) {
         text.push_back(hex[digest[i] >> 4]);
         text.push_back(hex[digest[i] & 0x0f]);
@@ -53,7 +53,7 @@ std::string base64_encode(std::string_view data) {
     const CryptoApi& api = crypto_api();
     // EVP_EncodeBlock takes an int length; whole groups of three bytes per call keep long
     // inputs within it without padding in the middle.
-    constexpr size_t chunk = 3 * 1024 * 1024;
+    constexpr size_t chunk = size_t{3} * 1024 * 1024;
     std::string text;
     text.reserve((data.size() + 2) / 3 * 4);
     std::string block;

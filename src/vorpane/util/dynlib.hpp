@@ -10,7 +10,8 @@ namespace vorpane::util {
 // the network or an archive start without loading them.
 class DynLib {
   public:
-    // Opens the first of `names` that loads; throws std::runtime_error naming them all if none does.
+    // Opens the first of `names` that loads; throws std::runtime_error naming them all if none
+    // does.
     explicit DynLib(const std::vector<std::string>& names);
     ~DynLib();
     DynLib(const DynLib&) = delete;

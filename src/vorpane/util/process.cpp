@@ -5,7 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,8 +16,6 @@
 #include <cstring>
 #include <string_view>
 #include <system_error>
-
-extern char** environ;
 
 namespace vorpane::util {
 

@@ -1,6 +1,6 @@
 #include "vorpane/util/signals.hpp"
 
-#include <signal.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <csignal>

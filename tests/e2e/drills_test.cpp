@@ -1,0 +1,364 @@
+// Fault drills: concurrent runs, killed writes, misbehaving services, leaked secrets, full disks.
+#include "vorpane/config/cache.hpp"
+#include "vorpane/util/crypto.hpp"
+#include "vorpane/util/sqlite.hpp"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <set>
+#include <thread>
+
+#include "support/e2e.hpp"
+
+namespace vorpane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+int lines_in(const std::string& text) {
+    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// posix_spawn's file actions, released on every path.
+class FileActions {
+  public:
+    FileActions() { ::posix_spawn_file_actions_init(&m_actions); }
+    ~FileActions() { ::posix_spawn_file_actions_destroy(&m_actions); }
+    FileActions(const FileActions&) = delete;
+    FileActions& operator=(const FileActions&) = delete;
+    posix_spawn_file_actions_t* get() { return &m_actions; }
+
+  private:
+    posix_spawn_file_actions_t m_actions{};
+};
+
+// A tmpfs of `bytes` mounted at `dir` for the lifetime of the object; mounted() is false where
+// the machine does not allow it.
+class Tmpfs {
+  public:
+    Tmpfs(fs::path dir, size_t bytes) : m_dir(std::move(dir)) {
+        fs::create_directories(m_dir);
+        std::string options = "size=" + std::to_string(bytes) + ",mode=0700";
+        m_mounted = ::mount("tmpfs", m_dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+    }
+    ~Tmpfs() {
+        if (m_mounted) {
+            ::umount2(m_dir.c_str(), MNT_DETACH);
+        }
+    }
+    Tmpfs(const Tmpfs&) = delete;
+    Tmpfs& operator=(const Tmpfs&) = delete;
+    [[nodiscard]] bool mounted() const { return m_mounted; }
+    // Writes a filler file until the file system refuses more.
+    void fill() const {
+        std::ofstream out(m_dir / "filler", std::ios::binary);
+        const std::string chunk(4096, 'x');
+        while (out.write(chunk.data(), static_cast<std::streamsize>(chunk.size())).flush()) {
+        }
+    }
+
+  private:
+    fs::path m_dir;
+    bool m_mounted = false;
+};
+
+class DrillTest : public E2ETest {
+  protected:
+    fs::path config_file() const { return m_home.config_dir() / "vorpane.toml"; }
+
+    // Starts vorpane with output to `stem`.out and `stem`.err; returns its pid.
+    pid_t start(const Args& args, const fs::path& stem) {
+        // One vector holds both lists: the arguments, a null, the environment, a null.
+        Args items = {VORPANE_BINARY};
+        items.insert(items.end(), args.begin(), args.end());
+        const auto argc = static_cast<std::ptrdiff_t>(items.size());
+        for (const auto& [k, v] : m_env) {
+            items.push_back(k + "=" + v);
+        }
+        std::vector<char*> pointers;
+        for (auto& item : items) {
+            pointers.push_back(item.data());
+        }
+        pointers.insert(pointers.begin() + argc, nullptr);
+        pointers.push_back(nullptr);
+        FileActions actions;
+        std::string out = stem.string() + ".out";
+        std::string err = stem.string() + ".err";
+        ::posix_spawn_file_actions_addopen(actions.get(), 0, "/dev/null", O_RDONLY, 0);
+        ::posix_spawn_file_actions_addopen(actions.get(), 1, out.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::posix_spawn_file_actions_addopen(actions.get(), 2, err.c_str(),
+                                           O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        pid_t pid = -1;
+        if (::posix_spawn(&pid, pointers[0], actions.get(), nullptr, pointers.data(),
+                          pointers.data() + argc + 1) != 0) {
+            throw std::runtime_error("cannot start " + items[0]);
+        }
+        return pid;
+    }
+    static int wait_for(pid_t pid) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    // Names in the configuration directory other than the store and the configuration file.
+    std::set<std::string> stray_files() const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(m_home.config_dir())) {
+            std::string name = entry.path().filename().string();
+            if (name != "vorpane.toml" && name != "cache.sqlite3") {
+                names.insert(name);
+            }
+        }
+        return names;
+    }
+};
+
+TEST_F(DrillTest, SixteenConcurrentListingsAgreeAndShareOneIntactCache) {
+    init_demo_profile();
+    sandbox().clear_log();
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 16; ++i) {
+        pids.push_back(start({"modules"}, m_home.root() / ("run" + std::to_string(i))));
+    }
+    std::vector<int> statuses;
+    for (pid_t pid : pids) {
+        statuses.push_back(wait_for(pid));
+    }
+    auto log = sandbox().requests();
+    std::cout << "16 concurrent listings: " << count_route(log, "token") << " token exchanges, "
+              << count_route(log, "entitlements") << " entitlement requests\n";
+    RecordProperty("token_exchanges", static_cast<int>(count_route(log, "token")));
+    RecordProperty("entitlement_requests", static_cast<int>(count_route(log, "entitlements")));
+    std::string first = read_file(m_home.root() / "run0.out");
+    ASSERT_NE(first.find("ZEL_FOO_APP"), std::string::npos) << first;
+    for (int i = 0; i < 16; ++i) {
+        fs::path stem = m_home.root() / ("run" + std::to_string(i));
+        EXPECT_EQ(statuses[static_cast<size_t>(i)], 0) << read_file(stem.string() + ".err");
+        EXPECT_EQ(read_file(stem.string() + ".out"), first) << i;
+        EXPECT_EQ(read_file(stem.string() + ".err"), "") << i;
+    }
+    EXPECT_TRUE(stray_files().empty());
+    {
+        util::Db db(m_home.config_dir() / "cache.sqlite3");
+        util::Stmt check(db, "PRAGMA integrity_check");
+        ASSERT_TRUE(check.step());
+        EXPECT_EQ(check.column_text(0), "ok");
+    }
+    sandbox().clear_log();
+    auto r = vorpane({"modules"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, first);
+    EXPECT_TRUE(sandbox().requests().empty()) << "the 17th run was not served from the cache";
+}
+
+TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesAWholeFileOrNone) {
+    ASSERT_EQ(vorpane({"init", "--token-id", "new-id", "--token", "new-secret"}).status, 0);
+    const std::string new_text = read_file(config_file());
+    ASSERT_EQ(vorpane({"init", "--token-id", "old-id", "--token", "old-secret"}).status, 0);
+    const std::string old_text = read_file(config_file());
+    ASSERT_NE(old_text, new_text);
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> delay_us(0, 15000);
+    std::map<std::string, int> outcomes;
+    for (int i = 0; i < 60; ++i) {
+        {
+            std::ofstream out(config_file(), std::ios::trunc);
+            out << old_text;
+        }
+        fs::permissions(config_file(), fs::perms::owner_read | fs::perms::owner_write);
+        pid_t pid = start({"init", "--token-id", "new-id", "--token", "new-secret"},
+                          m_home.root() / "killed");
+        std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
+        ::kill(pid, SIGKILL);
+        wait_for(pid);
+        std::string outcome = "missing";
+        if (fs::exists(config_file())) {
+            std::string text = read_file(config_file());
+            outcome = text.empty() ? "empty" : text == old_text ? "old" : "new";
+            EXPECT_TRUE(text.empty() || text == old_text || text == new_text)
+                << "seed " << seed << ", round " << i << ":\n"
+                << text;
+            EXPECT_EQ(fs::status(config_file()).permissions() & fs::perms::all,
+                      fs::perms::owner_read | fs::perms::owner_write);
+        }
+        ++outcomes[outcome];
+        // A temporary file of an interrupted write may stay behind until the next init; it must
+        // never be readable by others.
+        for (const auto& name : stray_files()) {
+            fs::path stray = m_home.config_dir() / name;
+            EXPECT_EQ(fs::status(stray).permissions() &
+                          (fs::perms::group_all | fs::perms::others_all),
+                      fs::perms::none)
+                << name;
+            ++outcomes["stray " + name.substr(0, name.find("-"))];
+            fs::remove(stray);
+        }
+    }
+    std::cout << "killed init, seed " << seed << ":";
+    for (const auto& [name, count] : outcomes) {
+        std::cout << " " << name << "=" << count;
+    }
+    std::cout << "\n";
+}
+
+TEST_F(DrillTest, ServiceFaultsEndWithOneLineAndLeaveNothingBehind) {
+    struct Case {
+        std::string route;
+        nlohmann::json fault;
+        std::string expected; // in the error line
+    };
+    const std::vector<Case> cases = {
+        {"entitlements", {{"delay", 7}}, "timed out"},
+        {"entitlements", {{"status", 500}}, "500"},
+        {"entitlements", {{"body", "garbage{"}}, "not JSON"},
+        {"entitlements", {{"body", "{\"a\": 1}"}}, "not a list"},
+        {"entitlements", {{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
+        {"entitlements", {{"truncate", true}}, "core.cloud.localhost"},
+        {"entitlements", {{"drop", true}}, "core.cloud.localhost"},
+        {"token", {{"status", 500}}, "No access token created"},
+        {"token", {{"drop", true}}, "No access token created"},
+        {"token", {{"truncate", true}}, "No access token created"},
+        {"token", {{"body", "garbage{"}}, "not JSON"},
+        {"token", {{"body", "{\"access_token\": 5}"}}, "not a string"},
+        {"packages", {{"body", "{\"a\": 1}"}}, "list"},
+    };
+    // The fake logs a request when its handler ends, which for a slow or dropped answer is after
+    // the client gave up: requests are told apart by when they began.
+    auto asked_since = [this](const std::string& route, double since) {
+        size_t n = 0;
+        for (const auto& entry : sandbox().requests()) {
+            n += entry.value("route", "") == route && entry.value("t_start", 0.0) >= since ? 1 : 0;
+        }
+        return n;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.route + " " + c.fault.dump());
+        init_demo_profile();
+        auto account = sandbox().demo_account();
+        account["faults"] = {{c.route, c.fault}};
+        sandbox().write_account(account);
+        Args command =
+            c.route == "packages" ? Args{"download-examples", "--list-available"} : Args{"modules"};
+        auto started = std::chrono::steady_clock::now();
+        auto r = vorpane(command);
+        auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started);
+        if (c.fault.contains("delay")) {
+            std::cout << "slow answer ended after " << seconds.count() << " s: " << r.err;
+        }
+        EXPECT_EQ(r.status, 1) << r.out;
+        EXPECT_EQ(lines_in(r.err), 1) << r.err;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+        EXPECT_TRUE(stray_files().empty());
+
+        sandbox().write_account(sandbox().demo_account());
+        double recovery = config::wall_clock();
+        r = vorpane(command);
+        EXPECT_EQ(r.status, 0) << r.err;
+        // Nothing of the failed answer was kept: the service is asked again.
+        EXPECT_EQ(asked_since(c.route, recovery), 1u);
+    }
+}
+
+TEST_F(DrillTest, NoOutputRevealsSecretsOnAnyPath) {
+    auto account = sandbox().demo_account();
+    account["token_id"] = "drill-id-Q7x";
+    account["token"] = "drill-secret-Zk93";
+    account["access_token"] = "drill-access-Wm48";
+    std::string index = sandbox().index_url();
+    account["pip_location"] = "http://user:drill-pass-Rt52@" + index.substr(7);
+    const Args secrets = {"drill-secret-Zk93",
+                          util::base64_encode("drill-id-Q7x:drill-secret-Zk93"),
+                          "drill-access-Wm48", "drill-pass-Rt52"};
+    const Args init = {"init", "--token-id", "drill-id-Q7x", "--token", "drill-secret-Zk93"};
+    std::string seen;
+    auto run = [&](const nlohmann::json& faults, const Args& args, int status, bool fresh) {
+        auto with_faults = account;
+        with_faults["faults"] = faults;
+        sandbox().write_account(with_faults);
+        if (fresh) {
+            ASSERT_EQ(vorpane(init).status, 0);
+        }
+        auto r = vorpane(args);
+        EXPECT_EQ(r.status, status) << nlohmann::json(args).dump() << r.out << r.err;
+        seen += r.out + r.err;
+    };
+    auto none = nlohmann::json::object();
+    fs::create_directories(m_home.root() / "ex");
+    run(none, init, 0, false);
+    run(none, {"modules"}, 0, false);
+    run(none, {"--info"}, 0, false);
+    m_env["UV_STANDIN_FAIL"] = "always";
+    run(none, {"install", "zel-baz", "-y"}, 1, false);
+    m_env.erase("UV_STANDIN_FAIL");
+    run({{"examples", {{"status", 404}}}},
+        {"download-examples", "-m", "foo_app", "--download-dir", (m_home.root() / "ex").string()},
+        0, false);
+    run({{"token", {{"status", 401}}}}, {"modules"}, 1, true);
+    run({{"entitlements", {{"status", 500}}}}, {"modules"}, 1, true);
+    run({{"entitlements", {{"drop", true}}}}, {"modules"}, 1, false);
+    // A damaged configuration must not be quoted back.
+    write_file(config_file(),
+               "[profile]\ntoken_id = \"drill-id-Q7x\"\ntoken = \"drill-secret-Zk93\n");
+    run(none, {"modules"}, 1, false);
+    ASSERT_NE(seen.find("Error downloading examples"), std::string::npos) << seen;
+    for (const auto& secret : secrets) {
+        EXPECT_EQ(seen.find(secret), std::string::npos) << secret << " in:\n" << seen;
+    }
+}
+
+TEST_F(DrillTest, FullDiskFailsCleanlyForConfigurationAndExamples) {
+    Tmpfs home(m_home.root() / "small-home", 64 * 1024);
+    if (!home.mounted()) {
+        GTEST_SKIP() << "this machine does not allow mounting a tmpfs";
+    }
+    m_env["HOME"] = (m_home.root() / "small-home").string();
+    fs::path config_dir = m_home.root() / "small-home" / ".config" / "Vorpane";
+    ASSERT_EQ(vorpane({"init", "--token-id", "old-id", "--token", "old-secret"}).status, 0);
+    const std::string old_text = read_file(config_dir / "vorpane.toml");
+    // A backup kept as a hard link: init leaves it alone, so wiping frees no space.
+    fs::create_hard_link(config_dir / "vorpane.toml", config_dir / "vorpane.toml.bak");
+    home.fill();
+    auto r = vorpane({"init", "--token-id", "new-id", "--token", "new-secret"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(lines_in(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("new-secret"), std::string::npos) << r.err;
+    EXPECT_EQ(read_file(config_dir / "vorpane.toml"), "");
+    EXPECT_EQ(read_file(config_dir / "vorpane.toml.bak"), old_text);
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(config_dir)) {
+        left.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, (std::set<std::string>{"vorpane.toml", "vorpane.toml.bak"}));
+
+    m_env["HOME"] = m_home.home().string();
+    init_demo_profile();
+    Tmpfs target(m_home.root() / "small-target", 1024 * 1024);
+    ASSERT_TRUE(target.mounted());
+    target.fill();
+    r = vorpane({"download-examples", "--download-dir", (m_home.root() / "small-target").string()});
+    EXPECT_EQ(r.status, 1) << r.out;
+    EXPECT_EQ(lines_in(r.err), 1) << r.err;
+    EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
+    fs::remove(m_home.root() / "small-target" / "filler");
+    r = vorpane({"download-examples", "--download-dir", (m_home.root() / "small-target").string()});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+} // namespace
+} // namespace vorpane::test
