@@ -1,0 +1,34 @@
+# fish completion for vorpane
+
+set -l commands init modules install download-examples
+set -l no_command "not __fish_seen_subcommand_from $commands"
+
+# Nothing takes a file name except where said below.
+complete -c vorpane -f
+
+complete -c vorpane -n $no_command -l version -d 'Show the version and exit'
+complete -c vorpane -n $no_command -l info -d 'Display Zelcorp CLI tool information and exit'
+complete -c vorpane -l help -d 'Show this message and exit'
+
+complete -c vorpane -n $no_command -a init -d 'Initialize Vorpane'
+complete -c vorpane -n $no_command -a modules -d 'Show your available modules and packages'
+complete -c vorpane -n $no_command -a install -d 'Install modules and packages'
+complete -c vorpane -n $no_command -a download-examples -d 'Download examples for your modules'
+
+set -l init '__fish_seen_subcommand_from init'
+complete -c vorpane -n $init -l token-id -x -d 'Token id created on the portal'
+complete -c vorpane -n $init -l token -x -d 'Token secret created on the portal'
+complete -c vorpane -n $init -l cloud-environment -x -d 'Cloud environment of the token' \
+    -a "cloud\t'Production cloud' dev\t'Development cloud (dev.cloud)'"
+
+set -l install '__fish_seen_subcommand_from install'
+complete -c vorpane -n $install -s y -l yes -d 'Confirm installation without prompting'
+complete -c vorpane -n $install -s a -l all -d 'Install all available modules'
+complete -c vorpane -n $install -s r -l requirements -r -F -d 'Path to a requirements file'
+complete -c vorpane -n $install -a mkl -d 'Math Kernel Library runtime'
+
+set -l download '__fish_seen_subcommand_from download-examples'
+complete -c vorpane -n $download -l download-dir -x -d 'Directory to download the examples to' \
+    -a '(__fish_complete_directories (commandline -ct))'
+complete -c vorpane -n $download -s m -l modules -x -d 'Download examples for a module (repeatable)'
+complete -c vorpane -n $download -l list-available -d 'List available examples'
