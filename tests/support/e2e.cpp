@@ -49,9 +49,10 @@ Sandbox::Sandbox() : m_dir(fs::path(VORPANE_TEST_HELPERS_DIR) / "sandbox") {
         RunOptions options;
         options.env = current_env();
         options.timeout_seconds = 300;
-        auto result = run_program({VORPANE_PY311, std::string(VORPANE_SOURCE_DIR) + "/sandbox/sandbox.py",
-                                   "up", "--dir", m_dir.string(), "--port", service_port()},
-                                  options);
+        auto result =
+            run_program({VORPANE_PY311, std::string(VORPANE_SOURCE_DIR) + "/sandbox/sandbox.py",
+                         "up", "--dir", m_dir.string(), "--port", service_port()},
+                        options);
         if (result.status != 0) {
             throw std::runtime_error("cannot start the sandbox: " + result.out + result.err);
         }
@@ -59,9 +60,15 @@ Sandbox::Sandbox() : m_dir(fs::path(VORPANE_TEST_HELPERS_DIR) / "sandbox") {
     m_env = read_json(m_dir / "env.json");
 }
 
-fs::path Sandbox::ca_file() const { return m_env.at("SSL_CERT_FILE").get<std::string>(); }
-fs::path Sandbox::bin_dir() const { return m_env.at("bin_dir").get<std::string>(); }
-std::string Sandbox::index_url() const { return m_env.at("index_url").get<std::string>(); }
+fs::path Sandbox::ca_file() const {
+    return m_env.at("SSL_CERT_FILE").get<std::string>();
+}
+fs::path Sandbox::bin_dir() const {
+    return m_env.at("bin_dir").get<std::string>();
+}
+std::string Sandbox::index_url() const {
+    return m_env.at("index_url").get<std::string>();
+}
 
 nlohmann::json Sandbox::demo_account() const {
     auto account = read_json(fs::path(VORPANE_SOURCE_DIR) / "sandbox" / "demo_account.json");

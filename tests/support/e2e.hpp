@@ -1,14 +1,14 @@
 #pragma once
 
-#include "support/run.hpp"
-#include "support/temp_home.hpp"
-
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "support/run.hpp"
+#include "support/temp_home.hpp"
 
 namespace vorpane::test {
 

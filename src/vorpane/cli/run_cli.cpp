@@ -202,12 +202,11 @@ std::string describe(const ValidationError& e) {
     bool configuration = true;
     for (const auto& error : e.errors()) {
         fields += (fields.empty() ? "" : "; ") + error;
-        configuration = configuration && (error.rfind("profile", 0) == 0 ||
-                                          error.rfind("options", 0) == 0);
+        configuration =
+            configuration && (error.rfind("profile", 0) == 0 || error.rfind("options", 0) == 0);
     }
     if (configuration) {
-        return "the configuration holds no valid user profile (" + fields +
-               "); run 'vorpane init'";
+        return "the configuration holds no valid user profile (" + fields + "); run 'vorpane init'";
     }
     return "invalid data from the service: " + fields;
 }

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <csignal>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,6 +12,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string_view>
 #include <system_error>

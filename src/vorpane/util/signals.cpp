@@ -1,6 +1,5 @@
 #include "vorpane/util/signals.hpp"
 
-#include <csignal>
 #include <unistd.h>
 
 #include <csignal>

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -25,41 +25,44 @@ class ResultCacheTest : public ::testing::Test {
     ResultCache open() {
         return ResultCache(m_dir.path(), [this] { return m_now; });
     }
+    [[nodiscard]] fs::path file() const { return m_dir.path() / "cache.sqlite3"; }
+    json call(ResultCache& cache, json result) {
+        return cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
+            ++m_calls;
+            return result;
+        });
+    }
 
     test::TempDir m_dir;
     double m_now = 1'700'000'000.0;
+    int m_calls = 0;
 };
 
-TEST_F(ResultCacheTest, ValuesReadBackEqual) {
-    ResultCache cache = open();
+TEST_F(ResultCacheTest, ValuesReadBackEqualFromAnotherConnection) {
     const json entitlements = json::parse(R"([{"name": "Foo Bar", "code": "FOO_BAR",
         "packages": ["foo-bar-app", "ünï"], "required_entitlements": []}])");
-    EXPECT_TRUE(cache.add_if_absent("list", entitlements, 30));
-    EXPECT_TRUE(cache.add_if_absent("text", "tok\"en\n", 30));
+    {
+        ResultCache cache = open();
+        EXPECT_TRUE(cache.add_if_absent("list", entitlements, 30));
+        EXPECT_TRUE(cache.add_if_absent("text", "tok\"en\n", 30));
+    }
+    ResultCache cache = open();
     EXPECT_EQ(cache.lookup("list"), entitlements);
     EXPECT_EQ(cache.lookup("text"), json("tok\"en\n"));
     EXPECT_EQ(cache.lookup("other"), std::nullopt);
+    EXPECT_ANY_THROW(ResultCache(m_dir.path() / "nope", [] { return 0.0; }));
 }
 
-TEST_F(ResultCacheTest, EntriesExpireAfterTheirTimeToLive) {
+TEST_F(ResultCacheTest, LiveEntryStaysUntilItsTimeToLiveHasPassed) {
     ResultCache cache = open();
-    cache.add_if_absent("k", 1, 30);
+    EXPECT_TRUE(cache.add_if_absent("k", "first", 30));
     m_now += 29.9;
-    EXPECT_EQ(cache.lookup("k"), json(1));
+    EXPECT_FALSE(cache.add_if_absent("k", "second", 30));
+    EXPECT_EQ(cache.lookup("k"), json("first"));
     m_now += 0.1;
     EXPECT_EQ(cache.lookup("k"), std::nullopt);
-    EXPECT_TRUE(cache.add_if_absent("k", 2, 30));
-    EXPECT_EQ(cache.lookup("k"), json(2));
-}
-
-TEST_F(ResultCacheTest, LiveEntryIsNotReplaced) {
-    ResultCache cache = open();
-    EXPECT_TRUE(cache.add_if_absent("k", "first", 300));
-    m_now += 100;
-    EXPECT_FALSE(cache.add_if_absent("k", "second", 300));
-    EXPECT_EQ(cache.lookup("k"), json("first"));
-    m_now += 200;
-    EXPECT_EQ(cache.lookup("k"), std::nullopt);
+    EXPECT_TRUE(cache.add_if_absent("k", "third", 30));
+    EXPECT_EQ(cache.lookup("k"), json("third"));
 }
 
 TEST_F(ResultCacheTest, StoredNullReadsAsAbsentButBlocksAddsUntilItExpires) {
@@ -74,144 +77,77 @@ TEST_F(ResultCacheTest, StoredNullReadsAsAbsentButBlocksAddsUntilItExpires) {
     EXPECT_EQ(cache.lookup("k"), json("token"));
 }
 
-TEST_F(ResultCacheTest, EntriesOutliveTheConnection) {
-    open().add_if_absent("k", json{{"a", 1}}, 60);
-    EXPECT_EQ(open().lookup("k"), (json{{"a", 1}}));
-}
-
-TEST_F(ResultCacheTest, FileIsPrivateAndNoJournalLingers) {
+TEST_F(ResultCacheTest, FileIsPrivateEvenWhenItExistedAndNoJournalLingers) {
+    test::write_file(file(), "");
+    fs::permissions(file(), fs::perms(0644));
     ResultCache cache = open();
     cache.add_if_absent("k", 1, 60);
-    struct stat info {};
-    ASSERT_EQ(::stat(cache.file().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600U);
-    EXPECT_EQ(cache.file(), m_dir.path() / "cache.sqlite3");
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(m_dir.path())) {
-        names.push_back(entry.path().filename().string());
-    }
-    EXPECT_EQ(names, std::vector<std::string>{"cache.sqlite3"});
+    EXPECT_EQ(cache.file(), file());
+    EXPECT_EQ(fs::status(file()).permissions() & fs::perms::all, fs::perms(0600));
+    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.path()), fs::directory_iterator()), 1);
 }
 
-TEST_F(ResultCacheTest, LooseModeOfAnExistingFileIsTightened) {
-    test::write_file(m_dir.path() / "cache.sqlite3", "");
-    fs::permissions(m_dir.path() / "cache.sqlite3", fs::perms(0644));
-    ResultCache cache = open();
-    EXPECT_EQ(fs::status(cache.file()).permissions() & fs::perms::all, fs::perms(0600));
-}
-
-TEST_F(ResultCacheTest, GarbageFileIsRebuiltSilently) {
-    test::write_file(m_dir.path() / "cache.sqlite3", std::string(5000, '\x7f'));
-    ResultCache cache = open();
-    EXPECT_EQ(cache.lookup("k"), std::nullopt);
-    EXPECT_TRUE(cache.add_if_absent("k", "v", 60));
-    EXPECT_EQ(cache.lookup("k"), json("v"));
-}
-
-TEST_F(ResultCacheTest, TruncatedFileIsRebuiltSilently) {
-    {
-        ResultCache cache = open();
-        for (int i = 0; i < 200; ++i) {
-            cache.add_if_absent("key" + std::to_string(i), std::string(100, 'v'), 60);
+TEST_F(ResultCacheTest, DamagedFileIsRebuiltSilently) {
+    const std::vector<std::pair<const char*, std::function<void()>>> damages = {
+        {"garbage", [&] { test::write_file(file(), std::string(5000, '\x7f')); }},
+        {"truncated", [&] { fs::resize_file(file(), 4096 + 100); }},
+        {"pages after the header scribbled over",
+         [&] {
+             std::string bytes = test::read_file(file());
+             std::fill(bytes.begin() + 4096, bytes.end(), static_cast<char>(0xa5));
+             test::write_file(file(), bytes);
+         }},
+    };
+    for (const auto& [what, damage] : damages) {
+        fs::remove(file());
+        {
+            ResultCache cache = open();
+            for (int i = 0; i < 200; ++i) {
+                cache.add_if_absent("key" + std::to_string(i), std::string(100, 'v'), 60);
+            }
         }
-    }
-    const fs::path file = m_dir.path() / "cache.sqlite3";
-    ASSERT_GT(fs::file_size(file), 3 * 4096U);
-    fs::resize_file(file, 4096 + 100);
-    ResultCache cache = open();
-    EXPECT_NO_THROW(cache.lookup("key7"));
-    cache.add_if_absent("fresh", 1, 60);
-    EXPECT_EQ(cache.lookup("fresh"), json(1));
-}
-
-TEST_F(ResultCacheTest, DamagedTablePagesAreRebuiltOnLookup) {
-    {
+        ASSERT_GT(fs::file_size(file()), 3 * 4096U);
+        damage();
         ResultCache cache = open();
-        for (int i = 0; i < 200; ++i) {
-            cache.add_if_absent("key" + std::to_string(i), std::string(100, 'v'), 60);
-        }
+        EXPECT_NO_THROW(cache.lookup("key7")) << what;
+        EXPECT_TRUE(cache.add_if_absent("fresh", 3, 60)) << what;
+        EXPECT_EQ(cache.lookup("fresh"), json(3)) << what;
     }
-    const fs::path file = m_dir.path() / "cache.sqlite3";
-    // Keep the header page intact and scribble over everything after it.
-    std::string bytes = test::read_file(file);
-    ASSERT_GT(bytes.size(), 2 * 4096U);
-    for (size_t i = 4096; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<char>(0xa5);
-    }
-    test::write_file(file, bytes);
-    ResultCache cache = open();
-    EXPECT_EQ(cache.lookup("key3"), std::nullopt);
-    EXPECT_TRUE(cache.add_if_absent("key3", 3, 60));
-    EXPECT_EQ(cache.lookup("key3"), json(3));
 }
 
-TEST_F(ResultCacheTest, MissingDirectoryIsAnError) {
-    EXPECT_ANY_THROW(ResultCache(m_dir.path() / "nope", [] { return 0.0; }));
-}
-
-TEST(CacheKey, IsTheDigestOfTheIdentityAndTheArgumentText) {
-    const std::string key = cache_key(ACCESS_TOKEN_IDENTITY);
-    EXPECT_EQ(key, util::md5_hex("vorpane.api._get_access_token") + "_(){}");
-    EXPECT_EQ(cache_key(ENTITLEMENTS_IDENTITY),
-              util::md5_hex("vorpane.modules.get_user_entitlements") + "_(){}");
-    EXPECT_EQ(cache_key(PACKAGES_IDENTITY), util::md5_hex("vorpane.modules.get_packages") + "_(){}");
-    EXPECT_EQ(cache_key("vorpane.other.op"), util::md5_hex("vorpane.other.op") + "_(){}");
-    EXPECT_EQ(key.size(), 32U + 5U);
-    EXPECT_EQ(key.find_first_not_of("0123456789abcdef"), 32U);
-    EXPECT_NE(cache_key(ENTITLEMENTS_IDENTITY), cache_key(PACKAGES_IDENTITY));
+TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
+    // Keys are the digest of the operation's identity followed by its argument text.
+    EXPECT_EQ(cache_key(ACCESS_TOKEN_IDENTITY),
+              util::md5_hex("vorpane.api._get_access_token") + "_(){}");
     EXPECT_NE(cache_key(PACKAGES_IDENTITY, "('a',){}"), cache_key(PACKAGES_IDENTITY));
-}
-
-class CachedCallTest : public ResultCacheTest {
-  protected:
-    json call(ResultCache& cache, json result) {
-        return cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
-            ++m_calls;
-            return result;
-        });
-    }
-    int m_calls = 0;
-};
-
-TEST_F(CachedCallTest, CallsWithinTheTimeToLiveAreServedFromTheStore) {
     ResultCache cache = open();
     EXPECT_EQ(call(cache, json::array({1})), json::array({1}));
     m_now += 10;
     EXPECT_EQ(call(cache, json::array({2})), json::array({1}));
-    EXPECT_EQ(m_calls, 1);
     m_now += 21;
     EXPECT_EQ(call(cache, json::array({3})), json::array({3}));
     EXPECT_EQ(m_calls, 2);
     EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json::array({3}));
+    fs::remove(file());
+    ResultCache fresh = open();
+    EXPECT_EQ(call(fresh, 4), json(4));
+    EXPECT_EQ(m_calls, 3);
 }
 
-TEST_F(CachedCallTest, NullResultIsReturnedAndLaterResultsAreNotStored) {
+TEST_F(ResultCacheTest, CachedNullKeepsLaterResultsOutAndFailuresStoreNothing) {
     ResultCache cache = open();
     EXPECT_EQ(call(cache, nullptr), json(nullptr));
     EXPECT_EQ(call(cache, "late"), json("late"));
     EXPECT_EQ(call(cache, "later"), json("later"));
-    EXPECT_EQ(m_calls, 3);
     m_now += ENTITLEMENTS_TTL;
     EXPECT_EQ(call(cache, "stored"), json("stored"));
     EXPECT_EQ(call(cache, "ignored"), json("stored"));
     EXPECT_EQ(m_calls, 4);
-}
 
-TEST_F(CachedCallTest, FailureStoresNothingAndTheNextCallRetries) {
-    ResultCache cache = open();
     EXPECT_THROW(cached_call(cache, PACKAGES_IDENTITY, PACKAGES_TTL,
                              []() -> json { throw std::runtime_error("down"); }),
                  std::runtime_error);
-    EXPECT_EQ(cache.lookup(cache_key(PACKAGES_IDENTITY)), std::nullopt);
     EXPECT_TRUE(cache.add_if_absent(cache_key(PACKAGES_IDENTITY), "x", 1));
-}
-
-TEST_F(CachedCallTest, RemovedStoreFileMakesTheNextCallRunTheOperation) {
-    EXPECT_EQ(call(*std::make_unique<ResultCache>(open()), 1), json(1));
-    fs::remove(m_dir.path() / "cache.sqlite3");
-    ResultCache cache = open();
-    EXPECT_EQ(call(cache, 2), json(2));
-    EXPECT_EQ(m_calls, 2);
 }
 
 // Sixteen processes open the store and add under one key at the same moment.
@@ -228,8 +164,7 @@ TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
         ASSERT_GE(pid, 0);
         if (pid == 0) {
             ::close(start[1]);
-            ::close(results[0]);
-            int status = 0;
+            int status = 2;
             try {
                 ResultCache cache(m_dir.path(), [] { return 1000.0; });
                 char go = 0;
@@ -238,12 +173,9 @@ TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
                 const auto seen = cache.lookup(key);
                 const std::string line = std::to_string(won ? 1 : 0) + " " +
                                          (seen ? seen->get<std::string>() : "none") + "\n";
-                status = ::write(results[1], line.data(), line.size()) ==
-                                 static_cast<ssize_t>(line.size())
-                             ? 0
-                             : 3;
+                const auto n = ::write(results[1], line.data(), line.size());
+                status = n == static_cast<ssize_t>(line.size()) ? 0 : 3;
             } catch (...) {
-                status = 2;
             }
             ::_exit(status);
         }
@@ -251,7 +183,7 @@ TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
     }
     ::close(start[0]);
     ::close(results[1]);
-    ::close(start[1]);
+    ::close(start[1]); // releases every child at once
 
     std::string output;
     char buffer[512];
@@ -265,15 +197,12 @@ TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
         }
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
-
     std::istringstream lines(output);
     int wins = 0;
     int reports = 0;
     std::set<std::string> seen;
     int won = 0;
-    std::string value;
-    while (lines >> won >> value) {
-        ++reports;
+    for (std::string value; lines >> won >> value; ++reports) {
         wins += won;
         seen.insert(value);
     }

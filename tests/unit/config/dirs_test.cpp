@@ -3,8 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <thread>
@@ -16,73 +15,67 @@ namespace vorpane::config {
 namespace {
 
 namespace fs = std::filesystem;
+using Vars = std::map<std::string, std::string>;
 
-EnvLookup env_of(std::map<std::string, std::string> vars) {
+EnvLookup env_of(Vars vars) {
     return [vars = std::move(vars)](const std::string& name) -> std::optional<std::string> {
         auto it = vars.find(name);
         return it != vars.end() ? std::optional(it->second) : std::nullopt;
     };
 }
 
-unsigned mode_of(const fs::path& path) {
-    struct stat st {};
-    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
+fs::perms perms_of(const fs::path& path) {
+    return fs::status(path).permissions() & fs::perms::all;
 }
 
-TEST(DirsResolve, LinuxDefaultsUnderHome) {
-    AppDirs dirs = resolve_app_dirs(Platform::Linux, env_of({{"HOME", "/home/u"}}));
-    EXPECT_EQ(dirs.config_dir, fs::path("/home/u/.config/Vorpane"));
-    EXPECT_EQ(dirs.data_dir, fs::path("/home/u/.local/share/Vorpane"));
+TEST(DirsResolve, PerPlatformRules) {
+    struct Case {
+        Platform platform;
+        Vars vars;
+        std::string config;
+        std::string data;
+    };
+    const std::vector<Case> cases = {
+        {Platform::Linux,
+         {{"HOME", "/home/u"}},
+         "/home/u/.config/Vorpane",
+         "/home/u/.local/share/Vorpane"},
+        {Platform::Linux,
+         {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_DATA_HOME", "/data/x"}},
+         "/cfg/Vorpane",
+         "/data/x/Vorpane"},
+        // Only absolute XDG values count.
+        {Platform::Linux,
+         {{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "cfg"}, {"XDG_DATA_HOME", ""}},
+         "/home/u/.config/Vorpane",
+         "/home/u/.local/share/Vorpane"},
+        // HOME is only needed for a directory that falls back to it.
+        {Platform::Linux,
+         {{"XDG_CONFIG_HOME", "/c"}, {"XDG_DATA_HOME", "/d"}},
+         "/c/Vorpane",
+         "/d/Vorpane"},
+        {Platform::MacOS,
+         {{"HOME", "/Users/u"}, {"XDG_CONFIG_HOME", "/cfg"}},
+         "/Users/u/Library/Application Support/Vorpane",
+         "/Users/u/Library/Application Support/Vorpane"},
+        {Platform::Windows,
+         {{"USERPROFILE", "C:/Users/u1"}, {"XDG_CONFIG_HOME", "/cfg"}},
+         "C:/Users/u1/.ZEL/Vorpane",
+         "C:/Users/u1/.ZEL/Vorpane"},
+    };
+    for (const auto& c : cases) {
+        const AppDirs dirs = resolve_app_dirs(c.platform, env_of(c.vars));
+        EXPECT_EQ(dirs.config_dir.generic_string(), c.config) << c.config;
+        EXPECT_EQ(dirs.data_dir.generic_string(), c.data) << c.data;
+    }
 }
 
-TEST(DirsResolve, LinuxUsesAbsoluteXdgVariables) {
-    AppDirs dirs = resolve_app_dirs(
-        Platform::Linux,
-        env_of({{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "/cfg"}, {"XDG_DATA_HOME", "/data/x"}}));
-    EXPECT_EQ(dirs.config_dir, fs::path("/cfg/Vorpane"));
-    EXPECT_EQ(dirs.data_dir, fs::path("/data/x/Vorpane"));
-}
-
-TEST(DirsResolve, LinuxIgnoresRelativeOrEmptyXdgVariables) {
-    AppDirs dirs = resolve_app_dirs(
-        Platform::Linux,
-        env_of({{"HOME", "/home/u"}, {"XDG_CONFIG_HOME", "cfg"}, {"XDG_DATA_HOME", ""}}));
-    EXPECT_EQ(dirs.config_dir, fs::path("/home/u/.config/Vorpane"));
-    EXPECT_EQ(dirs.data_dir, fs::path("/home/u/.local/share/Vorpane"));
-}
-
-TEST(DirsResolve, LinuxWithoutHome) {
+TEST(DirsResolve, MissingHomeOrUserProfileIsAClearError) {
     EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({})), VorpaneException);
     EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({{"HOME", ""}})), VorpaneException);
-    // HOME is only needed for a directory that falls back to it.
-    AppDirs dirs = resolve_app_dirs(Platform::Linux,
-                                    env_of({{"XDG_CONFIG_HOME", "/c"}, {"XDG_DATA_HOME", "/d"}}));
-    EXPECT_EQ(dirs.config_dir, fs::path("/c/Vorpane"));
-}
-
-TEST(DirsResolve, MacOsSharesOneDirectory) {
-    AppDirs dirs = resolve_app_dirs(Platform::MacOS,
-                                    env_of({{"HOME", "/Users/u"}, {"XDG_CONFIG_HOME", "/cfg"}}));
-    EXPECT_EQ(dirs.config_dir, fs::path("/Users/u/Library/Application Support/Vorpane"));
-    EXPECT_EQ(dirs.data_dir, dirs.config_dir);
-}
-
-TEST(DirsResolve, WindowsUsesUserProfile) {
-    auto env = env_of({{"USERPROFILE", "C:/Users/u1"}, {"XDG_CONFIG_HOME", "/cfg"}});
-    AppDirs dirs = resolve_app_dirs(Platform::Windows, env);
-    EXPECT_EQ(dirs.config_dir.generic_string(), "C:/Users/u1/.ZEL/Vorpane");
-    EXPECT_EQ(dirs.data_dir, dirs.config_dir);
-    EXPECT_EQ((dirs.config_dir / "vorpane.toml").generic_string(),
-              "C:/Users/u1/.ZEL/Vorpane/vorpane.toml");
-    EXPECT_EQ((dirs.data_dir / "examples").generic_string(), "C:/Users/u1/.ZEL/Vorpane/examples");
-    EXPECT_EQ(_get_windows_userprofile_path(env), dirs.config_dir);
-}
-
-TEST(DirsResolve, WindowsWithoutUserProfileIsAClearError) {
-    for (const auto& env : {env_of({{"HOME", "/home/u"}}), env_of({{"USERPROFILE", ""}})}) {
+    for (const Vars& vars : {Vars{{"HOME", "/home/u"}}, Vars{{"USERPROFILE", ""}}}) {
         try {
-            resolve_app_dirs(Platform::Windows, env);
+            resolve_app_dirs(Platform::Windows, env_of(vars));
             FAIL() << "no exception";
         } catch (const VorpaneException& e) {
             EXPECT_NE(e.message().find("USERPROFILE"), std::string::npos) << e.message();
@@ -90,62 +83,34 @@ TEST(DirsResolve, WindowsWithoutUserProfileIsAClearError) {
     }
 }
 
-TEST(DirsPlatform, BuildPlatformIsFixed) {
-    EXPECT_EQ(runs_on_windows(), current_platform() == Platform::Windows);
-#if defined(__linux__)
-    EXPECT_EQ(current_platform(), Platform::Linux);
-#endif
-}
-
-TEST(DirsCreate, ConfigDirIsCreatedPrivateWithParents) {
+TEST(DirsCreate, DirectoriesAreCreatedPrivateAndExistingOnesLeftAlone) {
     test::ScopedHome home;
-    fs::path dir = _get_config_dir();
-    EXPECT_EQ(dir, home.config_dir());
-    EXPECT_TRUE(fs::is_directory(dir));
-    EXPECT_EQ(mode_of(dir), 0700U);
-    EXPECT_EQ(mode_of(home.home() / ".config"), 0700U);
-}
-
-TEST(DirsCreate, ExistingDirectoryIsLeftAlone) {
-    test::ScopedHome home;
-    fs::create_directories(home.config_dir());
+    EXPECT_EQ(_get_config_dir(), home.config_dir());
+    EXPECT_EQ(perms_of(home.config_dir()), fs::perms(0700));
+    EXPECT_EQ(perms_of(home.home() / ".config"), fs::perms(0700));
+    const fs::path data = home.home() / ".local" / "share" / "Vorpane";
+    EXPECT_EQ(get_venv_dir(), data / "envs");
+    EXPECT_EQ(get_default_examples_dir(), data / "examples");
+    EXPECT_EQ(perms_of(data / "examples"), fs::perms(0700));
     fs::permissions(home.config_dir(), fs::perms(0755));
     EXPECT_EQ(_get_config_dir(), home.config_dir());
-    EXPECT_EQ(mode_of(home.config_dir()), 0755U);
-}
-
-TEST(DirsCreate, FollowsXdgVariablesOfTheProcess) {
-    test::ScopedHome home;
-    fs::path cfg = home.root() / "xdg-config";
+    EXPECT_EQ(perms_of(home.config_dir()), fs::perms(0755));
+    // The variables of the process count; a relative one is ignored, not created.
+    const fs::path cfg = home.root() / "xdg-config";
     ::setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);
     ::setenv("XDG_DATA_HOME", "relative/data", 1);
     EXPECT_EQ(_get_config_dir(), cfg / "Vorpane");
-    EXPECT_EQ(_get_data_dir(), home.home() / ".local" / "share" / "Vorpane");
+    EXPECT_EQ(_get_data_dir(), data);
     EXPECT_FALSE(fs::exists(fs::current_path() / "relative"));
 }
 
-TEST(DirsCreate, DataSubdirectories) {
-    test::ScopedHome home;
-    fs::path data = home.home() / ".local" / "share" / "Vorpane";
-    EXPECT_EQ(get_venv_dir(), data / "envs");
-    EXPECT_EQ(get_default_examples_dir(), data / "examples");
-    EXPECT_TRUE(fs::is_directory(data / "envs"));
-    EXPECT_TRUE(fs::is_directory(data / "examples"));
-    EXPECT_EQ(mode_of(data / "examples"), 0700U);
-    EXPECT_EQ(get_default_env_name(), "default");
-}
-
-TEST(DirsCreate, FileInTheWayIsReported) {
+TEST(DirsCreate, FileInTheWayIsReportedAndConcurrentCreationSucceeds) {
     test::TempDir tmp;
     test::write_file(tmp.path() / "plain", "x");
     EXPECT_THROW(create_private_directories(tmp.path() / "plain" / "sub"), fs::filesystem_error);
     EXPECT_THROW(create_private_directories(tmp.path() / "plain"), fs::filesystem_error);
-}
-
-TEST(DirsCreate, ConcurrentCreationSucceedsEverywhere) {
-    test::TempDir tmp;
     for (int round = 0; round < 20; ++round) {
-        fs::path target = tmp.path() / std::to_string(round) / "a" / "b" / "c";
+        const fs::path target = tmp.path() / std::to_string(round) / "a" / "b" / "c";
         std::vector<std::thread> threads;
         std::vector<int> failures(8, 0);
         for (std::size_t i = 0; i < failures.size(); ++i) {
@@ -160,9 +125,7 @@ TEST(DirsCreate, ConcurrentCreationSucceedsEverywhere) {
         for (auto& t : threads) {
             t.join();
         }
-        for (int failed : failures) {
-            EXPECT_EQ(failed, 0);
-        }
+        EXPECT_EQ(std::count(failures.begin(), failures.end(), 1), 0);
         EXPECT_TRUE(fs::is_directory(target));
     }
 }

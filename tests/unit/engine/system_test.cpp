@@ -1,5 +1,6 @@
 #include "vorpane/cli/exceptions.hpp"
 #include "vorpane/engine/system.hpp"
+#include "vorpane/util/process.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,156 +8,117 @@
 
 #include <cstdlib>
 
+#include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
 namespace vorpane::engine {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Sets (or with std::nullopt unsets) one variable of the process environment for a scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(std::string name, const std::optional<std::string>& value) : m_name(std::move(name)) {
-        if (const char* old = std::getenv(m_name.c_str())) {
-            m_old = old;
-        }
-        value ? ::setenv(m_name.c_str(), value->c_str(), 1) : ::unsetenv(m_name.c_str());
-    }
-    ~ScopedEnv() {
-        m_old ? ::setenv(m_name.c_str(), m_old->c_str(), 1) : ::unsetenv(m_name.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string m_name;
-    std::optional<std::string> m_old;
-};
-
-// A fake environment whose bin/<program> are the child_tool stand-in.
-void add_stand_ins(const fs::path& root, const std::vector<std::string>& programs) {
-    fs::create_directories(root / "bin");
-    for (const auto& program : programs) {
-        fs::create_symlink(fs::path(VORPANE_TEST_HELPERS_DIR) / "child_tool",
-                           root / "bin" / program);
-    }
-}
+using test::ScopedEnv;
+using OptText = std::optional<std::string>;
 
 class Environment : public ::testing::Test {
   protected:
+    // A fake environment whose bin/<program> are the child_tool stand-in.
+    fs::path stand_ins(const std::vector<std::string>& programs) {
+        const fs::path root = m_home.root() / "env";
+        fs::create_directories(root / "bin");
+        for (const auto& program : programs) {
+            fs::create_symlink(fs::path(VORPANE_TEST_HELPERS_DIR) / "child_tool",
+                               root / "bin" / program);
+        }
+        return root;
+    }
+
     test::ScopedHome m_home;
     fs::path m_log = m_home.root() / "children.log";
     ScopedEnv m_log_var{"CHILD_TOOL_LOG", m_log.string()};
 };
 
-TEST_F(Environment, VirtualEnvWinsOverConda) {
-    ScopedEnv venv("VIRTUAL_ENV", "/opt/venv");
-    ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
-    EXPECT_EQ(detect_virtualenv(), "/opt/venv");
-}
-
-TEST_F(Environment, EmptyVirtualEnvCountsAsUnset) {
-    ScopedEnv venv("VIRTUAL_ENV", "");
-    ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
-    EXPECT_EQ(detect_virtualenv(), "/opt/conda");
-}
-
-TEST_F(Environment, NeitherSetGivesInterpreterPrefix) {
-    fs::path bin = m_home.root() / "pybin";
+TEST_F(Environment, DetectionPrefersVirtualEnvThenCondaThenTheInterpreter) {
+    struct Case {
+        OptText venv;
+        OptText conda;
+        std::string detected;
+        std::string child_venv;
+    };
+    for (const Case& c : {Case{"/opt/venv", "/opt/conda", "/opt/venv", "/opt/venv"},
+                          Case{"", "/opt/conda", "/opt/conda", "/opt/conda"},
+                          Case{std::nullopt, "/opt/conda/", "/opt/conda/", "/opt/conda"},
+                          Case{"/opt/env/", std::nullopt, "/opt/env/", "/opt/env"}}) {
+        ScopedEnv venv("VIRTUAL_ENV", c.venv);
+        ScopedEnv conda("CONDA_PREFIX", c.conda);
+        ScopedEnv other("VORPANE_SYSTEM_TEST_OTHER", "kept");
+        EXPECT_EQ(detect_virtualenv(), c.detected);
+        // The child gets a full copy with the normalised root; the tool's own stays as it was.
+        const auto env = _set_venv_environment();
+        EXPECT_EQ(env.at("VIRTUAL_ENV"), c.child_venv);
+        EXPECT_EQ(env.count("CONDA_PREFIX") ? OptText(env.at("CONDA_PREFIX")) : std::nullopt,
+                  c.conda);
+        EXPECT_EQ(env.at("VORPANE_SYSTEM_TEST_OTHER"), "kept");
+        EXPECT_EQ(std::getenv("VIRTUAL_ENV") ? OptText(std::getenv("VIRTUAL_ENV")) : std::nullopt,
+                  c.venv);
+    }
+    const fs::path bin = m_home.root() / "pybin";
     fs::create_directories(bin);
     fs::create_symlink(VORPANE_PY311, bin / "python3");
     ScopedEnv path("PATH", bin.string());
     ScopedEnv conda("CONDA_PREFIX", "");
     EXPECT_EQ(fs::canonical(detect_virtualenv()),
               fs::canonical(VORPANE_PY311).parent_path().parent_path());
-}
 
-TEST_F(Environment, TrailingSeparatorKeptInDetectionDroppedInChildEnvironment) {
-    ScopedEnv venv("VIRTUAL_ENV", "/opt/env/");
-    EXPECT_EQ(detect_virtualenv(), "/opt/env/");
-    EXPECT_EQ(_set_venv_environment().at("VIRTUAL_ENV"), "/opt/env");
-}
-
-TEST_F(Environment, ChildEnvironmentIsAFullCopyKeepingConda) {
-    ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
-    ScopedEnv other("VORPANE_SYSTEM_TEST_OTHER", "kept");
-    auto env = _set_venv_environment();
-    EXPECT_EQ(env.at("VIRTUAL_ENV"), "/opt/conda");
-    EXPECT_EQ(env.at("CONDA_PREFIX"), "/opt/conda");
-    EXPECT_EQ(env.at("VORPANE_SYSTEM_TEST_OTHER"), "kept");
-    EXPECT_EQ(env.at("HOME"), m_home.home().string());
-    // The tool's own environment is left alone.
-    EXPECT_EQ(std::getenv("VIRTUAL_ENV"), nullptr);
-}
-
-TEST(NormalizedPathText, PathlibRules) {
-    EXPECT_EQ(normalized_path_text("/opt//env/./x/"), "/opt/env/x");
-    EXPECT_EQ(normalized_path_text("a/../b"), "a/../b");
-    EXPECT_EQ(normalized_path_text("./env"), "env");
-    EXPECT_EQ(normalized_path_text("/"), "/");
-    EXPECT_EQ(normalized_path_text(""), ".");
-    EXPECT_EQ(normalized_path_text("env/."), "env");
-}
-
-TEST_F(Environment, RunCmdRefusesOtherProgramsWithoutStartingThem) {
-    fs::path root = m_home.root() / "env";
-    add_stand_ins(root, {"pip", "Python"});
-    ScopedEnv venv("VIRTUAL_ENV", root.string());
-    try {
-        _run_cmd("pip");
-        FAIL() << "pip was accepted";
-    } catch (const VorpaneException& e) {
-        EXPECT_EQ(e.message(), "Unsupported command: pip");
-    }
-    try {
-        _run_cmd("Python", std::vector<std::string>{"-V"});
-        FAIL() << "Python was accepted";
-    } catch (const VorpaneException& e) {
-        EXPECT_EQ(e.message(), "Unsupported command: Python");
-    }
-    EXPECT_FALSE(fs::exists(m_log));
-    // Not even an interpreter is asked for the environment first.
-    ScopedEnv no_venv("VIRTUAL_ENV", std::nullopt);
-    ScopedEnv no_path("PATH", m_home.root().string());
-    try {
-        _run_cmd("pip");
-        FAIL() << "pip was accepted";
-    } catch (const VorpaneException& e) {
-        EXPECT_EQ(e.message(), "Unsupported command: pip");
+    const std::vector<std::pair<std::string, std::string>> normalised = {
+        {"/opt//env/./x/", "/opt/env/x"},
+        {"a/../b", "a/../b"},
+        {"./env", "env"},
+        {"/", "/"},
+        {"", "."},
+        {"env/.", "env"}};
+    for (const auto& [text, expected] : normalised) {
+        EXPECT_EQ(normalized_path_text(text), expected) << text;
     }
 }
 
-TEST_F(Environment, RunCmdRunsEnvironmentProgramWithArgumentsAndChildEnvironment) {
-    fs::path root = m_home.root() / "env";
-    add_stand_ins(root, {"python", "jupyter"});
+TEST_F(Environment, RunCmdRunsOnlyTheEnvironmentsOwnToolsWithTheChildEnvironment) {
+    const fs::path root = stand_ins({"pip", "Python", "python", "jupyter"});
     ScopedEnv venv("VIRTUAL_ENV", root.string() + "/");
     ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
+    for (const char* refused : {"pip", "Python"}) {
+        try {
+            _run_cmd(refused, std::vector<std::string>{"-V"});
+            ADD_FAILURE() << refused << " was accepted";
+        } catch (const VorpaneException& e) {
+            EXPECT_EQ(e.message(), std::string("Unsupported command: ") + refused);
+        }
+    }
+    EXPECT_FALSE(fs::exists(m_log));
     _run_cmd("python", std::vector<std::string>{"-c", "print('a b')"});
     _run_cmd("jupyter");
     EXPECT_EQ(test::read_file(m_log),
               "program:python\narg:-c\narg:print('a b')\nVIRTUAL_ENV=" + root.string() +
-                  "\nCONDA_PREFIX=/opt/conda\n"
-                  "program:jupyter\nVIRTUAL_ENV=" +
-                  root.string() + "\nCONDA_PREFIX=/opt/conda\n");
-}
-
-TEST_F(Environment, RunCmdReportsExitCode) {
-    fs::path root = m_home.root() / "env";
-    add_stand_ins(root, {"python"});
-    ScopedEnv venv("VIRTUAL_ENV", root.string());
-    ScopedEnv code("CHILD_TOOL_EXIT_PYTHON", "2");
-    try {
-        _run_cmd("python");
-        FAIL() << "no failure";
-    } catch (const VorpaneException& e) {
-        EXPECT_EQ(e.message(), "python execution failed with error code 2");
+                  "\nCONDA_PREFIX=/opt/conda\nprogram:jupyter\nVIRTUAL_ENV=" + root.string() +
+                  "\nCONDA_PREFIX=/opt/conda\n");
+    {
+        ScopedEnv code("CHILD_TOOL_EXIT_PYTHON", "2");
+        try {
+            _run_cmd("python");
+            ADD_FAILURE() << "no failure";
+        } catch (const VorpaneException& e) {
+            EXPECT_EQ(e.message(), "python execution failed with error code 2");
+        }
     }
-}
-
-TEST_F(Environment, RunCmdMissingProgramIsASpawnError) {
-    ScopedEnv venv("VIRTUAL_ENV", (m_home.root() / "empty").string());
     EXPECT_THROW(_run_cmd("ipython"), util::SpawnError);
+    // A refused name is refused before any interpreter is looked for.
+    ScopedEnv no_venv("VIRTUAL_ENV", std::nullopt);
+    ScopedEnv no_conda("CONDA_PREFIX", std::nullopt);
+    ScopedEnv no_path("PATH", m_home.root().string());
+    try {
+        _run_cmd("pip");
+        ADD_FAILURE() << "pip was accepted";
+    } catch (const VorpaneException& e) {
+        EXPECT_EQ(e.message(), "Unsupported command: pip");
+    }
 }
 
 // A process table given as data.
@@ -175,45 +137,37 @@ class FakeTable : public ProcessTable {
     std::map<int, ProcessEntry> m_entries;
 };
 
-// The tool started from `shell_names` through a uv and a python process.
-FakeTable started_from(std::vector<std::string> shell_names) {
-    return FakeTable(30, {{30, {20, {"uv"}}},
-                          {20, {10, {"python3.11", "/usr/bin/python3.11"}}},
-                          {10, {1, std::move(shell_names)}},
-                          {1, {0, {"systemd"}}}});
-}
-
-TEST(ActivateScript, ShellsOfTheTable) {
-    EXPECT_EQ(get_activate_script(started_from({"bash"})), "activate");
-    EXPECT_EQ(get_activate_script(started_from({"-bash"})), "activate");
-    EXPECT_EQ(get_activate_script(started_from({"-zsh", "-zsh", "zsh"})), "activate");
-    EXPECT_EQ(get_activate_script(started_from({"fish"})), "activate.fish");
-    EXPECT_EQ(get_activate_script(started_from({"csh"})), "activate.csh");
-    EXPECT_EQ(get_activate_script(started_from({"nu"})), "activate.nu");
-    EXPECT_EQ(get_activate_script(started_from({"pwsh"})), "activate.ps1");
-    EXPECT_EQ(get_activate_script(started_from({"powershell"})), "activate.ps1");
-    EXPECT_EQ(get_activate_script(started_from({"PowerShell.exe"})), "activate.ps1");
-    EXPECT_EQ(get_activate_script(started_from({"cmd.exe"})), "activate.bat");
-}
-
-TEST(ActivateScript, ExecutableNameCountsWhenCommandNameDoesNot) {
-    EXPECT_EQ(get_activate_script(started_from({"weird-comm", "/usr/bin/fish"})), "activate.fish");
-}
-
-TEST(ActivateScript, NearestShellWinsAndUnknownIsUnsupported) {
-    FakeTable table(30, {{30, {20, {"tcsh"}}}, {20, {1, {"bash"}}}});
+TEST(ActivateScript, ShellFoundAboveTheToolPicksTheScript) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> shells = {
+        {{"bash"}, "activate"},
+        {{"-bash"}, "activate"},
+        {{"-zsh", "-zsh", "zsh"}, "activate"},
+        {{"fish"}, "activate.fish"},
+        {{"csh"}, "activate.csh"},
+        {{"nu"}, "activate.nu"},
+        {{"pwsh"}, "activate.ps1"},
+        {{"powershell"}, "activate.ps1"},
+        {{"PowerShell.exe"}, "activate.ps1"},
+        {{"cmd.exe"}, "activate.bat"},
+        // The executable name counts when the command name does not.
+        {{"weird-comm", "/usr/bin/fish"}, "activate.fish"},
+    };
+    for (const auto& [names, script] : shells) {
+        // The tool started from the shell through a uv and a python process.
+        const FakeTable table(30, {{30, {20, {"uv"}}},
+                                   {20, {10, {"python3.11", "/usr/bin/python3.11"}}},
+                                   {10, {1, names}},
+                                   {1, {0, {"systemd"}}}});
+        EXPECT_EQ(get_activate_script(table), script) << names.front();
+    }
     try {
-        get_activate_script(table);
+        get_activate_script(FakeTable(30, {{30, {20, {"tcsh"}}}, {20, {1, {"bash"}}}}));
         FAIL() << "tcsh accepted";
     } catch (const VorpaneException& e) {
         EXPECT_EQ(e.message(), "Unsupported shell: tcsh");
     }
-}
-
-TEST(ActivateScript, NoShellIsCouldNotDetect) {
-    FakeTable cycle(5, {{5, {6, {"init"}}}, {6, {5, {"cron"}}}});
     try {
-        get_activate_script(cycle);
+        get_activate_script(FakeTable(5, {{5, {6, {"init"}}}, {6, {5, {"cron"}}}}));
         FAIL() << "a shell was found";
     } catch (const VorpaneException& e) {
         EXPECT_EQ(e.message(), "Could not detect shell.");
@@ -221,7 +175,7 @@ TEST(ActivateScript, NoShellIsCouldNotDetect) {
     }
 }
 
-TEST(ProcProcessTable, ReadsOwnEntry) {
+TEST(ActivateScript, ProcTableReadsTheOwnEntry) {
     ProcProcessTable table;
     EXPECT_EQ(table.start_pid(), static_cast<int>(::getppid()));
     auto self = table.lookup(static_cast<int>(::getpid()));
@@ -229,13 +183,9 @@ TEST(ProcProcessTable, ReadsOwnEntry) {
     EXPECT_EQ(self->ppid, static_cast<int>(::getppid()));
     ASSERT_FALSE(self->names.empty());
     // The kernel keeps the first 15 bytes of the executable name as the command name.
-    std::string exe = fs::read_symlink("/proc/self/exe").filename().string();
+    const std::string exe = fs::read_symlink("/proc/self/exe").filename().string();
     EXPECT_EQ(self->names.front(), exe.substr(0, 15));
     EXPECT_FALSE(table.lookup(-1));
-}
-
-TEST(ScriptsDir, IsBin) {
-    EXPECT_EQ(get_relative_scripts_dir(), "bin");
 }
 
 } // namespace

@@ -1,10 +1,8 @@
-// Name resolution, display titles, requirements files and the `uv pip show` parser.
+// Name resolution, display titles, the entitlement list and the `uv pip show` parser.
 #include "vorpane/cli/exceptions.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
 #include "vorpane/modules/install_flow.hpp"
-
-#include "support/temp_home.hpp"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +21,8 @@ std::vector<VorpaneEntitlement> sample_modules() {
 
 TEST(ModuleNames, EveryWrittenFormOfACodeFindsTheModule) {
     auto modules = sample_modules();
-    for (const char* name : {"Foo Bar App", "foo-bar-app", "FOO_BAR_APP", "ENT_FOO_BAR_APP", "foo bar-app"}) {
+    for (const char* name :
+         {"Foo Bar App", "foo-bar-app", "FOO_BAR_APP", "ENT_FOO_BAR_APP", "foo bar-app"}) {
         EXPECT_EQ(str_to_module(name, modules), "ENT_FOO_BAR_APP") << name;
     }
     EXPECT_EQ(str_to_module("foo free", modules), "ENT_FOO_FREE");
@@ -32,11 +31,7 @@ TEST(ModuleNames, EveryWrittenFormOfACodeFindsTheModule) {
     EXPECT_EQ(str_to_module("foo-core", modules), std::nullopt);
     EXPECT_EQ(_normalize_name_for_module("ent_x"), "ENT_X");
     EXPECT_EQ(_normalize_name_for_module("x y-z"), "ENT_X_Y_Z");
-}
-
-TEST(ModuleNames, DisplayTitles) {
     EXPECT_EQ(_module_code_to_name("ENT_FOO_BAR_APP"), "Foo Bar App");
-    EXPECT_EQ(_module_code_to_name("ENT_FOO_FREE"), "Foo ");
     EXPECT_EQ(_module_code_to_name("ENT_ZEL_3D_VIEW"), "Zel 3D View");
     EXPECT_EQ(_module_code_to_name("ENT_FREEFORM"), "Form");
 }
@@ -45,7 +40,8 @@ TEST(ModuleNames, ResolutionKeepsOrderAndDuplicatesAndPrefersModules) {
     auto modules = sample_modules();
     auto r = install_names_to_modules_and_packages(
         {"foo-bar-app", "solver", "nope", "foo-bar-app", "foo-core", "Solver"}, modules);
-    EXPECT_EQ(r.module_codes, (std::vector<std::string>{"ENT_FOO_BAR_APP", "ENT_SOLVER", "ENT_FOO_BAR_APP", "ENT_SOLVER"}));
+    EXPECT_EQ(r.module_codes, (std::vector<std::string>{"ENT_FOO_BAR_APP", "ENT_SOLVER",
+                                                        "ENT_FOO_BAR_APP", "ENT_SOLVER"}));
     EXPECT_EQ(r.package_names, (std::vector<std::string>{"foo-core"}));
     EXPECT_EQ(r.error_names, (std::vector<std::string>{"nope"}));
     // Package matching is exact.
@@ -56,34 +52,14 @@ TEST(ModuleNames, ResolutionKeepsOrderAndDuplicatesAndPrefersModules) {
 TEST(ModuleNames, PackagesOfModulesFollowModuleOrderAndLaterCodesWin) {
     auto modules = sample_modules();
     modules.push_back({"Solver v2", "ENT_SOLVER", {"solver2"}, {}});
-    EXPECT_EQ(list_of_module_codes_to_list_of_package_names({"ENT_SOLVER", "ENT_UNKNOWN", "ENT_FOO_FREE"}, modules),
+    EXPECT_EQ(list_of_module_codes_to_list_of_package_names(
+                  {"ENT_SOLVER", "ENT_UNKNOWN", "ENT_FOO_FREE"}, modules),
               (std::vector<std::string>{"solver2", "foo-free"}));
 }
 
-TEST(ListNotation, QuotesEachElement) {
-    EXPECT_EQ(list_notation({}), "[]");
-    EXPECT_EQ(list_notation({"a"}), "['a']");
-    EXPECT_EQ(list_notation({"a", "b c"}), "['a', 'b c']");
-}
-
-TEST(RequirementsFile, CommentsBlankLinesAndSpacesAreDropped) {
-    test::TempDir dir;
-    auto file = dir.path() / "req.txt";
-    test::write_file(file, "  pkg-a>=1.0  # pinned for now\n   # just a comment\n\nfoo-bar-app\n\tpkg-b\r\n#x\n");
-    EXPECT_EQ(read_requirements_names(file), (std::vector<std::string>{"pkg-a>=1.0", "foo-bar-app", "pkg-b"}));
-}
-
-TEST(RequirementsFile, MissingFileNamesTheFile) {
-    try {
-        read_requirements_names("/nonexistent/req.txt");
-        FAIL() << "no error";
-    } catch (const std::system_error& e) {
-        EXPECT_NE(std::string(e.what()).find("/nonexistent/req.txt"), std::string::npos);
-    }
-}
-
 TEST(PipShow, ParsesVersionAndIgnoresOddLines) {
-    auto fields = parse_pip_show("Name: demo\nVersion: 1.2.3\nLocation: /x\nRequires: \nRequired-by: \n");
+    auto fields =
+        parse_pip_show("Name: demo\nVersion: 1.2.3\nLocation: /x\nRequires: \nRequired-by: \n");
     ASSERT_TRUE(fields);
     EXPECT_EQ(fields->at("version"), "1.2.3");
     EXPECT_EQ(fields->at("requires"), "");
@@ -112,8 +88,10 @@ TEST(Entitlements, PackageLessEntriesDroppedAndBadRecordsRejected) {
     EXPECT_EQ(list[1].code, "ENT_PKG_X");
     EXPECT_THROW(parse_entitlements("garbage{"), std::runtime_error);
     EXPECT_THROW(parse_entitlements(R"({"a": 1})"), std::runtime_error);
-    EXPECT_THROW(parse_entitlements(R"([{"name": 1, "code": "ENT_A", "packages": ["a"], "required_entitlements": []}])"),
-                 ValidationError);
+    EXPECT_THROW(
+        parse_entitlements(
+            R"([{"name": 1, "code": "ENT_A", "packages": ["a"], "required_entitlements": []}])"),
+        ValidationError);
 }
 
 TEST(Examples, PackageAndArtefactNames) {

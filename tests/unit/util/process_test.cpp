@@ -17,15 +17,12 @@ namespace vorpane::util {
 namespace {
 
 namespace fs = std::filesystem;
+using Env = std::map<std::string, std::string>;
 
 const std::string k_child = std::string(VORPANE_TEST_HELPERS_DIR) + "/child_tool";
+const Env k_env = {{"PATH", "/usr/bin:/bin"}};
 
-std::map<std::string, std::string> minimal_env() {
-    return {{"PATH", "/usr/bin:/bin"}};
-}
-
-ProcessResult capture(const std::vector<std::string>& argv,
-                      const std::map<std::string, std::string>& env = minimal_env()) {
+ProcessResult capture(const std::vector<std::string>& argv, const Env& env = k_env) {
     ProcessOptions options;
     options.capture = true;
     return run_process(argv, env, options);
@@ -45,141 +42,100 @@ TEST(ProcessCapture, BothStreamsOfTenMegabytesArriveIntact) {
     EXPECT_EQ(result.out->back(), static_cast<char>('a' + (size - 1) % 26));
 }
 
-TEST(ProcessCapture, ArgumentsPassUnchangedOneEach) {
-    std::vector<std::string> args = {"with space", "", "quote'\"", "new\nline", "$HOME", "*"};
+TEST(ProcessCapture, ArgumentsEnvironmentAndDirectoryReachTheChildUnchanged) {
+    const std::vector<std::string> args = {"with space", "", "quote'\"", "new\nline", "$HOME", "*"};
     std::vector<std::string> argv = {k_child, "args"};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto result = capture(argv);
     std::string expected;
     for (const auto& a : args) {
-        expected += a;
-        expected.push_back('\0');
+        expected += a + '\0';
     }
-    EXPECT_EQ(*result.out, expected);
-}
+    EXPECT_EQ(*capture(argv).out, expected);
 
-TEST(ProcessCapture, ChildSeesExactlyTheGivenEnvironment) {
     ::setenv("VORPANE_PROCESS_TEST_LEAK", "leaked", 1);
-    auto env = minimal_env();
+    Env env = k_env;
     env["GIVEN"] = "value=with=equals";
     EXPECT_EQ(*capture({k_child, "env", "GIVEN"}, env).out, "value=with=equals");
     EXPECT_EQ(*capture({k_child, "env", "VORPANE_PROCESS_TEST_LEAK"}, env).out, "<unset>");
+    EXPECT_EQ(current_environment().at("VORPANE_PROCESS_TEST_LEAK"), "leaked");
     ::unsetenv("VORPANE_PROCESS_TEST_LEAK");
-}
 
-TEST(ProcessCapture, WorkingDirectoryOption) {
     test::TempDir dir;
     ProcessOptions options;
     options.capture = true;
     options.cwd = dir.path();
-    auto result = run_process({k_child, "cwd"}, minimal_env(), options);
-    EXPECT_EQ(fs::canonical(*result.out), fs::canonical(dir.path()));
+    EXPECT_EQ(fs::canonical(*run_process({k_child, "cwd"}, k_env, options).out),
+              fs::canonical(dir.path()));
 }
 
-TEST(ProcessCapture, ProgramWithoutSlashIsFoundOnTheChildPath) {
-    auto env = minimal_env();
-    env["PATH"] = std::string("/nonexistent:") + VORPANE_TEST_HELPERS_DIR;
-    auto result = capture({"child_tool", "exit", "5"}, env);
-    EXPECT_EQ(result.returncode, 5);
+TEST(ProcessStatus, ExitCodesAndSignals) {
+    const std::vector<std::pair<std::vector<std::string>, int>> cases = {
+        {{k_child, "exit", "0"}, 0},
+        {{k_child, "exit", "3"}, 3},
+        {{k_child, "signal", "15"}, -15},
+        {{k_child, "signal", "9"}, -9},
+        // A name without a slash is looked up on the child's PATH.
+        {{"child_tool", "exit", "5"}, 5}};
+    const Env env = {{"PATH", std::string("/nonexistent:") + VORPANE_TEST_HELPERS_DIR}};
+    for (const auto& [argv, code] : cases) {
+        EXPECT_EQ(run_process(argv, env).returncode, code) << argv[1] << ' ' << argv[2];
+    }
 }
 
-TEST(ProcessStatus, ExitCodeIsReturned) {
-    EXPECT_EQ(run_process({k_child, "exit", "3"}, minimal_env()).returncode, 3);
-    EXPECT_EQ(run_process({k_child, "exit", "0"}, minimal_env()).returncode, 0);
-}
-
-TEST(ProcessStatus, SignalGivesMinusSignalNumber) {
-    EXPECT_EQ(run_process({k_child, "signal", "15"}, minimal_env()).returncode, -15);
-    EXPECT_EQ(run_process({k_child, "signal", "9"}, minimal_env()).returncode, -9);
-}
-
-TEST(ProcessStatus, NotCapturedMeansNoBuffers) {
-    ProcessOptions options;
-    options.discard = true;
-    auto result = run_process({k_child, "streams", "1000"}, minimal_env(), options);
-    EXPECT_EQ(result.returncode, 0);
-    EXPECT_FALSE(result.out);
-    EXPECT_FALSE(result.err);
-}
-
-TEST(ProcessStatus, DiscardSendsOutputToDevNull) {
+TEST(ProcessStatus, DiscardSendsOutputToDevNullAndKeepsNoBuffers) {
     // Point our own stdout at a file: a child that inherited it would write there.
     test::TempDir dir;
-    fs::path file = dir.path() / "out.txt";
+    const fs::path file = dir.path() / "out.txt";
     fflush(stdout);
-    int saved = ::dup(STDOUT_FILENO);
-    int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ::dup2(fd, STDOUT_FILENO);
     ::close(fd);
     ProcessOptions options;
     options.discard = true;
-    run_process({k_child, "args", "visible?"}, minimal_env(), options);
-    run_process({k_child, "args", "inherited"}, minimal_env());
+    const auto discarded = run_process({k_child, "args", "visible?"}, k_env, options);
+    run_process({k_child, "args", "inherited"}, k_env);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
     EXPECT_EQ(test::read_file(file), std::string("inherited") + '\0');
+    EXPECT_FALSE(discarded.out || discarded.err);
 }
 
-TEST(ProcessSpawn, MissingProgramReportsPosixSpawnError) {
-    try {
-        run_process({"/nonexistent/dir/uv", "pip"}, minimal_env());
-        FAIL() << "no SpawnError";
-    } catch (const SpawnError& e) {
-        EXPECT_STREQ(e.what(), "cannot run /nonexistent/dir/uv: No such file or directory");
-        EXPECT_EQ(e.code(), ENOENT);
-    }
-}
-
-TEST(ProcessSpawn, NonExecutableFileReportsPermissionDenied) {
+TEST(ProcessSpawn, FailuresReportThePosixSpawnError) {
     test::TempDir dir;
-    fs::path script = dir.path() / "uv";
+    const fs::path script = dir.path() / "uv";
     test::write_file(script, "#!/bin/sh\n");
     fs::permissions(script, fs::perms::owner_read | fs::perms::owner_write);
-    try {
-        run_process({script.string()}, minimal_env());
-        FAIL() << "no SpawnError";
-    } catch (const SpawnError& e) {
-        EXPECT_EQ(e.code(), EACCES);
-        EXPECT_EQ(std::string(e.what()), "cannot run " + script.string() + ": Permission denied");
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"/nonexistent/dir/uv", ENOENT, "No such file or directory"},
+        {script.string(), EACCES, "Permission denied"}};
+    for (const auto& [program, code, reason] : cases) {
+        try {
+            run_process({program, "pip"}, k_env);
+            ADD_FAILURE() << "no SpawnError for " << program;
+        } catch (const SpawnError& e) {
+            EXPECT_EQ(e.code(), code);
+            EXPECT_EQ(std::string(e.what()), "cannot run " + program + ": " + reason);
+        }
     }
+    EXPECT_THROW(run_process({}, k_env), std::invalid_argument);
+
+    test::write_file(dir.path() / "b" / "uv", "#!/bin/sh\n");
+    fs::permissions(dir.path() / "b" / "uv", fs::perms::owner_all);
+    const std::string path = dir.path().string() + ":" + (dir.path() / "b").string();
+    EXPECT_EQ(find_executable("uv", path), dir.path() / "b" / "uv");
+    EXPECT_FALSE(find_executable("uv", dir.path().string()));
 }
 
-TEST(ProcessSpawn, EmptyArgumentListIsRejected) {
-    EXPECT_THROW(run_process({}, minimal_env()), std::invalid_argument);
-}
-
-TEST(ProcessLookup, FindExecutableSkipsPlainFilesAndHonoursOrder) {
-    test::TempDir dir;
-    fs::path first = dir.path() / "a";
-    fs::path second = dir.path() / "b";
-    test::write_file(first / "tool", "not executable");
-    test::write_file(second / "tool", "#!/bin/sh\n");
-    fs::permissions(second / "tool", fs::perms::owner_all);
-    auto found = find_executable("tool", first.string() + ":" + second.string());
-    ASSERT_TRUE(found);
-    EXPECT_EQ(*found, second / "tool");
-    EXPECT_FALSE(find_executable("tool", first.string()));
-}
-
-TEST(ProcessLookup, CurrentEnvironmentCopiesVariables) {
-    ::setenv("VORPANE_PROCESS_TEST_COPY", "a=b", 1);
-    auto env = current_environment();
-    EXPECT_EQ(env["VORPANE_PROCESS_TEST_COPY"], "a=b");
-    ::unsetenv("VORPANE_PROCESS_TEST_COPY");
-}
-
-TEST(ProcessSignals, InterruptWhileChildRunsWaitsThenAborts) {
+TEST(ProcessSignals, InterruptWhileAChildRunsWaitsForItThenAborts) {
     install_signal_handlers();
     // The child sends SIGINT to us, as the terminal would to the whole group, then dies of it.
-    EXPECT_THROW(run_process({k_child, "interrupt-parent"}, minimal_env()), Aborted);
+    EXPECT_THROW(run_process({k_child, "interrupt-parent"}, k_env), Aborted);
     // The next child starts with a clean slate.
-    EXPECT_EQ(run_process({k_child, "exit", "0"}, minimal_env()).returncode, 0);
-}
-
-TEST(ProcessSignals, SigpipeIsIgnoredAfterInstall) {
-    install_signal_handlers();
-    std::array<int, 2> fds{};
-    ASSERT_EQ(::pipe(fds.data()), 0);
+    EXPECT_EQ(run_process({k_child, "exit", "0"}, k_env).returncode, 0);
+    // A closed pipe is an error to handle, not a signal that ends the tool.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
     ::close(fds[0]);
     errno = 0;
     EXPECT_EQ(::write(fds[1], "x", 1), -1);
@@ -187,7 +143,7 @@ TEST(ProcessSignals, SigpipeIsIgnoredAfterInstall) {
     ::close(fds[1]);
 }
 
-TEST(ProcessSignalsDeathTest, InterruptWithoutChildPrintsAbortedAndExitsOne) {
+TEST(ProcessSignalsDeathTest, InterruptWithoutAChildPrintsAbortedAndExitsOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
