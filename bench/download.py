@@ -60,6 +60,10 @@ def main():
             t, rss = common.wall([args.binary, "download-examples", "--download-dir", target], env)
             tool_times.append(t)
             tool_rss.append(rss)
+            for n in names:
+                blob = os.path.join(target, n.replace("_", "-") + "-examples", n, "data", "blob.bin")
+                if os.path.getsize(blob) != SIZE:
+                    raise SystemExit(f"{blob} is incomplete")
             shutil.rmtree(target)
 
             target = tempfile.mkdtemp(dir=sandbox.tmp.name)
