@@ -105,11 +105,17 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     c.install->add_option("names", cl.install_names, "Module keys or package names to install.");
     c.install->add_flag("-y,--yes", cl.install_yes, "Confirm installation without prompting.");
     c.install->add_flag("-a,--all", cl.install_all, "Install all available modules.");
-    c.requirements = c.install
-                         ->add_option("-r,--requirements", cl.install_requirements,
-                                      "Path to a requirements file.")
-                         ->check(!CLI::ExistingDirectory)
-                         ->type_name("FILE");
+    c.requirements =
+        c.install
+            ->add_option("-r,--requirements", cl.install_requirements,
+                         "Path to a requirements file.")
+            ->check(CLI::Validator(
+                [](std::string& path) {
+                    std::error_code ec;
+                    return fs::is_directory(path, ec) ? path + " is a directory" : std::string();
+                },
+                ""))
+            ->type_name("FILE");
 
     c.download = app.add_subcommand("download-examples", kDownloadHelp);
     c.download->set_help_flag();
