@@ -436,8 +436,8 @@ void remove_stale_temporaries(const fs::path& target) {
     const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(10);
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(target.parent_path(), ec)) {
-        if (entry.path().filename().string().rfind(prefix, 0) == 0 &&
-            entry.is_regular_file(ec) && entry.last_write_time(ec) < cutoff) {
+        if (entry.path().filename().string().rfind(prefix, 0) == 0 && entry.is_regular_file(ec) &&
+            entry.last_write_time(ec) < cutoff) {
             fs::remove(entry.path(), ec);
         }
     }
