@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Wheel factory and simple package index for the sandbox.
 
-    index.py build --out DIR --spec PACKAGES.json
+    index.py build --out DIR --packages PACKAGES.json
     index.py serve --root DIR --port P --portfile F [--log FILE]
 
 `build` turns PACKAGES.json, a list of
@@ -262,7 +262,7 @@ def main(argv=None) -> int:
     sub = parser.add_subparsers(dest="command", required=True)
     p_build = sub.add_parser("build", help="build wheels and the simple index")
     p_build.add_argument("--out", required=True)
-    p_build.add_argument("--spec", required=True, metavar="PACKAGES.json",
+    p_build.add_argument("--packages", required=True, metavar="PACKAGES.json",
                          help="JSON list of packages to build")
     p_serve = sub.add_parser("serve", help="serve a built index over HTTP on 127.0.0.1")
     p_serve.add_argument("--root", required=True)
@@ -274,7 +274,7 @@ def main(argv=None) -> int:
     args = parser.parse_args(argv)
 
     if args.command == "build":
-        with open(args.spec, encoding="utf-8") as f:
+        with open(args.packages, encoding="utf-8") as f:
             packages = json.load(f)
         try:
             built = build(args.out, packages)
