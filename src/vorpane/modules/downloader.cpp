@@ -3,6 +3,7 @@
 #include "vorpane/util/archive.hpp"
 #include "vorpane/util/curl.hpp"
 #include "vorpane/util/http.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -84,7 +85,7 @@ std::string status_error_text(long status, std::string reason, const std::string
         return e.what();
     }
     return std::to_string(status) + " Error: " + response.reason +
-           " for url: " + util::redact_url(url);
+           " for url: " + util::mask_url_password(url);
 }
 
 class Transfer {
@@ -137,7 +138,8 @@ class Transfer {
         const char* effective = m_easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
         const std::string url = effective != nullptr ? effective : m_job.url;
         if (code != CURLE_OK) {
-            throw util::HttpError(m_easy.error_text(code) + " (" + util::redact_url(url) + ")");
+            throw util::HttpError(m_easy.error_text(code) + " (" + util::mask_url_password(url) +
+                                  ")");
         }
         m_board.remove(m_line);
         const long status = m_easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
@@ -148,7 +150,7 @@ class Transfer {
         if (expected >= 0 && m_received != static_cast<std::uint64_t>(expected)) {
             throw util::HttpError("The download of " + m_job.name + " ended after " +
                                   std::to_string(m_received) + " of " + std::to_string(expected) +
-                                  " bytes (" + util::redact_url(url) + ")");
+                                  " bytes (" + util::mask_url_password(url) + ")");
         }
         if (::lseek(m_spool.get(), 0, SEEK_SET) != 0) {
             throw std::system_error(errno, std::generic_category(),

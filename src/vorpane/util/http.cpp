@@ -1,6 +1,7 @@
 #include "vorpane/util/http.hpp"
 
 #include "vorpane/util/curl.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -144,7 +145,7 @@ HttpResponse http_send(const HttpRequest& request) {
         std::rethrow_exception(sink.error);
     }
     if (code != CURLE_OK) {
-        throw HttpError(easy.error_text(code) + " (" + redact_url(request.url) + ")");
+        throw HttpError(easy.error_text(code) + " (" + mask_url_password(request.url) + ")");
     }
     response.status = easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
     if (response.reason.empty()) {
@@ -166,30 +167,7 @@ void raise_for_status(const HttpResponse& response) {
     }
     throw HttpStatusError(response.status, std::to_string(response.status) + " " + kind + ": " +
                                                response.reason +
-                                               " for url: " + redact_url(response.url));
-}
-
-std::string redact_url(std::string_view url) {
-    const auto scheme_end = url.find("://");
-    if (scheme_end == std::string_view::npos) {
-        return std::string(url);
-    }
-    const auto authority_begin = scheme_end + 3;
-    auto authority_end = url.find_first_of("/?#", authority_begin);
-    if (authority_end == std::string_view::npos) {
-        authority_end = url.size();
-    }
-    const std::string_view authority = url.substr(authority_begin, authority_end - authority_begin);
-    const auto at = authority.rfind('@');
-    if (at == std::string_view::npos) {
-        return std::string(url);
-    }
-    const auto colon = authority.substr(0, at).find(':');
-    if (colon == std::string_view::npos) {
-        return std::string(url);
-    }
-    return std::string(url.substr(0, authority_begin + colon + 1)) + "***" +
-           std::string(url.substr(authority_begin + at));
+                                               " for url: " + mask_url_password(response.url));
 }
 
 std::string_view standard_reason(long status) {

@@ -66,7 +66,4 @@ void raise_for_status(const HttpResponse& response);
 // The standard reason phrase of `status` ("Not Found"), or "" for an unknown code.
 std::string_view standard_reason(long status);
 
-// `url` with the password of its user information replaced by "***", for messages.
-std::string redact_url(std::string_view url);
-
 } // namespace vorpane::util

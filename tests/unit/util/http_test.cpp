@@ -86,7 +86,7 @@ TEST_F(HttpSendTest, StatusErrorsCarryCodeReasonAndMaskedUrl) {
         {http_send(get("/v1/license/entitlements")),
          "500 Server Error: Internal Server Error for url: " + s_cloud->base() +
              "/v1/license/entitlements"},
-        {teapot, "418 Client Error: I'm a Teapot for url: https://u:***@h/x"},
+        {teapot, "418 Client Error: I'm a Teapot for url: https://u:****@h/x"},
     };
     for (const auto& [response, message] : cases) {
         try {
