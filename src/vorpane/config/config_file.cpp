@@ -2,6 +2,7 @@
 
 #include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/util/fd.hpp"
 
 #include <toml++/toml.h>
 
@@ -29,27 +30,7 @@ std::error_code last_error() {
 }
 
 // Owns a file descriptor; closing errors matter only where the caller checks them explicitly.
-class Fd {
-  public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd() {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const { return m_fd; }
-    // Closes now and reports whether the kernel accepted it (delayed write errors show here).
-    bool close() {
-        int fd = m_fd;
-        m_fd = -1;
-        return ::close(fd) == 0;
-    }
-
-  private:
-    int m_fd;
-};
+using Fd = util::UniqueFd;
 
 std::string read_whole_file(const fs::path& path) {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

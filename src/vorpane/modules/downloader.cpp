@@ -2,6 +2,7 @@
 
 #include "vorpane/util/archive.hpp"
 #include "vorpane/util/curl.hpp"
+#include "vorpane/util/fd.hpp"
 #include "vorpane/util/http.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -22,24 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) noexcept : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    [[nodiscard]] int get() const noexcept { return m_fd; }
-    void reset() noexcept {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-  private:
-    int m_fd;
-};
+using Fd = util::UniqueFd;
 
 // A named file that is unlinked at once, for systems without O_TMPFILE.
 int open_unlinked_temporary(const fs::path& dir) {

@@ -1,6 +1,7 @@
 #include "vorpane/util/archive.hpp"
 
 #include "vorpane/util/dynlib.hpp"
+#include "vorpane/util/fd.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -71,33 +72,7 @@ const ArchiveApi& archive_api() {
     return api;
 }
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) noexcept : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    [[nodiscard]] int get() const noexcept { return m_fd; }
-    [[nodiscard]] explicit operator bool() const noexcept { return m_fd >= 0; }
-
-  private:
-    void reset() noexcept {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-    int m_fd;
-};
+using Fd = UniqueFd;
 
 class ArchiveReader {
   public:

@@ -1,6 +1,7 @@
 #include "vorpane/util/process.hpp"
 
 #include "vorpane/cli/exceptions.hpp"
+#include "vorpane/util/fd.hpp"
 #include "vorpane/util/signals.hpp"
 
 #include <fcntl.h>
@@ -27,27 +28,7 @@ namespace {
     throw std::system_error(code, std::generic_category(), what);
 }
 
-class Fd {
-  public:
-    Fd() = default;
-    ~Fd() { reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    [[nodiscard]] int get() const noexcept { return m_fd; }
-    void adopt(int fd) noexcept {
-        reset();
-        m_fd = fd;
-    }
-    void reset() noexcept {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-            m_fd = -1;
-        }
-    }
-
-  private:
-    int m_fd = -1;
-};
+using Fd = UniqueFd;
 
 struct Pipe {
     Fd read;
@@ -60,8 +41,8 @@ void open_pipe(Pipe& p) {
     if (::pipe2(fds.data(), O_CLOEXEC) != 0) {
         throw_errno(errno, "cannot create a pipe");
     }
-    p.read.adopt(fds[0]);
-    p.write.adopt(fds[1]);
+    p.read.reset(fds[0]);
+    p.write.reset(fds[1]);
 }
 
 class FileActions {
