@@ -1,5 +1,4 @@
 """Shared helpers of the benchmarks: the sandbox, throw-away homes and timing."""
-import glob
 import json
 import os
 import statistics
@@ -12,10 +11,12 @@ PORT = int(os.environ.get("VORPANE_TEST_PORT", "47443"))
 
 
 def python311():
-    found = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.11*/bin/python3.11")))
+    """The interpreter the tests use too: pyenv's 3.11, else the system's python3."""
+    found = subprocess.run([os.path.join(ROOT, "scripts", "python-for"), "default"],
+                           stdout=subprocess.PIPE, text=True, check=False).stdout.strip()
     if not found:
-        raise SystemExit("pyenv's Python 3.11 is needed")
-    return found[-1]
+        raise SystemExit("no Python 3.10 to 3.13 found: run scripts/setup")
+    return found
 
 
 def default_binary():

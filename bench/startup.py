@@ -6,13 +6,14 @@ median wall time of many runs of each command, and prints the figures and their 
 reports which heavy shared libraries (libcurl, libarchive, libcrypto) the process loaded.
 """
 import argparse
-import glob
 import os
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+import common
 
 
 def median_ms(argv, env, runs):
@@ -36,7 +37,7 @@ def main():
     parser.add_argument("--binary", default=os.path.join(os.path.dirname(__file__), "..", "build-test", "vorpane"))
     parser.add_argument("--runs", type=int, default=200)
     args = parser.parse_args()
-    python = sorted(glob.glob(os.path.expanduser("~/.pyenv/versions/3.11*/bin/python3.11")))[-1]
+    python = common.python311()
 
     with tempfile.TemporaryDirectory() as tmp:
         venv = os.path.join(tmp, "venv")
