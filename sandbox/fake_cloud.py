@@ -316,6 +316,10 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             return
 
         status = int(fault.get("status", response.status))
+        if "location" in fault:
+            # `location`: a redirect there (302 unless `status` says otherwise), without a body.
+            status = int(fault.get("status", 302))
+            response = Response(status, b"", None, [("Location", str(fault["location"]))])
         if "body" in fault:
             response.body = str(fault["body"]).encode("utf-8")
             response.file_path = None
@@ -328,8 +332,15 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             total = len(response.body)
         no_length = bool(fault.get("no_content_length"))
         truncate = bool(fault.get("truncate"))
+        # `fill`: a body of that many spaces, made while it is sent (for size limits).
+        fill = int(fault.get("fill") or 0)
+        if fill > 0:
+            response.body, response.file_path, total = b"", None, fill
+        # `trickle`: one byte every that many seconds, without an end (for time limits).
+        trickle = float(fault.get("trickle") or 0)
+        no_length = no_length or trickle > 0
 
-        self.send_response(status)
+        self.send_response(status, fault.get("reason"))
         for name, value in response.headers:
             self.send_header(name, value)
         if response.content_type:
@@ -348,7 +359,20 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
 
         limit = total // 2 if truncate else total
         sent = 0
-        if response.file_path is not None:
+        if trickle > 0:
+            deadline = time.time() + 300
+            while time.time() < deadline:
+                self.wfile.write(b" ")
+                self.wfile.flush()
+                sent += 1
+                time.sleep(trickle)
+        elif fill > 0:
+            block = b" " * CHUNK_SIZE
+            while sent < limit:
+                self.wfile.write(block[:min(CHUNK_SIZE, limit - sent)])
+                sent += min(CHUNK_SIZE, limit - sent)
+            self.wfile.flush()
+        elif response.file_path is not None:
             with open(response.file_path, "rb") as f:
                 while sent < limit:
                     chunk = f.read(min(CHUNK_SIZE, limit - sent))

@@ -2,7 +2,7 @@
 """Wheel factory and simple package index for the sandbox.
 
     index.py build --out DIR --packages PACKAGES.json
-    index.py serve --root DIR --port P --portfile F [--log FILE]
+    index.py serve --root DIR --port P --portfile F [--log FILE] [--auth-file FILE]
 
 `build` turns PACKAGES.json, a list of
     {"name": "zel-foo-core", "version": "1.0.0",
@@ -15,7 +15,9 @@ reproducible (fixed timestamps), so the same list always yields the same hashes.
 whose list is unchanged since the last one does nothing.
 
 `serve` serves DIR over plain HTTP on 127.0.0.1 (port 0: any free one), writes the real
-port to the portfile and prints "READY <port>". SIGTERM or SIGINT stop it.
+port to the portfile and prints "READY <port>". SIGTERM or SIGINT stop it. With --auth-file
+(one line "USER:PASSWORD", read once) every request needs HTTP basic auth with exactly those
+credentials and is answered 401 otherwise, as a private index would.
 """
 
 from __future__ import annotations
@@ -24,6 +26,7 @@ import argparse
 import base64
 import functools
 import hashlib
+import hmac
 import html
 import http.server
 import json
@@ -204,11 +207,35 @@ class IndexHandler(http.server.SimpleHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     timeout = 30
 
+    def authorized(self) -> bool:
+        """Answers 401 and returns False unless the request carries the expected credentials."""
+        expected = self.server.expected_auth
+        given = self.headers.get("Authorization", "")
+        self.auth_result = ("none" if expected is None else "ok"
+                            if hmac.compare_digest(given.encode(), expected.encode())
+                            else "wrong" if given else "missing")
+        if self.auth_result in ("none", "ok"):
+            return True
+        self.send_response(401)
+        self.send_header("WWW-Authenticate", 'Basic realm="sandbox index"')
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        return False
+
+    def do_GET(self):
+        if self.authorized():
+            super().do_GET()
+
+    def do_HEAD(self):
+        if self.authorized():
+            super().do_HEAD()
+
     def log_message(self, format, *args):  # noqa: A002 - signature of the base class
         log = self.server.access_log
         if log is None:
             return
         line = json.dumps({"t": time.time(), "path": self.path,
+                           "auth": getattr(self, "auth_result", None),
                            "message": format % args}) + "\n"
         with self.server.log_lock:
             with open(log, "a", encoding="utf-8") as f:
@@ -220,8 +247,17 @@ class IndexServer(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
 
 
+def read_auth_file(path: str | None) -> str | None:
+    """The expected Authorization header for the "USER:PASSWORD" line in path."""
+    if not path:
+        return None
+    with open(path, encoding="utf-8") as f:
+        credentials = f.read().strip()
+    return "Basic " + base64.b64encode(credentials.encode("utf-8")).decode("ascii")
+
+
 def serve(root: str, port: int, portfile: str | None, access_log: str | None,
-          lifetime: float) -> int:
+          lifetime: float, auth_file: str | None = None) -> int:
     root = os.path.abspath(root)
     if not os.path.isdir(os.path.join(root, "simple")):
         print(f"index.py: {root} holds no simple/ index; run build first", file=sys.stderr)
@@ -233,6 +269,7 @@ def serve(root: str, port: int, portfile: str | None, access_log: str | None,
         print(f"index.py: cannot listen on 127.0.0.1:{port}: {exc.strerror or exc}", file=sys.stderr)
         return 1
     server.access_log = access_log
+    server.expected_auth = read_auth_file(auth_file)
     server.log_lock = threading.Lock()
 
     def stop(signum, frame):
@@ -269,6 +306,7 @@ def main(argv=None) -> int:
     p_serve.add_argument("--port", type=int, default=0)
     p_serve.add_argument("--portfile")
     p_serve.add_argument("--log", help="append one JSON line per request to this file")
+    p_serve.add_argument("--auth-file", help="require basic auth with the USER:PASSWORD in it")
     p_serve.add_argument("--lifetime", type=float, default=6 * 3600,
                          help="stop by itself after this many seconds (0: never); default 6 h")
     args = parser.parse_args(argv)
@@ -283,7 +321,7 @@ def main(argv=None) -> int:
             return 2
         print("built" if built else "up to date")
         return 0
-    return serve(args.root, args.port, args.portfile, args.log, args.lifetime)
+    return serve(args.root, args.port, args.portfile, args.log, args.lifetime, args.auth_file)
 
 
 if __name__ == "__main__":

@@ -9,10 +9,17 @@ through importlib.metadata (no pip, so it starts fast); `pip install` runs pip f
 interpreter against the environment (`pip --python`). Anything else is refused with exit
 status 2, so a test notices when the tool starts calling something new.
 
+Index credentials work as they do for uv: in the index URL, or in the netrc file that $NETRC
+names (else ~/.netrc). pip reads the same file through requests, which honours NETRC, so
+the stand-in only passes the variable on; an index that answers 401 fails the install.
+
 Environment:
-    UV_STANDIN_LOG   append one JSON line per call: argv, virtual_env, conda_prefix, cwd
+    UV_STANDIN_LOG   append one JSON line per call: argv, virtual_env, conda_prefix, cwd,
+                     netrc ($NETRC or null), netrc_mode and netrc_dir_mode (octal text, null
+                     when missing)
     UV_STANDIN_FAIL  "always", or a substring of the joined arguments: fail that call with
                      "error: forced failure" (exit 1) after logging it
+    UV_STANDIN_SLEEP seconds to sleep after logging, so a test can look at the running process
 
 mkbin.py installs this file as an executable named `uv`.
 """
@@ -84,11 +91,22 @@ def log_call(argv):
         return
     import json
 
+    netrc = os.environ.get("NETRC")
+
+    def mode(path):
+        try:
+            return oct(os.stat(path).st_mode & 0o7777)
+        except (OSError, TypeError):
+            return None
+
     line = json.dumps({
         "argv": argv,
         "virtual_env": os.environ.get("VIRTUAL_ENV"),
         "conda_prefix": os.environ.get("CONDA_PREFIX"),
         "cwd": os.getcwd(),
+        "netrc": netrc,
+        "netrc_mode": mode(netrc),
+        "netrc_dir_mode": mode(netrc and os.path.dirname(netrc)),
     }) + "\n"
     fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
     try:
@@ -195,6 +213,10 @@ def pip_install(argv, rest):
 def main():
     argv = sys.argv[1:]
     log_call(argv)
+    if os.environ.get("UV_STANDIN_SLEEP"):
+        import time
+
+        time.sleep(float(os.environ["UV_STANDIN_SLEEP"]))
     forced = os.environ.get("UV_STANDIN_FAIL")
     if forced and (forced == "always" or forced in " ".join(argv)):
         return fail("error: forced failure", 1)

@@ -1,6 +1,8 @@
 // The command front end and `init`, driven through the built executable.
 #include <sys/stat.h>
 
+#include <functional>
+
 #include "support/e2e.hpp"
 
 namespace vorpane::test {
@@ -155,14 +157,32 @@ TEST_F(CliTest, OnlyMissingSecretIsAskedAndEmptyFlagCountsAsGiven) {
     EXPECT_NE(read_file(config_file()).find("token_id = \"\"\ntoken = \"sec\""), std::string::npos);
 }
 
-TEST_F(CliTest, EndOfInputAtPromptAbortsAfterWipingConfig) {
+TEST_F(CliTest, InitStoppedBeforeStoringLeavesTheConfigDirectoryAsItWas) {
     init_demo_profile();
-    auto r = vorpane({"init"}, "only-the-id\n");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Aborted!"), std::string::npos) << r.err;
-    EXPECT_FALSE(fs::exists(config_file()) && fs::file_size(config_file()) > 0);
-    // The next run tells the user to initialise again.
-    EXPECT_EQ(vorpane({"--version"}).out.rfind(kNotice, 0), 0u);
+    ASSERT_EQ(vorpane({"modules"}).status, 0); // fills the cache
+    write_file(m_home.config_dir() / "notes.txt", "x");
+    const auto before = read_tree(m_home.config_dir());
+    ASSERT_TRUE(before.count("cache.sqlite3"));
+    struct Case {
+        std::vector<std::string> args;
+        std::optional<std::string> input;
+        std::string error;
+    };
+    for (const Case& c : {Case{{"init"}, "", "Aborted!"}, Case{{"init"}, "new-id\n", "Aborted!"},
+                          Case{{"init", "--token-id", "new-id"}, "", "Aborted!"},
+                          Case{{"init", "--token-id", "i", "--token", "SECRET\xff"}, {}, "UTF-8"},
+                          Case{{"init", "--token", "SECRET\xc0\xaf"}, "new-id\n", "UTF-8"}}) {
+        auto r = vorpane(c.args, c.input);
+        EXPECT_EQ(r.status, 1) << c.args.back();
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        EXPECT_EQ((r.out + r.err).find("SECRET"), std::string::npos);
+        EXPECT_EQ(read_tree(m_home.config_dir()), before) << c.args.back();
+    }
+    // The profile and its cached answers still serve.
+    sandbox().clear_log();
+    EXPECT_EQ(vorpane({"modules"}).status, 0);
+    EXPECT_TRUE(sandbox().requests().empty());
 }
 
 TEST_F(CliTest, InitCleanupKeepsBackupsAndSubfolders) {
@@ -192,20 +212,51 @@ TEST_F(CliTest, StaleTemporaryConfigFilesAreRemoved) {
     EXPECT_TRUE(fs::exists(fresh)); // may belong to a writer that is still running
 }
 
-TEST_F(CliTest, InvalidTomlStopsEveryCommand) {
-    write_file(config_file(), "[profile\ntoken_id = 1\n");
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"init", "--token-id", "a", "--token", "b"},
-          {"--help"},
-          {"modules"}}) {
-        auto r = vorpane(args);
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("vorpane.toml"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("line 1"), std::string::npos) << r.err;
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+TEST_F(CliTest, InvalidTomlStopsEveryCommandWithoutQuotingTheFile) {
+    for (const auto& [text, line] :
+         {std::pair{"[profile\ntoken_id = 1\n", "line 1"},
+          {"[profile]\ntoken_id = \"i\"\ntoken = 98765432109876543210\n", "line 3"}}) {
+        write_file(config_file(), text);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"init", "--token-id", "a", "--token", "b"},
+              {"--help"},
+              {"modules"}}) {
+            auto r = vorpane(args);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find("vorpane.toml"), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
+            EXPECT_EQ(r.err.find("98765"), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        EXPECT_EQ(read_file(config_file()), text);
     }
-    EXPECT_EQ(read_file(config_file()), "[profile\ntoken_id = 1\n");
+}
+
+TEST_F(CliTest, ConfigurationThatIsNotARegularFileEndsEveryCommandPromptly) {
+    fs::create_directories(m_home.config_dir());
+    for (const auto& [make, kind] :
+         {std::pair<std::function<void()>, std::string>{
+              [&] { ASSERT_EQ(::mkfifo(config_file().c_str(), 0600), 0); }, "a FIFO"},
+          {[&] { fs::create_symlink("/dev/zero", config_file()); }, "a device"}}) {
+        fs::remove(config_file());
+        make();
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"--version"},
+                                                     {"modules"},
+                                                     {"init", "--token-id", "a", "--token", "b"}}) {
+            RunOptions options;
+            options.env = m_env;
+            options.input = "";
+            options.timeout_seconds = 20;
+            std::vector<std::string> argv = {VORPANE_BINARY};
+            argv.insert(argv.end(), args.begin(), args.end());
+            auto r = run_program(argv, options);
+            EXPECT_EQ(r.status, 1) << args[0];
+            EXPECT_EQ(r.out, "");
+            EXPECT_EQ(r.err, "vorpane: cannot read configuration file " + config_file().string() +
+                                 ": it is " + kind + ", not a regular file\n");
+        }
+    }
 }
 
 TEST_F(CliTest, VersionGateRejectsUnsupportedPython) {

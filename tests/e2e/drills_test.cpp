@@ -74,6 +74,36 @@ class Tmpfs {
     bool m_mounted = false;
 };
 
+// `dir` read-only for the lifetime of the object: bound read-only onto itself, or, where the
+// machine does not allow mounting, without write permission (which stops everyone but root).
+class ReadOnlyDir {
+  public:
+    explicit ReadOnlyDir(fs::path dir) : m_dir(std::move(dir)) {
+        m_mounted = ::mount(m_dir.c_str(), m_dir.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (m_mounted && ::mount(nullptr, m_dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                 nullptr) != 0) {
+            ::umount2(m_dir.c_str(), MNT_DETACH);
+            m_mounted = false;
+        }
+        if (!m_mounted) {
+            fs::permissions(m_dir, fs::perms::owner_read | fs::perms::owner_exec);
+        }
+    }
+    ~ReadOnlyDir() {
+        if (m_mounted) {
+            ::umount2(m_dir.c_str(), MNT_DETACH);
+        } else {
+            fs::permissions(m_dir, fs::perms::owner_all);
+        }
+    }
+    ReadOnlyDir(const ReadOnlyDir&) = delete;
+    ReadOnlyDir& operator=(const ReadOnlyDir&) = delete;
+
+  private:
+    fs::path m_dir;
+    bool m_mounted = false;
+};
+
 class DrillTest : public E2ETest {
   protected:
     fs::path config_file() const { return m_home.config_dir() / "vorpane.toml"; }
@@ -165,15 +195,20 @@ TEST_F(DrillTest, SixteenConcurrentListingsAgreeAndShareOneIntactCache) {
     EXPECT_TRUE(sandbox().requests().empty()) << "the 17th run was not served from the cache";
 }
 
-TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesAWholeFileOrNone) {
+TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesTheOldProfileOrTheNewOneWithoutOldAnswers) {
     ASSERT_EQ(vorpane({"init", "--token-id", "new-id", "--token", "new-secret"}).status, 0);
     const std::string new_text = read_file(config_file());
+    const auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(vorpane({"init", "--token-id", "old-id", "--token", "old-secret"}).status, 0);
+    // Kills land anywhere from the start to a little after the end of a whole run.
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
     const std::string old_text = read_file(config_file());
     ASSERT_NE(old_text, new_text);
+    const std::string token_key = config::cache_key(config::ACCESS_TOKEN_IDENTITY);
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
-    std::uniform_int_distribution<int> delay_us(0, 15000);
+    std::uniform_int_distribution<int> delay_us(0, static_cast<int>(took.count() * 6 / 5));
     std::map<std::string, int> outcomes;
     for (int i = 0; i < 60; ++i) {
         {
@@ -181,22 +216,24 @@ TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesAWholeFileOrNone) {
             out << old_text;
         }
         fs::permissions(config_file(), fs::perms::owner_read | fs::perms::owner_write);
+        // An answer fetched with the old credentials.
+        config::ResultCache before(m_home.config_dir());
+        before.add_if_absent(token_key, "old", 60);
+        ASSERT_TRUE(before.lookup(token_key));
         pid_t pid = start({"init", "--token-id", "new-id", "--token", "new-secret"},
                           m_home.root() / "killed");
         std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
         ::kill(pid, SIGKILL);
         wait_for(pid);
-        std::string outcome = "missing";
-        if (fs::exists(config_file())) {
-            std::string text = read_file(config_file());
-            outcome = text.empty() ? "empty" : text == old_text ? "old" : "new";
-            EXPECT_TRUE(text.empty() || text == old_text || text == new_text)
-                << "seed " << seed << ", round " << i << ":\n"
-                << text;
-            EXPECT_EQ(fs::status(config_file()).permissions() & fs::perms::all,
-                      fs::perms::owner_read | fs::perms::owner_write);
-        }
-        ++outcomes[outcome];
+        const std::string text = read_file(config_file());
+        const std::string outcome = text == old_text ? "old" : text == new_text ? "new" : "broken";
+        EXPECT_NE(outcome, "broken") << "seed " << seed << ", round " << i << ":\n" << text;
+        EXPECT_EQ(fs::status(config_file()).permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write);
+        const bool cached = fs::exists(m_home.config_dir() / "cache.sqlite3") &&
+                            config::ResultCache(m_home.config_dir()).lookup(token_key);
+        EXPECT_FALSE(outcome == "new" && cached) << "seed " << seed << ", round " << i;
+        ++outcomes[outcome + (cached ? " cached" : "")];
         // A temporary file of an interrupted write may stay behind until the next init; it must
         // never be readable by others.
         for (const auto& name : stray_files()) {
@@ -214,6 +251,54 @@ TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesAWholeFileOrNone) {
         std::cout << " " << name << "=" << count;
     }
     std::cout << "\n";
+}
+
+TEST_F(DrillTest, InitRacingWithListingsNeverDisturbsEither) {
+    init_demo_profile();
+    const auto reference = vorpane({"modules"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    const auto account = sandbox().demo_account();
+    const Args init = {"init", "--token-id", account.at("token_id").get<std::string>(), "--token",
+                       account.at("token").get<std::string>()};
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+    int rounds = 0;
+    for (; std::chrono::steady_clock::now() < end; ++rounds) {
+        std::vector<pid_t> listings;
+        for (int j = 0; j < 2; ++j) {
+            listings.push_back(start({"modules"}, m_home.root() / ("list" + std::to_string(j))));
+        }
+        for (int j = 0; j < 3; ++j) {
+            EXPECT_EQ(wait_for(start(init, m_home.root() / "init")), 0)
+                << read_file(m_home.root() / "init.err");
+        }
+        for (size_t j = 0; j < listings.size(); ++j) {
+            const fs::path stem = m_home.root() / ("list" + std::to_string(j));
+            EXPECT_EQ(wait_for(listings[j]), 0);
+            EXPECT_EQ(read_file(stem.string() + ".err"), "") << "round " << rounds;
+            EXPECT_EQ(read_file(stem.string() + ".out"), reference.out) << "round " << rounds;
+        }
+    }
+    std::cout << rounds << " rounds of init racing with two listings\n";
+}
+
+TEST_F(DrillTest, ReadOnlyConfigurationDirectoryStillListsFromTheService) {
+    init_demo_profile();
+    const auto reference = vorpane({"modules"});
+    ASSERT_EQ(reference.status, 0) << reference.err;
+    for (const bool with_cache : {true, false}) {
+        if (!with_cache) {
+            config::drop_result_cache(m_home.config_dir());
+        }
+        const auto before = read_tree(m_home.config_dir());
+        ReadOnlyDir read_only(m_home.config_dir());
+        sandbox().clear_log();
+        auto r = vorpane({"modules"});
+        EXPECT_EQ(r.status, 0) << with_cache;
+        EXPECT_EQ(r.out, reference.out);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(count_route(sandbox().requests(), "entitlements"), 1U);
+        EXPECT_EQ(read_tree(m_home.config_dir()), before);
+    }
 }
 
 TEST_F(DrillTest, ServiceFaultsEndWithOneLineAndLeaveNothingBehind) {
@@ -307,7 +392,7 @@ TEST_F(DrillTest, NoOutputRevealsSecretsOnAnyPath) {
     m_env.erase("UV_STANDIN_FAIL");
     run({{"examples", {{"status", 404}}}},
         {"download-examples", "-m", "foo_app", "--download-dir", (m_home.root() / "ex").string()},
-        0, false);
+        1, false);
     run({{"token", {{"status", 401}}}}, {"modules"}, 1, true);
     run({{"entitlements", {{"status", 500}}}}, {"modules"}, 1, true);
     run({{"entitlements", {{"drop", true}}}}, {"modules"}, 1, false);
@@ -338,7 +423,7 @@ TEST_F(DrillTest, FullDiskFailsCleanlyForConfigurationAndExamples) {
     EXPECT_EQ(lines_in(r.err), 1) << r.err;
     EXPECT_NE(r.err.find("No space left on device"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("new-secret"), std::string::npos) << r.err;
-    EXPECT_EQ(read_file(config_dir / "vorpane.toml"), "");
+    EXPECT_EQ(read_file(config_dir / "vorpane.toml"), old_text);
     EXPECT_EQ(read_file(config_dir / "vorpane.toml.bak"), old_text);
     std::set<std::string> left;
     for (const auto& entry : fs::directory_iterator(config_dir)) {

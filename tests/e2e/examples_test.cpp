@@ -1,5 +1,11 @@
 // `vorpane download-examples` end to end against the fake cloud.
+#include "vorpane/util/redact.hpp"
+
+#include <algorithm>
+#include <set>
+
 #include "support/e2e.hpp"
+#include "support/tar_builder.hpp"
 
 namespace vorpane::test {
 namespace {
@@ -18,6 +24,30 @@ class ExamplesTest : public E2ETest {
         std::vector<std::string> args = {"download-examples", "--download-dir", m_target.string()};
         args.insert(args.end(), extra.begin(), extra.end());
         return vorpane(args);
+    }
+    // Every path below the test's directory but the download directory and the configuration
+    // directory (whose cache changes): what a download may never touch.
+    std::set<std::string> outside_tree() const {
+        std::set<std::string> found;
+        for (auto it = fs::recursive_directory_iterator(m_home.root()); it != fs::end(it); ++it) {
+            if (it->path() == m_target || it->path() == m_home.config_dir()) {
+                it.disable_recursion_pending();
+            } else {
+                found.insert(it->path().string());
+            }
+        }
+        return found;
+    }
+    // Serves the demo archives from a folder of this test, with `name` replaced by `members`.
+    nlohmann::json serve(const std::string& name, const std::vector<TarMember>& members) {
+        auto account = sandbox().demo_account();
+        fs::path served = m_home.root() / "served";
+        fs::create_directories(served);
+        fs::copy(account["examples_dir"].get<std::string>(), served,
+                 fs::copy_options::overwrite_existing);
+        write_tar_gz(served / name, members);
+        account["examples_dir"] = served.string();
+        return account;
     }
     fs::path m_target;
 };
@@ -95,7 +125,9 @@ TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
     account["examples_dir"] = examples.string();
     sandbox().write_account(account);
     auto r = download({});
-    ASSERT_EQ(r.status, 0) << r.err;
+    // The failure is the command's, after every download has ended and been reported.
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: Could not download the examples for zel-bar-solver-examples\n");
     EXPECT_NE(
         r.out.find("Error downloading examples for zel-bar-solver-examples: 404 Client Error: "
                    "Not Found for url: https://core.cloud.localhost"),
@@ -107,6 +139,93 @@ TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
                   "vorpane install -r " +
                   (m_target / "zel-bar-solver-examples" / "a" / "b" / "requirements.txt").string()),
               std::string::npos);
+}
+
+TEST_F(ExamplesTest, HostileExampleNamesAreDroppedAndNothingLandsOutside) {
+    const std::vector<std::string> hostile = {"../../escaped-examples",
+                                              "/tmp/vorpane-hostile-examples",
+                                              "a/b-examples",
+                                              "-x-examples",
+                                              "\x1b]0;pwned\x07-examples",
+                                              "-examples",
+                                              "..examples",
+                                              "a/../../up-examples"};
+    auto account = sandbox().demo_account();
+    for (const auto& key : hostile) {
+        std::string code = "ENT_" + key.substr(0, key.size() - 9);
+        std::transform(code.begin(), code.end(), code.begin(), ::toupper);
+        account["entitlements"].push_back({{"name", "Hostile"},
+                                           {"code", code},
+                                           {"packages", {"zel-baz"}},
+                                           {"required_entitlements", nlohmann::json::array()}});
+        account["packages"].push_back({{"key", key}});
+    }
+    sandbox().write_account(account);
+    const auto before = outside_tree();
+    auto r = download({});
+    EXPECT_EQ(r.status, 0) << r.err;
+    for (const auto& key : hostile) {
+        const std::string line = "Warning: ignored the package \"" + util::escape_control(key) +
+                                 "\" from the service: not a valid package name\n";
+        const auto at = r.err.find(line);
+        EXPECT_TRUE(at != std::string::npos && r.err.find(line, at + 1) == std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos);
+    EXPECT_EQ(count_route(sandbox().requests(), "examples"), 2u);
+    EXPECT_EQ(outside_tree(), before);
+    EXPECT_FALSE(fs::exists("/tmp/vorpane-hostile-examples"));
+    std::set<std::string> unpacked;
+    for (const auto& entry : fs::directory_iterator(m_target)) {
+        unpacked.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(unpacked, (std::set<std::string>{"zel-foo-app-examples", "zel-bar-solver-examples"}));
+    r = vorpane({"download-examples", "--list-available"});
+    EXPECT_EQ(r.out, "Available examples: \nzel-foo-app-examples\nzel-bar-solver-examples\n");
+}
+
+TEST_F(ExamplesTest, UnpackBoundAndHttpsRedirectsEndTheCommandCleanly) {
+    struct Case {
+        std::string bound; // VORPANE_MAX_UNPACK_BYTES
+        nlohmann::json fault;
+        std::string error;
+    };
+    const std::vector<Case> cases = {
+        {"100000", nullptr,
+         "it unpacks to more than the 100000 bytes allowed; nothing of it was kept"},
+        {"12x", nullptr, "Error: VORPANE_MAX_UNPACK_BYTES must be a whole number of bytes"},
+        {"",
+         {{"location", "http://core.cloud.localhost/v1/license/artifacts/examples/x.tar.gz"}},
+         "Refusing to follow the redirect of the download of zel-foo-app-examples away from "
+         "https (http://core.cloud.localhost/"},
+    };
+    // A bomb: 4 MB that compress to a few kilobytes.
+    auto account =
+        serve("zel_foo_app.tar.gz", {{"zel_foo_app/README.md", 'f', "hi"},
+                                     {"zel_foo_app/zeros.bin", 'f', std::string(4 << 20, '0')}});
+    write_file(m_target / "zel-foo-app-examples" / "mine.txt", "mine");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bound + c.fault.dump());
+        account["faults"] =
+            c.fault.is_null() ? nlohmann::json::object() : nlohmann::json{{"examples", c.fault}};
+        sandbox().write_account(account);
+        m_env["VORPANE_MAX_UNPACK_BYTES"] = c.bound;
+        const auto before = outside_tree();
+        auto r = download({"-m", "foo_app"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("test-access-token"), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Successfully"), std::string::npos) << r.out;
+        EXPECT_EQ(outside_tree(), before);
+        std::vector<fs::path> left(fs::recursive_directory_iterator(m_target), {});
+        EXPECT_EQ(left, (std::vector<fs::path>{m_target / "zel-foo-app-examples",
+                                               m_target / "zel-foo-app-examples" / "mine.txt"}));
+    }
+    // The bound is per archive and the demo ones are small.
+    m_env["VORPANE_MAX_UNPACK_BYTES"] = "300000";
+    sandbox().write_account(sandbox().demo_account());
+    EXPECT_EQ(download({"-m", "bar_solver"}).status, 0);
 }
 
 TEST_F(ExamplesTest, MissingDownloadDirectoryFailsBeforeAnyRequest) {

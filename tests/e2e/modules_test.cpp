@@ -1,4 +1,7 @@
 // `vorpane modules` and `vorpane --info` against the fake cloud and the uv stand-in.
+#include <chrono>
+#include <fstream>
+
 #include "support/e2e.hpp"
 
 namespace vorpane::test {
@@ -144,26 +147,135 @@ TEST_F(ModulesTest, DevCloudProfileUsesDevHosts) {
 }
 
 TEST_F(ModulesTest, FailuresEndWithOneLineAndStatusOne) {
-    init_demo_profile();
     auto account = sandbox().demo_account();
     struct Case {
+        std::string route;
         nlohmann::json fault;
         std::string expected;
     };
-    for (const Case& c :
-         {Case{{{"status", 500}}, "500 Server Error"}, Case{{{"body", "garbage{"}}, "not JSON"},
-          Case{{{"body", "{\"a\": 1}"}}, "not a list"},
-          Case{{{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
-          Case{{{"drop", true}}, "core.cloud.localhost"},
-          Case{{{"truncate", true}}, "core.cloud.localhost"}}) {
-        account["faults"] = {{"entitlements", c.fault}};
+    const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
+    for (const Case& c : {
+             Case{"entitlements", {{"status", 500}}, "500 Server Error"},
+             Case{"entitlements", {{"body", "garbage{"}}, "not JSON"},
+             Case{"entitlements", {{"body", "{\"a\": 1}"}}, "not a list"},
+             Case{"entitlements", {{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
+             Case{"entitlements", {{"drop", true}}, "core.cloud.localhost"},
+             Case{"entitlements", {{"truncate", true}}, "core.cloud.localhost"},
+             // Hostile answers: nested without end, endless, or with a terminal in the reason.
+             Case{"entitlements", {{"body", deep}}, "nested deeper than 64 levels"},
+             Case{"packages", {{"body", deep}}, "nested deeper than 64 levels"},
+             Case{"token", {{"body", "{\"access_token\": " + deep + "}"}}, "nested deeper"},
+             Case{"entitlements", {{"fill", 100'000'000}}, "larger than 64 MiB"},
+             Case{"packages",
+                  {{"fill", 70 << 20}, {"no_content_length", true}},
+                  "larger than 64 MiB"},
+             Case{"entitlements", {{"trickle", 0.5}}, "timed out"},
+             Case{"entitlements",
+                  {{"status", 502}, {"reason", "Bad\x1b]0;owned\x07\x1b[2J"}},
+                  "502 Server Error: Bad\\x1b]0;owned\\x07\\x1b[2J for url"},
+         }) {
+        account["faults"] = {{c.route, c.fault}};
         sandbox().write_account(account);
-        auto r = vorpane({"modules"});
-        EXPECT_EQ(r.status, 1) << c.fault.dump();
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << c.fault.dump() << r.err;
+        // Nothing cached (token, entitlements) may stand in for the spoilt answer.
+        init_demo_profile();
+        const auto start = std::chrono::steady_clock::now();
+        auto r = vorpane(c.route == "packages"
+                             ? std::vector<std::string>{"download-examples", "--list-available"}
+                             : std::vector<std::string>{"modules"});
+        const std::string label = c.route + " " + c.fault.dump().substr(0, 80);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20)) << label;
+        EXPECT_EQ(r.status, 1) << label;
+        EXPECT_NE(r.err.find(c.expected), std::string::npos) << label << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos) << label;
         EXPECT_EQ(r.err.find("demo-secret"), std::string::npos);
         EXPECT_EQ(r.err.find("test-access-token"), std::string::npos);
+    }
+}
+
+TEST_F(ModulesTest, HostileNamesAreDroppedWithOneWarningAndNeverReachUv) {
+    const std::vector<std::string> hostile = {
+        "", "/tmp/abs", "..", "../../ESCAPED", "a/b", "-x", "--python=/tmp/x", "a\x1b[2Jb",
+    };
+    auto account = sandbox().demo_account();
+    for (const auto& name : hostile) {
+        account["entitlements"].push_back({{"name", "Hostile"},
+                                           {"code", "ENT_" + name},
+                                           {"packages", {"zel-baz"}},
+                                           {"required_entitlements", nlohmann::json::array()}});
+        account["entitlements"][0]["packages"].push_back(name);
+        account["packages"].push_back({{"key", name + "-examples"}});
+    }
+    account["entitlements"][1]["name"] = "Zel \x1b]0;owned\x07"
+                                         "Bar";
+    sandbox().write_account(account);
+    init_demo_profile();
+    m_env["UV_STANDIN_LOG"] = (m_home.root() / "uv.log").string();
+    auto r = vorpane({"modules"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Zel Foo App              : ZEL_FOO_APP              :zel-foo-core, "
+                         "zel-foo-utils\n"
+                         "Zel \\x1b]0;owned\\x07Bar  : ZEL_BAR_SOLVER           :zel-bar-solver\n"
+                         "Zel Baz Free             : ZEL_BAZ_FREE             :zel-baz\n" +
+                         kRule),
+              std::string::npos)
+        << r.out;
+    // One warning per hostile code and per hostile package of a kept module.
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2 * hostile.size()) << r.err;
+    EXPECT_NE(r.err.find("Warning: ignored the entitlement \"ENT_../../ESCAPED\" from the service: "
+                         "not a valid entitlement code\n"),
+              std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Warning: ignored the package \"--python=/tmp/x\""), std::string::npos);
+    EXPECT_NE(r.err.find("Warning: ignored the package \"a\\x1b[2Jb\" from the service: not a "
+                         "valid package name\n"),
+              std::string::npos);
+    EXPECT_EQ((r.out + r.err).find('\x1b'), std::string::npos);
+    std::ifstream log(m_home.root() / "uv.log");
+    std::string line;
+    size_t runs = 0;
+    for (; std::getline(log, line); ++runs) {
+        auto argv = nlohmann::json::parse(line)["argv"];
+        EXPECT_EQ(argv.size(), 3U) << line;
+        EXPECT_NE(argv.back().get<std::string>().front(), '-') << line;
+    }
+    EXPECT_EQ(runs, 4U);
+
+    // Afresh (init empties the cache): the entitlements warn again, then the package list.
+    init_demo_profile();
+    r = vorpane({"download-examples", "--list-available"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Available examples: \nzel-foo-app-examples\nzel-bar-solver-examples\n");
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3 * hostile.size()) << r.err;
+    EXPECT_NE(r.err.find("Warning: ignored the package \"../../ESCAPED-examples\""),
+              std::string::npos)
+        << r.err;
+}
+
+TEST_F(ModulesTest, UvFailuresOtherThanNotFoundAreErrors) {
+    init_demo_profile();
+    struct Case {
+        std::string script;
+        int status;
+        std::string err;
+    };
+    const std::string complaint = R"(printf 'error: broken \033[2J interpreter\n\n' >&2; )";
+    for (const Case& c : {
+             Case{complaint + "exit 2", 1,
+                  "Error: Error running uv with ('pip', 'show', 'zel-foo-core'): exit status 2: "
+                  "error: broken \\x1b[2J interpreter\n"},
+             Case{"kill -9 $$", 1,
+                  "Error: Error running uv with ('pip', 'show', 'zel-foo-core'): exit status "
+                  "-9\n"},
+             // 1 is uv's answer for a package that is not installed.
+             Case{complaint + "exit 1", 0, ""},
+         }) {
+        write_file(m_venv / "bin" / "uv", "#!/bin/sh\n" + c.script + "\n");
+        std::filesystem::permissions(m_venv / "bin" / "uv", std::filesystem::perms::owner_all);
+        auto r = vorpane({"modules"});
+        EXPECT_EQ(r.status, c.status) << c.script;
+        EXPECT_EQ(r.err, c.err) << c.script;
+        EXPECT_EQ(r.out.find("zel-foo-core") == std::string::npos, c.status != 0) << r.out;
     }
 }
 

@@ -4,14 +4,18 @@
 // "<unset>"), "cwd", "interrupt-parent" (SIGINT to the parent, then to itself).
 //
 // Under another name (uv, python, pip in a fake environment) it stands in for that program: it
-// writes "arg:<argument>" lines and the VIRTUAL_ENV and CONDA_PREFIX it got to standard output and
-// one line to standard error, or, with $CHILD_TOOL_LOG set, only a "program:<name>" line and the
-// same lines to the end of that file; it exits with $CHILD_TOOL_EXIT_<NAME> (0 when unset).
+// writes "arg:<argument>" lines, the VIRTUAL_ENV and CONDA_PREFIX it got and, with $NETRC set,
+// "NETRC=<path>", "netrc-modes:<file> <directory>" (octal) and "netrc:<content>" to standard
+// output and one line to standard error ($CHILD_TOOL_ERR when set), or, with $CHILD_TOOL_LOG set,
+// only a "program:<name>" line and the same lines to the end of that file; it exits with
+// $CHILD_TOOL_EXIT_<NAME> (0 when unset).
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -59,11 +63,27 @@ int stand_in(const std::string& name, int argc, char** argv) {
     }
     text += "VIRTUAL_ENV=" + value_of("VIRTUAL_ENV") +
             "\nCONDA_PREFIX=" + value_of("CONDA_PREFIX") + "\n";
+    if (const char* netrc = std::getenv("NETRC"); netrc != nullptr) {
+        // What a netrc reader would find: the file's mode, its directory's mode, its content.
+        struct stat file {};
+        struct stat dir {};
+        ::stat(netrc, &file);
+        ::stat(std::filesystem::path(netrc).parent_path().c_str(), &dir);
+        std::ifstream in(netrc);
+        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        char modes[32];
+        std::snprintf(modes, sizeof modes, "%o %o", file.st_mode & 07777U, dir.st_mode & 07777U);
+        text += std::string("NETRC=") + netrc + "\nnetrc-modes:" + modes + "\nnetrc:" + content;
+    }
     if (const char* log = std::getenv("CHILD_TOOL_LOG"); log != nullptr && *log != '\0') {
         std::ofstream(log, std::ios::app) << "program:" << name << "\n" << text;
     } else {
         std::cout << text << std::flush;
-        std::cerr << name << " stand-in done" << std::endl;
+        if (const char* err = std::getenv("CHILD_TOOL_ERR"); err != nullptr) {
+            std::cerr << err << std::flush;
+        } else {
+            std::cerr << name << " stand-in done" << std::endl;
+        }
     }
     std::string exit_var = "CHILD_TOOL_EXIT_";
     for (char c : name) {

@@ -72,7 +72,7 @@ std::string Sandbox::index_url() const {
 
 nlohmann::json Sandbox::demo_account() const {
     auto account = read_json(fs::path(VORPANE_SOURCE_DIR) / "sandbox" / "demo_account.json");
-    account["pip_location"] = index_url();
+    account["pip_location"] = m_env.value("pip_location", index_url());
     account["examples_dir"] = (m_dir / "examples").string();
     return account;
 }

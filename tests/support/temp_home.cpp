@@ -89,4 +89,15 @@ std::string read_file(const fs::path& path) {
     return buffer.str();
 }
 
+std::map<std::string, std::string> read_tree(const fs::path& dir) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(entry.path(), dir).string();
+        tree[name] = entry.is_symlink()     ? "<link> " + fs::read_symlink(entry.path()).string()
+                     : entry.is_directory() ? "<dir>"
+                                            : read_file(entry.path());
+    }
+    return tree;
+}
+
 } // namespace vorpane::test

@@ -44,5 +44,8 @@ class ScopedHome {
 void write_file(const std::filesystem::path& path, const std::string& content);
 // The whole content of `path`; empty when it does not exist.
 std::string read_file(const std::filesystem::path& path);
+// Everything under `dir`: relative path to content for files, to "<dir>" for directories and
+// "<link> target" for links, so that two snapshots compare equal when nothing changed.
+std::map<std::string, std::string> read_tree(const std::filesystem::path& dir);
 
 } // namespace vorpane::test

@@ -1,9 +1,11 @@
 #include "vorpane/api/token.hpp"
 
+#include "vorpane/api/answer.hpp"
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/cli/messages.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/util/crypto.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -16,9 +18,11 @@ namespace {
 std::string read_token(const std::string& body) {
     // The parser's own message quotes the text it choked on, which may be a token: say only
     // what is wrong.
-    const nlohmann::json answer = nlohmann::json::parse(body, nullptr, false);
-    if (answer.is_discarded()) {
-        throw TokenServiceError("The token service sent an invalid answer: the body is not JSON.");
+    nlohmann::json answer;
+    try {
+        answer = parse_service_json(body, "The token service");
+    } catch (const ServiceAnswerError& error) {
+        throw TokenServiceError(error.what());
     }
     if (!answer.is_object() || !answer.contains("access_token")) {
         throw TokenServiceError(
@@ -44,6 +48,7 @@ util::HttpRequest token_request(const config::VorpaneProfile& profile,
         {"Content-Type", "application/json"},
     };
     request.body = std::string(TOKEN_REQUEST_BODY);
+    request.timeout_seconds = TOKEN_TIMEOUT;
     return request;
 }
 
@@ -63,7 +68,7 @@ std::optional<std::string> _get_access_token(const HttpSend& send) {
     } catch (const util::HttpError& error) {
         send_message(std::string("HTTP error occurred: ") + error.what());
     } catch (const std::system_error& error) {
-        send_message(std::string("Error reading configuration: ") + error.what());
+        send_message("Error reading configuration: " + util::escape_control(error.what()));
     }
     return std::nullopt;
 }

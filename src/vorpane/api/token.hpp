@@ -24,9 +24,12 @@ class TokenServiceError : public std::runtime_error {
 // The body of every token request: {"grant_type": "client_credentials"}.
 inline constexpr std::string_view TOKEN_REQUEST_BODY = R"({"grant_type": "client_credentials"})";
 
+// Seconds the whole token exchange may take, however slowly the service answers.
+inline constexpr long TOKEN_TIMEOUT = 60;
+
 // The token exchange request for `profile` against the token service at `token_api_url`:
-// POST <url>/oauth/token with Basic credentials base64(token_id ":" token) and a JSON body.
-// No overall time-out: the HTTP layer's connect time-out and stall abort apply.
+// POST <url>/oauth/token with Basic credentials base64(token_id ":" token), a JSON body and
+// an overall time-out of TOKEN_TIMEOUT seconds.
 util::HttpRequest token_request(const config::VorpaneProfile& profile,
                                 const std::string& token_api_url);
 
@@ -36,7 +39,7 @@ util::HttpRequest token_request(const config::VorpaneProfile& profile,
 // code: N"), the transfer fails ("HTTP error occurred: ...") or the system fails reading the
 // configuration or talking ("Error reading configuration: ..."). Throws ValidationError /
 // ConfigParseError for a configuration without a valid profile and TokenServiceError for an
-// unusable 200 answer.
+// unusable 200 answer (not JSON, nested too deep, no string "access_token").
 std::optional<std::string> _get_access_token();
 // The same, sending through `send`.
 std::optional<std::string> _get_access_token(const HttpSend& send);

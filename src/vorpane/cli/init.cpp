@@ -43,8 +43,6 @@ config::VorpaneProfile init_user(const std::string& token_id,
 void init_vorpane(const std::optional<std::string>& token_id,
                   const std::optional<std::string>& token,
                   const std::string& cloud_environment) {
-    config::clean_config_dir();
-
     if (!token_id && !token) {
         std::string env = derive_cloud_environment(cloud_environment);
         std::string address = cloud_address(env);
@@ -64,11 +62,13 @@ void init_vorpane(const std::optional<std::string>& token_id,
     if (!id || !secret) {
         throw VorpaneException("Token ID and token secret must be provided");
     }
-    init_user(*id, *secret, cloud_environment);
-
-    config::VorpaneConfig conf = config::get_configparser();
+    // Nothing is touched before this point, so an abort at a prompt keeps the working profile;
+    // replace_config checks the new one before it removes anything.
+    config::VorpaneConfig conf{
+        config::VorpaneProfile{*id, *secret, derive_cloud_environment(cloud_environment)},
+        config::VorpaneOptions{}};
     conf.options.advanced_mode = false;
-    config::write_config_parse_to_file(conf);
+    config::replace_config(conf);
 
     send_message("\nVorpane initialized and ready. Next steps:");
     send_message(style("vorpane modules", PACKAGE_COLOR) + " to show available modules.");

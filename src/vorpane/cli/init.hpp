@@ -18,9 +18,11 @@ init_user(const std::string& token_id,
           const std::string& token,
           const std::optional<std::string>& cloud_environment = std::nullopt);
 
-// The `init` command: wipes the configuration directory, asks for what was not given, stores
-// the profile with default options and prints the next steps. Throws VorpaneException when the
-// credentials end up missing, Aborted at end of input.
+// The `init` command: asks for what was not given, then makes the profile with default options
+// the whole configuration (config::replace_config: the old profile stays until the new one is
+// stored, and cached answers and other non-backup files go) and prints the next steps. Throws
+// VorpaneException when the credentials end up missing, Aborted at end of input, and
+// replace_config's errors; until the new profile is stored nothing has changed.
 void init_vorpane(const std::optional<std::string>& token_id,
                   const std::optional<std::string>& token,
                   const std::string& cloud_environment);

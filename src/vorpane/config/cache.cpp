@@ -1,7 +1,9 @@
 #include "vorpane/config/cache.hpp"
 
+#include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/util/crypto.hpp"
+#include "vorpane/util/fd.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,27 +11,70 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 namespace vorpane::config {
 
 namespace {
 
-constexpr int BUSY_TIMEOUT_MS = 10000;
+constexpr const char* FILE_SUFFIXES[] = {"", "-journal", "-wal", "-shm"};
+
+// Deeper values are not stored: writing them out recurses once per level.
+constexpr std::size_t MAX_STORED_DEPTH = 100;
 
 // Creates the file with mode 0600 before SQLite does, because SQLite would use 0644 and its
-// journal copies the database file's mode.
+// journal copies the database file's mode. Anything but a regular file (a FIFO would block
+// SQLite's first read) is refused without waiting.
 void ensure_private_file(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        throw std::system_error(errno, std::generic_category(),
-                                "cannot open the result cache " + file.string());
+    util::UniqueFd fd(::open(
+        file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
+    if (!fd) {
+        throw std::system_error(errno, std::generic_category(), "cannot open the result cache");
     }
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && (info.st_mode & 077) != 0) {
-        ::fchmod(fd, 0600);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        throw std::system_error(EINVAL, std::generic_category(), "the result cache is not a file");
     }
-    ::close(fd);
+    if ((info.st_mode & 077) != 0) {
+        ::fchmod(fd.get(), 0600);
+    }
+}
+
+bool nests_deeper_than(const nlohmann::json& value, std::size_t limit) {
+    std::vector<std::pair<const nlohmann::json*, std::size_t>> pending = {{&value, 1}};
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        if (!node->is_structured()) {
+            continue;
+        }
+        if (depth > limit) {
+            return true;
+        }
+        for (const auto& child : *node) {
+            pending.emplace_back(&child, depth + 1);
+        }
+    }
+    return false;
+}
+
+// Changes whenever the configuration file is replaced or rewritten; empty when it is missing.
+std::string config_identity(const std::filesystem::path& dir) {
+    struct stat info {};
+    if (::stat((dir / CONFIG_FILE_NAME).c_str(), &info) != 0) {
+        return {};
+    }
+    char text[160];
+    std::snprintf(
+        text, sizeof text, "%ju:%ju:%jd:%jd.%ld:%jd.%ld", static_cast<std::uintmax_t>(info.st_dev),
+        static_cast<std::uintmax_t>(info.st_ino), static_cast<std::intmax_t>(info.st_size),
+        static_cast<std::intmax_t>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec,
+        static_cast<std::intmax_t>(info.st_ctim.tv_sec), info.st_ctim.tv_nsec);
+    return text;
 }
 
 bool is_corruption(const util::SqliteError& error) {
@@ -43,23 +88,28 @@ double wall_clock() {
         .count();
 }
 
-ResultCache::ResultCache(const std::filesystem::path& dir, CacheClock clock)
-    : m_file(dir / CACHE_FILE_NAME), m_clock(std::move(clock)) {
+ResultCache::ResultCache(const std::filesystem::path& dir, CacheClock clock, int busy_timeout_ms)
+    : m_file(dir / CACHE_FILE_NAME), m_clock(std::move(clock)), m_busy_timeout_ms(busy_timeout_ms) {
     try {
-        open();
-    } catch (const util::SqliteError& error) {
-        if (!is_corruption(error)) {
-            throw;
+        try {
+            open();
+        } catch (const util::SqliteError& error) {
+            if (!is_corruption(error)) {
+                throw;
+            }
+            rebuild();
         }
-        rebuild();
+    } catch (const std::exception&) {
+        // No store: every call goes to the service, as on a first run.
+        m_db.reset();
     }
 }
 
 void ResultCache::open() {
     m_db.reset();
     ensure_private_file(m_file);
-    auto db = std::make_unique<util::Db>(m_file);
-    db->busy_timeout(BUSY_TIMEOUT_MS);
+    auto db = std::make_unique<util::Db>(m_file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW);
+    db->busy_timeout(m_busy_timeout_ms);
     // The first statement reads the file header, so a damaged file shows up here.
     db->exec("CREATE TABLE IF NOT EXISTS cache ("
              "key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL, expires REAL NOT NULL)");
@@ -69,23 +119,34 @@ void ResultCache::open() {
 void ResultCache::rebuild() {
     m_db.reset();
     std::error_code ignored;
-    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+    for (const char* suffix : FILE_SUFFIXES) {
         std::filesystem::remove(m_file.string() + suffix, ignored);
     }
     open();
 }
 
+// Runs `op` on the open store, rebuilding a damaged one once; on any other failure, or without
+// a store, returns `op`'s type default-constructed (nothing found, nothing written).
 template <class Op> auto ResultCache::recovering(Op op) -> decltype(op()) {
     try {
-        return op();
-    } catch (const util::SqliteError& error) {
-        if (!is_corruption(error)) {
-            throw;
+        if (m_db) {
+            try {
+                return op();
+            } catch (const util::SqliteError& error) {
+                if (!is_corruption(error)) {
+                    throw;
+                }
+            }
+            // Damage found past the header: the store only holds answers that can be fetched
+            // again.
+            rebuild();
+            return op();
         }
+    } catch (const std::exception&) {
+        // A missing table, a lock held past the busy time, a disk error: the caller goes to the
+        // service instead, and a later call may find the store usable again.
     }
-    // Damage found past the header: the store only holds answers that can be fetched again.
-    rebuild();
-    return op();
+    return {};
 }
 
 std::optional<nlohmann::json> ResultCache::lookup(const std::string& key) {
@@ -115,7 +176,15 @@ std::optional<nlohmann::json> ResultCache::lookup(const std::string& key) {
 bool ResultCache::add_if_absent(const std::string& key,
                                 const nlohmann::json& value,
                                 int ttl_seconds) {
-    const std::string text = value.dump();
+    std::string text;
+    try {
+        if (!m_db || nests_deeper_than(value, MAX_STORED_DEPTH)) {
+            return false;
+        }
+        text = value.dump();
+    } catch (const nlohmann::json::exception&) {
+        return false; // strings that are not UTF-8
+    }
     const double now = m_clock();
     return recovering([&]() {
         util::Stmt insert(*m_db,
@@ -133,6 +202,17 @@ bool ResultCache::add_if_absent(const std::string& key,
 
 ResultCache open_result_cache() {
     return ResultCache(_get_config_dir());
+}
+
+void drop_result_cache(const std::filesystem::path& dir) {
+    for (const char* suffix : FILE_SUFFIXES) {
+        const std::filesystem::path file = dir / (std::string(CACHE_FILE_NAME) + suffix);
+        // unlink, not remove: a directory of that name holds no answers and stays.
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT && errno != EISDIR) {
+            throw std::filesystem::filesystem_error("cannot remove the result cache", file,
+                                                    {errno, std::generic_category()});
+        }
+    }
 }
 
 std::string cache_key(std::string_view identity, std::string_view args_repr) {
@@ -159,8 +239,12 @@ nlohmann::json cached_call(ResultCache& cache,
     if (auto stored = cache.lookup(key)) {
         return *std::move(stored);
     }
+    const std::filesystem::path dir = cache.file().parent_path();
+    const std::string profile = config_identity(dir);
     nlohmann::json result = op();
-    cache.add_if_absent(key, result, ttl_seconds);
+    if (config_identity(dir) == profile) {
+        cache.add_if_absent(key, result, ttl_seconds);
+    }
     return result;
 }
 

@@ -40,21 +40,25 @@ double wall_clock();
 
 // Expiring key-value store of JSON values, shared safely by several processes: each lookup and
 // each add is one atomic statement, and a connection waits up to 10 seconds for another's lock.
-// A file that is not a valid database is deleted and rebuilt without notice.
+// A file that is not a valid database is deleted and rebuilt without notice. The store only
+// helps: when it cannot be opened, read or written (a read-only directory, a file replaced
+// meanwhile, a lock held too long, a disk error), calls act as if it were empty and never throw.
 class ResultCache {
   public:
-    // Opens or creates CACHE_FILE_NAME in `dir` (which must exist) with mode 0600.
-    // Throws util::SqliteError or std::system_error when the store cannot be opened.
-    explicit ResultCache(const std::filesystem::path& dir, CacheClock clock = wall_clock);
+    // Opens or creates CACHE_FILE_NAME in `dir` with mode 0600; without a usable store (no
+    // directory, no permission, not a regular file) the object works as an empty store.
+    explicit ResultCache(const std::filesystem::path& dir,
+                         CacheClock clock = wall_clock,
+                         int busy_timeout_ms = 10000);
 
-    // The value stored under `key`, if its entry is live and the value is not null.
-    // Throws util::SqliteError when the store cannot be read.
+    // The value stored under `key`, if its entry is live and the value is not null; std::nullopt
+    // also when the store cannot be read.
     std::optional<nlohmann::json> lookup(const std::string& key);
 
     // Stores `value` under `key`, expiring `ttl_seconds` from now, unless a live entry (even a
-    // null one) is there; an expired entry is replaced. Returns whether this call wrote.
-    // Throws util::SqliteError when the store cannot be written, nlohmann::json::type_error
-    // when `value` cannot be serialised.
+    // null one) is there; an expired entry is replaced. Returns whether this call wrote: false
+    // also when the store cannot be written or `value` cannot be stored (not serialisable, or
+    // nested more than 100 levels deep).
     bool add_if_absent(const std::string& key, const nlohmann::json& value, int ttl_seconds);
 
     // The database file.
@@ -67,12 +71,18 @@ class ResultCache {
 
     std::filesystem::path m_file;
     CacheClock m_clock;
+    int m_busy_timeout_ms;
     std::unique_ptr<util::Db> m_db;
 };
 
-// The store in the configuration directory (created when missing). Throws like ResultCache and
-// like config::_get_config_dir.
+// The store in the configuration directory (created when missing). Throws like
+// config::_get_config_dir.
 ResultCache open_result_cache();
+
+// Deletes the store's files in `dir` (missing ones are fine), so that no answer in it is served
+// again; a connection that still has the old file open writes only into that file. Throws
+// std::filesystem::filesystem_error when one cannot be deleted.
+void drop_result_cache(const std::filesystem::path& dir);
 
 // The entry key of a call of the operation `identity`: the MD5 digest of `identity` in hex,
 // "_", then the text form of the call's arguments ("(){}" for a call without any).
@@ -80,7 +90,9 @@ std::string cache_key(std::string_view identity, std::string_view args_repr = "(
 
 // Calls `op` unless a live non-null result of `identity` (called without arguments) is stored,
 // then adds the result (null included) for `ttl_seconds` if no live entry exists meanwhile and
-// returns it. Exceptions of `op` pass through and store nothing; store failures throw as above.
+// returns it. A result is not added when the configuration file beside the store was replaced
+// or changed while `op` ran: it may have been fetched with the credentials `init` just replaced.
+// Exceptions of `op` pass through and store nothing; failures of the store never throw.
 nlohmann::json cached_call(ResultCache& cache,
                            std::string_view identity,
                            int ttl_seconds,

@@ -1,8 +1,10 @@
 #include "vorpane/config/config_file.hpp"
 
 #include "vorpane/cli/exceptions.hpp"
+#include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/util/fd.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <toml++/toml.h>
 
@@ -22,7 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* CONFIG_FILE_NAME = "vorpane.toml";
 constexpr auto npos = std::string_view::npos;
 
 std::error_code last_error() {
@@ -32,14 +33,49 @@ std::error_code last_error() {
 // Owns a file descriptor; closing errors matter only where the caller checks them explicitly.
 using Fd = util::UniqueFd;
 
+// The file is a few hundred bytes; anything far larger is not a configuration file.
+constexpr off_t MAX_CONFIG_SIZE = 1 << 20;
+
+// What a file of `mode` is, for the message that refuses to read it.
+const char* file_kind(mode_t mode) {
+    if (S_ISFIFO(mode)) {
+        return "a FIFO";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISCHR(mode) || S_ISBLK(mode)) {
+        return "a device";
+    }
+    return "not a regular file";
+}
+
 std::string read_whole_file(const fs::path& path) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // O_NONBLOCK: opening a FIFO must not wait for a writer; the type is checked before reading.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
         throw fs::filesystem_error("cannot open configuration file", path, last_error());
     }
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0) {
+        throw fs::filesystem_error("cannot read configuration file", path, last_error());
+    }
+    if (S_ISDIR(info.st_mode)) {
+        throw fs::filesystem_error("cannot read configuration file", path,
+                                   std::make_error_code(std::errc::is_a_directory));
+    }
+    if (!S_ISREG(info.st_mode)) {
+        throw std::runtime_error("cannot read configuration file " +
+                                 util::escape_control(path.string()) + ": it is " +
+                                 file_kind(info.st_mode) + ", not a regular file");
+    }
+    if (info.st_size > MAX_CONFIG_SIZE) {
+        throw std::runtime_error("cannot read configuration file " +
+                                 util::escape_control(path.string()) + ": larger than 1 MiB");
+    }
     std::string content;
     char buffer[16384];
-    while (true) {
+    while (content.size() <= static_cast<std::size_t>(MAX_CONFIG_SIZE)) {
         ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) {
@@ -52,6 +88,8 @@ std::string read_whole_file(const fs::path& path) {
         }
         content.append(buffer, static_cast<std::size_t>(n));
     }
+    throw std::runtime_error("cannot read configuration file " +
+                             util::escape_control(path.string()) + ": larger than 1 MiB");
 }
 
 void write_all(int fd, std::string_view data) {
@@ -148,8 +186,9 @@ bool is_valid_utf8(std::string_view s) {
                                std::size_t line,
                                std::size_t column,
                                const std::string& description) {
-    throw ConfigParseError(path.string() + ": invalid TOML at line " + std::to_string(line) +
-                           ", column " + std::to_string(column) + ": " + description);
+    throw ConfigParseError(util::escape_control(path.string()) + ": invalid TOML at line " +
+                           std::to_string(line) + ", column " + std::to_string(column) + ": " +
+                           description);
 }
 
 // "\uXXXX" or "\UXXXXXXXX" for the valid UTF-8 sequence at the start of `s`, which is
@@ -321,19 +360,42 @@ std::string guard_toml_text(std::string_view content, const fs::path& path) {
     return text;
 }
 
-// Parse errors carry no document text, only a description and a position.
+// toml++ quotes what it stumbled on ("saw 'x'", "'1234...' is not representable"), and that
+// may be part of the secret: only its wording up to the first quote is kept, plus the few fixed
+// endings that explain a quoted value.
+std::string reason_without_content(std::string_view description) {
+    std::string_view kept = description.substr(0, description.find_first_of("'\"`"));
+    auto trim = [&kept] {
+        while (!kept.empty() && std::string_view(" ,:;").find(kept.back()) != npos) {
+            kept.remove_suffix(1);
+        }
+    };
+    trim();
+    if (kept.ends_with(" saw")) {
+        kept.remove_suffix(4);
+        trim();
+    }
+    std::string reason(kept);
+    if (reason.ends_with("expected")) {
+        reason.replace(reason.size() - 8, 8, "unexpected character");
+    }
+    for (std::string_view tail :
+         {" is not representable in 64 bits", " could not be interpreted as a value"}) {
+        if (description.ends_with(tail) && description.find('\'') < description.size()) {
+            reason += ": value" + std::string(tail);
+        }
+    }
+    return util::escape_control(reason.empty() ? "invalid TOML" : reason);
+}
+
+// Parse errors carry no document text, only a position and the parser's own wording.
 toml::table parse_toml(std::string_view content, const fs::path& path) {
     std::string text = guard_toml_text(content, path);
     try {
         return toml::parse(text, path.string());
     } catch (const toml::parse_error& e) {
-        std::string description(e.description());
-        for (char& c : description) {
-            if (c == '\n' || c == '\r') {
-                c = ' ';
-            }
-        }
-        invalid_toml(path, e.source().begin.line, e.source().begin.column, description);
+        invalid_toml(path, e.source().begin.line, e.source().begin.column,
+                     reason_without_content(e.description()));
     }
 }
 
@@ -461,6 +523,21 @@ void replace_file_atomically(const fs::path& target, const std::string& text) {
     }
 }
 
+// Deletes the regular files directly in `dir` except `keep` and names ending in "bu" or "bak".
+void remove_regular_files(const fs::path& dir, const std::string& keep) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        // symlink_status: a link is not followed, so neither it nor its target is removed.
+        if (!fs::is_regular_file(entry.symlink_status())) {
+            continue;
+        }
+        std::string name = entry.path().filename().string();
+        if (name == keep || name.ends_with("bu") || name.ends_with("bak")) {
+            continue;
+        }
+        fs::remove(entry.path());
+    }
+}
+
 } // namespace
 
 fs::path get_config_file() {
@@ -508,17 +585,18 @@ void write_config_parse_to_file(const VorpaneConfig& conf) {
 }
 
 void clean_config_dir() {
-    for (const auto& entry : fs::directory_iterator(_get_config_dir())) {
-        // symlink_status: a link is not followed, so neither it nor its target is removed.
-        if (!fs::is_regular_file(entry.symlink_status())) {
-            continue;
-        }
-        std::string name = entry.path().filename().string();
-        if (name.ends_with("bu") || name.ends_with("bak")) {
-            continue;
-        }
-        fs::remove(entry.path());
-    }
+    remove_regular_files(_get_config_dir(), "");
+}
+
+void replace_config(const VorpaneConfig& conf) {
+    const fs::path dir = _get_config_dir();
+    check_serialization(conf, serialize_config(conf), dir / CONFIG_FILE_NAME);
+    // Cached answers go first: killed right after this, the old profile is still there and
+    // only has to fetch its answers again. Killed after the rename, the new profile finds no
+    // answer that the old credentials fetched.
+    drop_result_cache(dir);
+    write_config_parse_to_file(conf);
+    remove_regular_files(dir, std::string(CONFIG_FILE_NAME));
 }
 
 } // namespace vorpane::config

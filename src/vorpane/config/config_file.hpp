@@ -15,7 +15,11 @@ namespace vorpane::config {
 inline const std::vector<std::pair<int, int>> SUPPORTED_PYTHON_VERSIONS = {
     {3, 10}, {3, 11}, {3, 12}, {3, 13}};
 
-// The configuration file cannot be parsed as TOML; what() names the file, line and column.
+// The name of the configuration file in the configuration directory.
+inline constexpr std::string_view CONFIG_FILE_NAME = "vorpane.toml";
+
+// The configuration file cannot be parsed as TOML; what() names the file, line and column and
+// gives the parser's reason, never any text of the file (a value may be the secret).
 class ConfigParseError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -26,8 +30,9 @@ class ConfigParseError : public std::runtime_error {
 std::filesystem::path get_config_file();
 
 // The stored configuration, read afresh. Throws ValidationError when the file holds no valid
-// record (an empty file included), ConfigParseError for invalid TOML, and
-// std::filesystem::filesystem_error / std::system_error when it cannot be read.
+// record (an empty file included), ConfigParseError for invalid TOML,
+// std::filesystem::filesystem_error when it cannot be read, and std::runtime_error, without
+// waiting, when it is not a regular file (a FIFO, a socket, a device) or is larger than 1 MiB.
 VorpaneConfig get_configparser();
 
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
@@ -46,5 +51,13 @@ void write_config_parse_to_file(const VorpaneConfig& conf);
 // Deletes every regular file directly in the configuration directory except names ending in
 // "bu" or "bak"; subdirectories stay. Stops at the first file it cannot delete (throws).
 void clean_config_dir();
+
+// Makes `conf` the whole state of the configuration directory, as `init` does: checks `conf`
+// (throwing like write_config_parse_to_file, with nothing changed), removes the result cache,
+// writes `conf` atomically over the old file and only then deletes what clean_config_dir
+// deletes. Whenever it stops, even killed, the directory holds the old configuration or the new
+// one, never none, and the new one never sits beside answers cached for the old one.
+// Throws std::filesystem::filesystem_error / std::runtime_error.
+void replace_config(const VorpaneConfig& conf);
 
 } // namespace vorpane::config

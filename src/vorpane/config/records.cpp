@@ -163,6 +163,21 @@ bool is_cloud_env(std::string_view name) {
     return std::find(std::begin(CLOUD_ENVS), std::end(CLOUD_ENVS), name) != std::end(CLOUD_ENVS);
 }
 
+bool is_valid_package_key(std::string_view key) {
+    const auto alnum = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    };
+    if (key.empty() || !alnum(key.front()) || !alnum(key.back())) {
+        return false;
+    }
+    return std::all_of(key.begin(), key.end(),
+                       [&](char c) { return alnum(c) || c == '.' || c == '_' || c == '-'; });
+}
+
+bool is_valid_entitlement_code(std::string_view code) {
+    return code.starts_with("ENT_") && is_valid_package_key(code.substr(4));
+}
+
 VorpaneProfile VorpaneProfile::from_json(const nlohmann::json& value, const std::string& path) {
     FieldReader reader(value, path);
     VorpaneProfile profile;

@@ -15,6 +15,15 @@ inline constexpr std::string_view CLOUD_ENVS[] = {"cloud", "dev.cloud"};
 // True when `name` is one of CLOUD_ENVS.
 bool is_cloud_env(std::string_view name);
 
+// True when `key` is a valid Python distribution name: ASCII letters, digits, ".", "_" and "-",
+// starting and ending with a letter or digit. Such a name is also a single, harmless path
+// component and can never be read as a command-line option. Every package key the service
+// sends is checked with this before the tool uses it.
+bool is_valid_package_key(std::string_view key);
+
+// True when `code` is "ENT_" followed by a valid package key ("ENT_ZEL_FOO_APP").
+bool is_valid_entitlement_code(std::string_view code);
+
 struct VorpaneProfile {
     std::string token_id;
     std::string token;

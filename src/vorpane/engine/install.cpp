@@ -1,8 +1,11 @@
 #include "vorpane/engine/install.hpp"
 
+#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/cli/messages.hpp"
 #include "vorpane/engine/uv.hpp"
+#include "vorpane/util/redact.hpp"
 
+#include <map>
 #include <stdexcept>
 
 namespace vorpane::engine {
@@ -25,17 +28,27 @@ _generate_default_install_args(bool upgrade,
     return args;
 }
 
-std::vector<std::string> get_uv_pip_install_cmd(bool upgrade,
-                                                const std::vector<std::string>& packages,
-                                                const IndexLocator& locate_index) {
+void check_package_names(const std::vector<std::string>& names) {
+    for (const auto& name : names) {
+        if (name.starts_with('-')) {
+            throw VorpaneException("Invalid package name '" + util::escape_control(name) +
+                                   "': names must not start with \"-\".");
+        }
+    }
+}
+
+InstallCommand get_uv_pip_install_cmd(bool upgrade,
+                                      const std::vector<std::string>& packages,
+                                      const IndexLocator& locate_index) {
     if (!locate_index) {
         throw std::invalid_argument("get_uv_pip_install_cmd: no package index locator given");
     }
-    std::string index = locate_index();
-    auto args = _generate_default_install_args(upgrade, packages);
-    args.emplace_back("--index-url");
-    args.push_back(std::move(index));
-    return args;
+    check_package_names(packages);
+    InstallCommand command{_generate_default_install_args(upgrade, packages),
+                           split_index_address(locate_index())};
+    command.args.emplace_back("--index-url");
+    command.args.push_back(command.index.url);
+    return command;
 }
 
 void install_modules(const std::vector<std::string>& names,
@@ -47,17 +60,24 @@ void install_modules(const std::vector<std::string>& names,
         send_message("Nothing to install. Call with --help for more information.");
         return;
     }
-    auto args = get_uv_pip_install_cmd(upgrade, names, locate_index);
+    auto [args, index] = get_uv_pip_install_cmd(upgrade, names, locate_index);
     if (dry_run) {
         args.emplace_back("--dry-run");
     }
     if (requirements_files) {
         for (const auto& file : *requirements_files) {
             args.emplace_back("-r");
-            args.push_back(file.string());
+            // "./-x" keeps a file called "-x" from reading as an option.
+            args.push_back(file.string().starts_with('-') ? "./" + file.string() : file.string());
         }
     }
-    run_uv_in_python(args, false);
+    std::optional<PrivateNetrc> netrc;
+    std::map<std::string, std::string> extra_env;
+    if (index.login) {
+        netrc.emplace(index);
+        extra_env["NETRC"] = netrc->path().string();
+    }
+    run_uv_in_python(args, false, extra_env);
 }
 
 } // namespace vorpane::engine

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vorpane/engine/netrc.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -17,18 +19,32 @@ using IndexLocator = std::function<std::string()>;
 std::vector<std::string> _generate_default_install_args(
     bool upgrade, const std::optional<std::vector<std::string>>& packages = std::nullopt);
 
+// An install command line and the index it names, credentials included: those travel to uv in
+// a netrc file, never in its arguments, where every local user could read them.
+struct InstallCommand {
+    std::vector<std::string> args;
+    IndexAddress index;
+};
+
+// Throws VorpaneException "Invalid package name '<name>': names must not start with "-"." (the
+// name escaped for the terminal) for the first such name: uv would take it for an option.
+void check_package_names(const std::vector<std::string>& names);
+
 // _generate_default_install_args(upgrade, packages) followed by "--index-url" and the address
-// `locate_index` returns (called once). Throws std::invalid_argument when `locate_index` is
-// empty, and what it throws.
-std::vector<std::string> get_uv_pip_install_cmd(bool upgrade,
-                                                const std::vector<std::string>& packages,
-                                                const IndexLocator& locate_index);
+// `locate_index` returns (called once) without its user and password. Throws
+// std::invalid_argument when `locate_index` is empty, what check_package_names throws (before
+// asking for the index), and what `locate_index` throws.
+InstallCommand get_uv_pip_install_cmd(bool upgrade,
+                                      const std::vector<std::string>& packages,
+                                      const IndexLocator& locate_index);
 
 // Installs `names` into the target environment with one "uv pip install" from the private
 // index, with "--dry-run" and "-r <file>" for each requirements file when asked, uv writing to
-// the terminal. With no names it only says "Nothing to install. Call with --help for more
+// the terminal. Index credentials reach uv through a PrivateNetrc named by NETRC, removed when
+// uv has ended. With no names it only says "Nothing to install. Call with --help for more
 // information." and neither asks for the index nor runs uv. Throws what
-// get_uv_pip_install_cmd and run_uv_in_python throw (VorpaneUVException on a failed run).
+// get_uv_pip_install_cmd, PrivateNetrc and run_uv_in_python throw (VorpaneUVException on a
+// failed run, an index refusing the credentials included: there is no fallback index).
 void install_modules(
     const std::vector<std::string>& names,
     bool upgrade,

@@ -7,6 +7,7 @@
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/redact.hpp"
 
+#include <exception>
 #include <filesystem>
 
 namespace vorpane::engine {
@@ -41,11 +42,32 @@ std::vector<std::string> command_line(const std::string& uv, const std::vector<s
     return argv;
 }
 
+std::string last_line(const std::string& text) {
+    size_t end = text.find_last_not_of(" \t\r\n");
+    if (end == std::string::npos) {
+        return "";
+    }
+    size_t start = text.find_last_of('\n', end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return text.substr(start, end + 1 - start);
+}
+
+std::string failure_text(int returncode, const std::optional<std::string>& err) {
+    std::string text = "uv exited with status " + std::to_string(returncode);
+    if (std::string line = err ? last_line(*err) : ""; !line.empty()) {
+        text += ": " + util::escape_control(util::mask_url_password(line));
+    }
+    return text;
+}
+
 std::vector<std::string> without_program(const std::vector<std::string>& argv) {
     return argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end());
 }
 
 } // namespace
+
+UvFailed::UvFailed(int returncode, const std::optional<std::string>& err)
+    : std::runtime_error(failure_text(returncode, err)), m_returncode(returncode) {}
 
 std::string _find_uv_bin() {
     return find_uv_in(detect_virtualenv());
@@ -56,21 +78,32 @@ void run_uv(const std::vector<std::string>& args) {
     util::run_process(command_line(find_uv_in(root), args), child_environment(root));
 }
 
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output) {
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
+                                  bool capture_output,
+                                  const std::map<std::string, std::string>& extra_env) {
     std::string root = detect_virtualenv();
     CompletedProcess completed;
     completed.args = command_line(find_uv_in(root), args);
     util::ProcessOptions options;
     options.capture = capture_output;
-    auto result = util::run_process(completed.args, child_environment(root), options);
+    auto env = child_environment(root);
+    for (const auto& [name, value] : extra_env) {
+        env[name] = value;
+    }
+    auto result = util::run_process(completed.args, env, options);
     if (result.returncode != 0) {
-        // The index address may carry credentials; uv got them, the user's screen does not.
+        // Whoever passes an address with credentials here still gets them masked on screen.
         std::vector<std::string> shown;
         shown.reserve(args.size());
         for (const auto& arg : args) {
             shown.push_back(util::mask_url_password(arg));
         }
-        throw VorpaneUVException("Error running uv with " + python_tuple_repr(shown));
+        try {
+            throw UvFailed(result.returncode, result.err);
+        } catch (const UvFailed&) {
+            std::throw_with_nested(VorpaneUVException(
+                "Error running uv with " + util::escape_control(python_tuple_repr(shown))));
+        }
     }
     completed.returncode = result.returncode;
     completed.out = std::move(result.out);

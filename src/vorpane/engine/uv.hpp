@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -23,6 +24,19 @@ class UvNotFound : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The cause attached (std::nested_exception) to the VorpaneUVException of a failed run.
+// what() is "uv exited with status <N>", followed, when output was captured, by ": " and the
+// last non-empty line uv wrote to standard error, masked and escaped for the terminal.
+class UvFailed : public std::runtime_error {
+  public:
+    UvFailed(int returncode, const std::optional<std::string>& err);
+    // The exit status, or minus the signal number when a signal ended uv.
+    [[nodiscard]] int returncode() const noexcept { return m_returncode; }
+
+  private:
+    int m_returncode;
+};
+
 // The uv executable: <environment>/bin/uv when that is an executable file, else the first uv on
 // PATH. Throws UvNotFound ("uv not found in <dir> or on PATH: uv must be installed ...") and
 // what detect_virtualenv throws.
@@ -33,10 +47,13 @@ std::string _find_uv_bin();
 void run_uv(const std::vector<std::string>& args);
 
 // Runs uv like run_uv; with `capture_output` its standard output and error are collected
-// instead. Throws VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL
-// password masked) when uv exits non-zero, and what run_uv throws.
+// instead. `extra_env` is added to (and overrides) the child environment. Throws
+// VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL password
+// masked, escaped for the terminal) with a UvFailed nested when uv exits non-zero, and what
+// run_uv throws.
 CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
-                                  bool capture_output = false);
+                                  bool capture_output = false,
+                                  const std::map<std::string, std::string>& extra_env = {});
 
 // run_uv with the tool's own command line `argv` minus the program name.
 void run_uv_from_sysargs(const std::vector<std::string>& argv);

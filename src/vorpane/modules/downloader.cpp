@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <exception>
 #include <memory>
@@ -57,25 +58,38 @@ int open_spool(const fs::path& dir) {
                             "Cannot create a temporary file in " + dir.string());
 }
 
-std::string status_error_text(long status, std::string reason, const std::string& url) {
+// A URL as messages show it: password masked, control characters escaped.
+std::string shown_url(const std::string& url) {
+    return util::escape_control(util::mask_url_password(url));
+}
+
+bool is_https(std::string_view url) {
+    constexpr std::string_view scheme = "https://";
+    return url.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
+}
+
+std::string status_error_text(long status, const std::string& reason, const std::string& url) {
     util::HttpResponse response;
     response.status = status;
     response.reason =
-        reason.empty() ? std::string(util::standard_reason(status)) : std::move(reason);
+        reason.empty() ? std::string(util::standard_reason(status)) : util::escape_control(reason);
     response.url = url;
     try {
         util::raise_for_status(response);
     } catch (const util::HttpStatusError& e) {
         return e.what();
     }
-    return std::to_string(status) + " Error: " + response.reason +
-           " for url: " + util::mask_url_password(url);
+    return std::to_string(status) + " Error: " + response.reason + " for url: " + shown_url(url);
 }
 
 class Transfer {
   public:
     Transfer(const DownloadJob& job, util::ProgressBoard& board)
-        : m_job(job), m_board(board), m_spool(open_spool(spool_directory(job.target))) {
+        : m_job(job), m_shown_name(util::escape_control(job.name)), m_board(board),
+          m_https_only(is_https(job.url)), m_spool(open_spool(spool_directory(job.target))) {
         util::apply_common_options(m_easy);
         // The archive is compressed already; a decoded body would no longer match the
         // announced length that truncation is judged by.
@@ -83,7 +97,8 @@ class Transfer {
         m_easy.setopt(CURLOPT_URL, job.url);
         m_easy.setopt(CURLOPT_HTTPGET, 1L);
         m_easy.setopt(CURLOPT_PROTOCOLS_STR, "http,https");
-        m_easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // An archive asked for over https must not arrive over plain http.
+        m_easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, m_https_only ? "https" : "http,https");
         m_easy.setopt(CURLOPT_FOLLOWLOCATION, 1L);
         m_easy.setopt(CURLOPT_MAXREDIRS, 30L);
         m_easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
@@ -104,7 +119,7 @@ class Transfer {
         m_easy.setopt(CURLOPT_WRITEDATA, static_cast<void*>(this));
         m_easy.setopt(CURLOPT_HEADERFUNCTION, &Transfer::on_header);
         m_easy.setopt(CURLOPT_HEADERDATA, static_cast<void*>(this));
-        m_line = m_board.add("Downloading examples for " + job.name, 0);
+        m_line = m_board.add("Downloading examples for " + m_shown_name, 0);
     }
     ~Transfer() { m_board.remove(m_line); }
     Transfer(const Transfer&) = delete;
@@ -121,9 +136,13 @@ class Transfer {
         }
         const char* effective = m_easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
         const std::string url = effective != nullptr ? effective : m_job.url;
+        if (code == CURLE_UNSUPPORTED_PROTOCOL && m_https_only && !is_https(url)) {
+            throw util::HttpError("Refusing to follow the redirect of the download of " +
+                                  m_shown_name + " away from https (" + shown_url(url) + ")");
+        }
         if (code != CURLE_OK) {
-            throw util::HttpError(m_easy.error_text(code) + " (" + util::mask_url_password(url) +
-                                  ")");
+            throw util::HttpError(util::escape_control(m_easy.error_text(code)) + " (" +
+                                  shown_url(url) + ")");
         }
         m_board.remove(m_line);
         const long status = m_easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
@@ -132,15 +151,16 @@ class Transfer {
         }
         const auto expected = m_easy.getinfo<curl_off_t>(CURLINFO_CONTENT_LENGTH_DOWNLOAD_T);
         if (expected >= 0 && m_received != static_cast<std::uint64_t>(expected)) {
-            throw util::HttpError("The download of " + m_job.name + " ended after " +
+            throw util::HttpError("The download of " + m_shown_name + " ended after " +
                                   std::to_string(m_received) + " of " + std::to_string(expected) +
-                                  " bytes (" + util::mask_url_password(url) + ")");
+                                  " bytes (" + shown_url(url) + ")");
         }
         if (::lseek(m_spool.get(), 0, SEEK_SET) != 0) {
             throw std::system_error(errno, std::generic_category(),
-                                    "Cannot read back the download of " + m_job.name);
+                                    "Cannot read back the download of " + m_shown_name);
         }
-        util::extract_tar_gz_safely(m_spool.get(), m_job.target, m_job.name);
+        util::extract_tar_gz_safely(m_spool.get(), m_job.target, m_job.name,
+                                    m_job.max_unpack_bytes);
         m_spool.reset();
         return std::nullopt;
     }
@@ -214,7 +234,7 @@ class Transfer {
                     continue;
                 }
                 throw std::system_error(errno, std::generic_category(),
-                                        "Cannot store the download of " + m_job.name);
+                                        "Cannot store the download of " + m_shown_name);
             }
             rest += n;
             left -= static_cast<size_t>(n);
@@ -225,7 +245,9 @@ class Transfer {
     }
 
     const DownloadJob& m_job;
+    const std::string m_shown_name;
     util::ProgressBoard& m_board;
+    const bool m_https_only;
     util::CurlEasy m_easy;
     util::CurlSlist m_headers;
     Fd m_spool;

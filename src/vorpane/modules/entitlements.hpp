@@ -18,28 +18,42 @@ std::vector<config::VorpaneEntitlement> get_user_entitlements();
 std::vector<config::VorpaneEntitlement> get_all_entitled_modules();
 
 // Parses an entitlement answer body: a JSON array of entitlement objects; elements with no
-// packages are dropped. Throws std::runtime_error for a body that is not a JSON array and
-// ValidationError for elements that are not valid records.
+// packages are dropped. An entitlement whose code fails config::is_valid_entitlement_code, and a
+// package key that fails config::is_valid_package_key, is dropped with one warning line on
+// standard error naming it (escaped); an entitlement left without packages is dropped too.
+// Throws api::ServiceAnswerError for a body that is not JSON or nests too deep,
+// std::runtime_error for one that is not an array, ValidationError for elements that are not
+// valid records.
 std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body);
+
+// Parses a package-list answer body (GET "/packages"): a JSON array, returned as sent except
+// that an element whose string "key" fails config::is_valid_package_key is dropped with one
+// warning line on standard error naming it (escaped). Throws api::ServiceAnswerError for a body
+// that is not JSON or nests too deep and std::runtime_error for one that is not an array.
+nlohmann::json parse_package_list(std::string_view body);
 
 // The key/value map of `uv pip show` output (keys lower-cased, split on ": " into exactly two
 // parts, later lines win); std::nullopt when the output splits into fewer than 3 lines.
 std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_view output);
 
 // The version installed in the target environment, from one `uv pip show` run; std::nullopt
-// when uv reports the package as not installed.
+// when uv reports the package as not installed (exit status 1). Throws VorpaneUVException
+// (with uv's complaint, escaped) when uv fails otherwise, VorpaneException for a key that is
+// not a valid package name (it never reaches uv), and what finding uv or running it throws.
 std::optional<std::string> _package_installed_version(const std::string& package_key);
 
 // A new list holding "0.0.0".
 std::vector<std::string> _get_available_versions(const std::string& package_key);
 
-// The package record for `key`, installed version queried first.
+// The package record for `key`, installed version queried first; throws as
+// _package_installed_version.
 config::VorpanePackage _package_key_to_package(const std::string& key, bool check_versions = false);
 
 // `package.key` in red (not installed), yellow (needs an update) or green.
 std::string _package_to_styled_key(const config::VorpanePackage& package);
 
-// Prints the legend and the module table of `vorpane modules`.
+// Prints the legend and the module table of `vorpane modules`; module names are escaped
+// (util::escape_control). Throws what get_all_entitled_modules and the version queries throw.
 void show_all_entitled_modules();
 
 } // namespace vorpane::modules

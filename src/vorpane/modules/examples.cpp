@@ -7,9 +7,13 @@
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/modules/downloader.hpp"
 #include "vorpane/modules/entitlements.hpp"
+#include "vorpane/util/archive.hpp"
 #include "vorpane/util/http.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 
@@ -34,11 +38,7 @@ nlohmann::json fetch_packages() {
     util::HttpResponse response =
         util::http_send(api::to_http_request(api::create_get_request("/packages?limit=99")));
     util::raise_for_status(response);
-    nlohmann::json doc = nlohmann::json::parse(response.body, nullptr, false);
-    if (doc.is_discarded() || !doc.is_array()) {
-        throw std::runtime_error("The package list from the service is not a JSON list");
-    }
-    return doc;
+    return parse_package_list(response.body);
 }
 
 // Every requirements.txt below `dir`, in a stable order.
@@ -59,6 +59,44 @@ std::vector<fs::path> find_requirements(const fs::path& dir) {
     return found;
 }
 
+// The bound on what one example archive may unpack to: VORPANE_MAX_UNPACK_BYTES, else 16 GiB.
+std::uint64_t max_unpack_bytes() {
+    const auto text = config::process_env()("VORPANE_MAX_UNPACK_BYTES");
+    if (!text || text->empty()) {
+        return util::DEFAULT_MAX_UNPACK_BYTES;
+    }
+    std::uint64_t value = 0;
+    const char* end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, value);
+    if (error != std::errc() || stop != end || value == 0) {
+        throw VorpaneException("VORPANE_MAX_UNPACK_BYTES must be a whole number of bytes above 0, "
+                               "not \"" +
+                               util::escape_control(*text) + "\"");
+    }
+    return value;
+}
+
+// `dir` / `name`, checked to be a directory of its own right inside `dir`, both by the names
+// and by what is on disk, so that nothing is ever unpacked elsewhere. Throws VorpaneException.
+fs::path example_target(const fs::path& dir, const std::string& name) {
+    const fs::path target = dir / name;
+    const fs::path relative = target.lexically_normal().lexically_relative(dir.lexically_normal());
+    bool inside = std::distance(relative.begin(), relative.end()) == 1 &&
+                  relative == fs::path(name) && name != "." && name != "..";
+    std::error_code ec;
+    if (inside) {
+        const fs::path real_dir = fs::canonical(dir, ec);
+        inside = !ec && !fs::is_symlink(fs::symlink_status(target, ec)) &&
+                 fs::weakly_canonical(target, ec) == real_dir / name && !ec;
+    }
+    if (!inside) {
+        throw VorpaneException("Refusing to unpack the examples for " + util::escape_control(name) +
+                               " into " + util::escape_control(target.string()) +
+                               ": it is not a directory of its own inside the download directory");
+    }
+    return target;
+}
+
 } // namespace
 
 nlohmann::json get_packages() {
@@ -77,9 +115,18 @@ std::vector<std::string> get_examples_packages() {
             throw std::runtime_error("The package list from the service is malformed: element " +
                                      std::to_string(i) + " has no text \"key\"");
         }
-        if (ends_with(key->get<std::string>(), "examples")) {
-            names.push_back(key->get<std::string>());
+        const std::string& name = key->get_ref<const std::string&>();
+        if (!ends_with(name, "examples")) {
+            continue;
         }
+        // The name becomes a directory name below the download directory. The list was checked
+        // when it came in; this guards against a cache written by an older version.
+        if (!config::is_valid_package_key(name)) {
+            send_error("Warning: ignored the package \"" + util::escape_control(name) +
+                       "\" from the service: not a valid package name");
+            continue;
+        }
+        names.push_back(name);
     }
     return names;
 }
@@ -145,6 +192,7 @@ std::optional<std::string> match_example_package(const std::string& name,
 void download_examples(const std::optional<fs::path>& download_dir,
                        const std::vector<std::string>& module_names) {
     fs::path dir = _normalize_download_dir(download_dir);
+    const std::uint64_t max_bytes = max_unpack_bytes();
     std::vector<std::string> all_examples = get_entitled_examples_packages();
     std::vector<std::string> packages;
     if (!module_names.empty()) {
@@ -153,40 +201,55 @@ void download_examples(const std::optional<fs::path>& download_dir,
                 packages.push_back(*match);
                 continue;
             }
-            send_message("Package " + name + " not found in examples!");
+            send_message("Package " + util::escape_control(name) + " not found in examples!");
             send_message("Use " + style("vorpane download-examples --list-available", "green") +
                          " to see available examples.");
             send_message("\n");
         }
     } else {
-        send_message("Downloading examples for all available packages to " + dir.string());
+        send_message("Downloading examples for all available packages to " +
+                     util::escape_control(dir.string()));
         packages = all_examples;
     }
 
     std::vector<DownloadJob> jobs;
     for (const auto& package : packages) {
+        fs::path target = example_target(dir, package);
         auto request = api::create_get_request("/artifacts/examples/" +
                                                package_to_artefact_name(package) + ".tar.gz");
-        jobs.push_back(DownloadJob{package, request.url, request.headers, dir / package});
+        jobs.push_back(
+            DownloadJob{package, request.url, request.headers, std::move(target), max_bytes});
     }
-    run_downloads(jobs, [](const DownloadJob& job, const std::optional<std::string>& error) {
+    std::vector<std::string> failed;
+    run_downloads(jobs, [&](const DownloadJob& job, const std::optional<std::string>& error) {
+        const std::string name = util::escape_control(job.name);
         if (error) {
-            send_message(
-                style("Error downloading examples for " + job.name + ": " + *error, "red"));
+            failed.push_back(name);
+            send_message(style("Error downloading examples for " + name + ": " +
+                                   util::escape_control(*error),
+                               "red"));
         } else {
-            send_message(style("Successfully downloaded examples for " + job.name + " to " +
-                                   job.target.string(),
+            send_message(style("Successfully downloaded examples for " + name + " to " +
+                                   util::escape_control(job.target.string()),
                                "green"));
         }
     });
 
-    for (const auto& package : packages) {
-        for (const auto& file : find_requirements(dir / package)) {
-            send_message("Examples for " + package +
+    for (const auto& job : jobs) {
+        for (const auto& file : find_requirements(job.target)) {
+            send_message("Examples for " + util::escape_control(job.name) +
                          " require additional pacakges.To install these dependencies run the "
                          "following command:");
-            send_message(style("vorpane install -r " + file.string(), "yellow"));
+            send_message(
+                style("vorpane install -r " + util::escape_control(file.string()), "yellow"));
         }
+    }
+    if (!failed.empty()) {
+        std::string names;
+        for (const auto& name : failed) {
+            names += (names.empty() ? "" : ", ") + name;
+        }
+        throw VorpaneException("Could not download the examples for " + names);
     }
 }
 

@@ -1,11 +1,13 @@
 #include "vorpane/modules/install_flow.hpp"
 
 #include "vorpane/api/package_index.hpp"
+#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/cli/messages.hpp"
 #include "vorpane/cli/prompt.hpp"
 #include "vorpane/engine/install.hpp"
 #include "vorpane/engine/mkl.hpp"
 #include "vorpane/modules/entitlements.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -152,6 +154,13 @@ std::vector<std::string> read_requirements_names(const std::filesystem::path& fi
             continue;
         }
         std::string name = trim(line.substr(0, line.find('#')));
+        if (name.starts_with('-')) {
+            // Options such as "-r", "-e" or "--index-url" would steer uv; they are not names.
+            throw VorpaneException("Unsupported line in requirements file " +
+                                   util::escape_control(file.string()) + ": '" +
+                                   util::escape_control(util::mask_url_password(name)) +
+                                   "' (options are not accepted, only package names).");
+        }
         if (!name.empty()) {
             names.push_back(name);
         }
@@ -166,7 +175,7 @@ std::vector<std::string> read_requirements_names(const std::filesystem::path& fi
 std::string list_notation(const std::vector<std::string>& items) {
     std::string text = "[";
     for (size_t i = 0; i < items.size(); ++i) {
-        text += (i == 0 ? "'" : ", '") + items[i] + "'";
+        text += (i == 0 ? "'" : ", '") + util::escape_control(items[i]) + "'";
     }
     return text + "]";
 }
@@ -176,11 +185,13 @@ void install_modules(std::vector<std::string> names,
                      const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
     std::vector<std::filesystem::path> files =
         requirements_files.value_or(std::vector<std::filesystem::path>{});
-    send_message("\n" + bold("Installing modules and packages") + "\n");
-    send_message("Resolving names");
     for (auto& name : names) {
         name = trim(name);
     }
+    // Refused before anything is shown or asked: uv would read such a name as an option.
+    engine::check_package_names(names);
+    send_message("\n" + bold("Installing modules and packages") + "\n");
+    send_message("Resolving names");
     bool want_mkl = false;
     if (auto it = std::find(names.begin(), names.end(), "mkl"); it != names.end()) {
         want_mkl = true;

@@ -44,14 +44,17 @@ std::vector<std::string> list_of_module_codes_to_list_of_package_names(
 
 // The names of a requirements file: comment lines and empty lines dropped, the part before the
 // first "#" of each other line, trimmed. Throws std::system_error naming the file when it cannot
-// be read.
+// be read, and VorpaneException "Unsupported line in requirements file <file>: '<line>' ..."
+// (masked and escaped) for a line that begins with "-" (an option such as "-r" or
+// "--index-url", which uv must never see).
 std::vector<std::string> read_requirements_names(const std::filesystem::path& file);
 
-// "['a', 'b']"; "[]" when empty.
+// "['a', 'b']"; "[]" when empty. Items are escaped for the terminal.
 std::string list_notation(const std::vector<std::string>& items);
 
 // The `install` command's flow: resolve, show the plan, dry run, confirm, MKL, install.
-// Throws Aborted when the question meets end of input; uv and network failures propagate.
+// Throws what engine::check_package_names throws before any output, Aborted when the question
+// meets end of input; uv and network failures propagate.
 void install_modules(
     std::vector<std::string> names,
     bool yes = false,

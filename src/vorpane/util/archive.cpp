@@ -2,14 +2,17 @@
 
 #include "vorpane/util/dynlib.hpp"
 #include "vorpane/util/fd.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <deque>
@@ -94,23 +97,9 @@ class ArchiveReader {
 
 using Components = std::vector<std::string>;
 
-// Member names come from an untrusted archive and end up in one-line messages.
+// Member names come from an untrusted archive and end up in one-line messages on a terminal.
 std::string quote_name(std::string_view text) {
-    static constexpr std::array<char, 16> hex = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                                 '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
-    std::string out = "'";
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            out += "\\x";
-            out += hex[byte >> 4];
-            out += hex[byte & 0xf];
-        } else {
-            out += c;
-        }
-    }
-    out += "'";
-    return out;
+    return "'" + escape_control(text) + "'";
 }
 
 Components split_path(std::string_view path) {
@@ -217,6 +206,18 @@ std::optional<Components> resolve_beneath(int root, std::string_view path) {
     return resolved;
 }
 
+// ENOSPC and EDQUOT: the disk (or the user's share of it) is full.
+bool is_out_of_space(const std::error_code& code) {
+    return code.category() == std::generic_category() &&
+           (code.value() == ENOSPC || code.value() == EDQUOT);
+}
+
+// The most an archive may unpack to, and how to name that bound in a message.
+struct UnpackBound {
+    std::uint64_t bytes = 0;
+    std::string description;
+};
+
 mode_t data_file_mode(mode_t stored) {
     mode_t mode = stored & 0755;
     if ((mode & S_IXUSR) == 0) {
@@ -243,10 +244,15 @@ void write_at(int fd, const void* data, size_t size, off_t offset, const std::st
 
 class Extractor {
   public:
-    Extractor(const ArchiveApi& api, archive* reader, int root, std::string_view archive_name)
+    Extractor(const ArchiveApi& api,
+              archive* reader,
+              int root,
+              std::string_view archive_name,
+              UnpackBound bound)
         : m_api(api), m_reader(reader), m_root(root),
           m_label(archive_name.empty() ? std::string("the archive")
-                                       : "the archive " + quote_name(archive_name)) {}
+                                       : "the archive " + quote_name(archive_name)),
+          m_bound(std::move(bound)) {}
 
     void run() {
         try {
@@ -262,6 +268,16 @@ class Extractor {
                 extract(entry);
             }
             check_links();
+        } catch (const ArchiveTooLarge&) {
+            remove_created();
+            throw;
+        } catch (const std::system_error& e) {
+            if (is_out_of_space(e.code())) {
+                remove_created();
+            } else {
+                drop_escaping_links();
+            }
+            throw;
         } catch (...) {
             drop_escaping_links();
             throw;
@@ -283,6 +299,42 @@ class Extractor {
     [[noreturn]] void conflict(const std::string& member, const std::string& reason) const {
         throw ArchiveError("Cannot extract " + quote_name(member) + " from " + m_label + ": " +
                            reason);
+    }
+
+    // Counts `bytes` about to be written for `member`; throws ArchiveTooLarge past the bound.
+    void account(const std::string& member, std::uint64_t bytes) {
+        if (bytes > m_bound.bytes - m_written) {
+            throw ArchiveTooLarge("Refusing to unpack " + m_label + ": at " + quote_name(member) +
+                                  " it unpacks to more than " + m_bound.description +
+                                  "; nothing of it was kept");
+        }
+        m_written += bytes;
+    }
+
+    void record_created(const Components& parts, size_t count, bool directory) {
+        m_created.emplace_back(Components(parts.begin(), parts.begin() + static_cast<long>(count)),
+                               directory);
+    }
+
+    // The directory holding `parts`, reached without following any link; empty on failure.
+    [[nodiscard]] Fd open_parent_nofollow(const Components& parts) const noexcept {
+        Fd current(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
+        for (size_t i = 0; current && i + 1 < parts.size(); ++i) {
+            current = Fd(::openat(current.get(), parts[i].c_str(),
+                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        }
+        return current;
+    }
+
+    // Undoes the extraction, newest entry first: what existed before is never in the list.
+    void remove_created() noexcept {
+        for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) {
+            const auto& [parts, directory] = *it;
+            if (Fd parent = open_parent_nofollow(parts)) {
+                (void)::unlinkat(parent.get(), parts.back().c_str(), directory ? AT_REMOVEDIR : 0);
+            }
+        }
+        m_created.clear();
     }
 
     void extract(archive_entry* entry) {
@@ -334,10 +386,8 @@ class Extractor {
 
     // The directory holding the first `count` of `parts`, walked one component at a time without
     // following links; missing directories are created when `create`.
-    Fd open_directory(const std::string& member,
-                      const Components& parts,
-                      size_t count,
-                      bool create) const {
+    Fd
+    open_directory(const std::string& member, const Components& parts, size_t count, bool create) {
         Fd current(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
         if (!current) {
             throw_errno(errno, "Cannot open the target directory");
@@ -360,7 +410,9 @@ class Extractor {
                     if (!create) {
                         conflict(member, quote_name(join(parts, i + 1)) + " does not exist");
                     }
-                    if (::mkdirat(current.get(), part, 0777) != 0 && errno != EEXIST) {
+                    if (::mkdirat(current.get(), part, 0777) == 0) {
+                        record_created(parts, i + 1, true);
+                    } else if (errno != EEXIST) {
                         throw_errno(errno, "Cannot create " + quote_name(join(parts, i + 1)));
                     }
                     if (attempt < 2) {
@@ -415,7 +467,9 @@ class Extractor {
             }
             remove_existing(member, parent.get(), base);
         }
-        if (::mkdirat(parent.get(), base.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (::mkdirat(parent.get(), base.c_str(), 0777) == 0) {
+            record_created(parts, parts.size(), true);
+        } else if (errno != EEXIST) {
             throw_errno(errno, "Cannot create " + quote_name(member));
         }
     }
@@ -428,6 +482,7 @@ class Extractor {
             file = Fd(::openat(parent.get(), base.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (file) {
+                record_created(parts, parts.size(), false);
                 break;
             }
             if (errno != EEXIST || attempt > 0) {
@@ -435,6 +490,8 @@ class Extractor {
             }
             remove_existing(member, parent.get(), base);
         }
+        // Counted as written: the sizes in the headers are the archive's word only.
+        std::uint64_t end = 0;
         for (;;) {
             const void* data = nullptr;
             size_t size = 0;
@@ -446,12 +503,20 @@ class Extractor {
             if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
                 throw_archive_error();
             }
+            account(member, size);
             write_at(file.get(), data, size, static_cast<off_t>(offset), quote_name(member));
+            end = std::max(end, static_cast<std::uint64_t>(offset) + size);
         }
         // Sparse members can end in a hole that no data block covers.
-        if (m_api.archive_entry_size_is_set(entry) != 0 &&
-            ::ftruncate(file.get(), static_cast<off_t>(m_api.archive_entry_size(entry))) != 0) {
-            throw_errno(errno, "Cannot write " + quote_name(member));
+        if (m_api.archive_entry_size_is_set(entry) != 0) {
+            const auto size = static_cast<std::uint64_t>(
+                std::max<la_int64_t>(m_api.archive_entry_size(entry), 0));
+            if (size > end) {
+                account(member, size - end);
+            }
+            if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0) {
+                throw_errno(errno, "Cannot write " + quote_name(member));
+            }
         }
         if (::fchmod(file.get(), data_file_mode(m_api.archive_entry_perm(entry))) != 0) {
             throw_errno(errno, "Cannot set the mode of " + quote_name(member));
@@ -484,6 +549,7 @@ class Extractor {
         if (::symlinkat(target.c_str(), parent.get(), parts.back().c_str()) != 0) {
             throw_errno(errno, "Cannot create the link " + quote_name(member));
         }
+        record_created(parts, parts.size(), false);
         m_links.emplace_back(member, parts);
     }
 
@@ -516,6 +582,7 @@ class Extractor {
                 }
                 throw_errno(errno, "Cannot create the hard link " + quote_name(member));
             }
+            record_created(parts, parts.size(), false);
         }
         struct stat st {};
         if (::fstatat(parent.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -553,19 +620,48 @@ class Extractor {
     archive* m_reader;
     int m_root;
     std::string m_label;
+    UnpackBound m_bound;
+    std::uint64_t m_written = 0;
     std::vector<std::pair<std::string, Components>> m_links;
+    // What this extraction created, oldest first, with whether it is a directory.
+    std::vector<std::pair<Components, bool>> m_created;
 };
+
+// The lower of `max_bytes` and 95 % of the space free where `root` lives.
+UnpackBound unpack_bound(int root, std::uint64_t max_bytes) {
+    UnpackBound bound{max_bytes, "the " + std::to_string(max_bytes) + " bytes allowed"};
+    struct statvfs fs {};
+    if (::fstatvfs(root, &fs) == 0) {
+        const auto avail = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+        const std::uint64_t usable = avail - avail / 20;
+        if (usable < bound.bytes) {
+            bound = {usable, "the " + std::to_string(usable) +
+                                 " bytes the target's file system has free (less 5 %)"};
+        }
+    }
+    return bound;
+}
 
 } // namespace
 
 void extract_tar_gz_safely(int fd,
                            const std::filesystem::path& target,
-                           std::string_view archive_name) {
+                           std::string_view archive_name,
+                           std::uint64_t max_bytes) {
     const ArchiveApi& api = archive_api();
-    std::filesystem::create_directories(target);
-    Fd root(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (target.has_parent_path()) {
+        std::filesystem::create_directories(target.parent_path());
+    }
+    const bool created = ::mkdir(target.c_str(), 0777) == 0;
+    if (!created && errno != EEXIST) {
+        throw_errno(errno, "Cannot create " + quote_name(target.string()));
+    }
+    Fd root(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root) {
-        throw_errno(errno, "Cannot open " + quote_name(target.string()));
+        const int error = errno;
+        throw_errno(error, (error == ELOOP ? "Refusing to unpack into the symbolic link "
+                                           : "Cannot open the directory ") +
+                               quote_name(target.string()));
     }
     ArchiveReader reader(api);
     const std::string label = archive_name.empty() ? std::string("the archive")
@@ -577,17 +673,34 @@ void extract_tar_gz_safely(int fd,
         throw ArchiveError("Cannot unpack " + label + ": " +
                            (message != nullptr ? message : "unknown error"));
     }
-    Extractor(api, reader.get(), root.get(), archive_name).run();
+    auto remove_target = [&] {
+        if (created) {
+            (void)::rmdir(target.c_str());
+        }
+    };
+    try {
+        Extractor(api, reader.get(), root.get(), archive_name, unpack_bound(root.get(), max_bytes))
+            .run();
+    } catch (const ArchiveTooLarge&) {
+        remove_target();
+        throw;
+    } catch (const std::system_error& e) {
+        if (is_out_of_space(e.code())) {
+            remove_target();
+        }
+        throw;
+    }
 }
 
 void extract_tar_gz_safely(const std::filesystem::path& archive,
                            const std::filesystem::path& target,
-                           std::string_view archive_name) {
+                           std::string_view archive_name,
+                           std::uint64_t max_bytes) {
     Fd fd(::open(archive.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         throw_errno(errno, "Cannot open " + quote_name(archive.string()));
     }
-    extract_tar_gz_safely(fd.get(), target, archive_name);
+    extract_tar_gz_safely(fd.get(), target, archive_name, max_bytes);
 }
 
 } // namespace vorpane::util

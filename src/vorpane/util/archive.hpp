@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -14,6 +15,16 @@ class ArchiveError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// An archive that would unpack to more than its bound (see extract_tar_gz_safely). By the time
+// it is thrown, everything the extraction had created is removed again.
+class ArchiveTooLarge : public ArchiveError {
+  public:
+    using ArchiveError::ArchiveError;
+};
+
+// The most one archive may unpack to unless the caller says otherwise: 16 GiB.
+inline constexpr std::uint64_t DEFAULT_MAX_UNPACK_BYTES = std::uint64_t{16} << 30;
+
 // A member that the extraction policy refuses (it would land or link outside the target, or is a
 // device, FIFO or socket). The message is one line naming the member; `member()` is its raw name.
 class ArchiveMemberRefused : public std::runtime_error {
@@ -27,23 +38,30 @@ class ArchiveMemberRefused : public std::runtime_error {
 };
 
 // Unpacks the gzip-compressed tar archive read from `fd` (from its current offset; the descriptor
-// stays open) into `target`, which is created with its parents as needed. Policy: a leading "/" is
-// removed from member names; members that would land outside `target`, links whose target is
-// absolute or outside `target`, and device, FIFO and socket members are refused; a path that
-// passes through a symbolic link is refused; setuid, setgid and sticky bits and group/other write
-// are dropped; regular files get owner read/write and lose all execute bits when the owner has
-// none; directories get the default mode; owners are not applied; existing files and links are
-// replaced, never written through. `archive_name`, when given, names the archive in messages.
-// Members unpacked before a failure stay on disk.
-// Throws ArchiveMemberRefused, ArchiveError, std::system_error (file system), std::runtime_error
-// when libarchive cannot be loaded.
+// stays open) into `target`, which is created with its parents as needed but must not itself be a
+// symbolic link. Policy: a leading "/" is removed from member names; members that would land
+// outside `target`, links whose target is absolute or outside `target`, and device, FIFO and
+// socket members are refused; a path that passes through a symbolic link is refused; setuid,
+// setgid and sticky bits and group/other write are dropped; regular files get owner read/write
+// and lose all execute bits when the owner has none; directories get the default mode; owners are
+// not applied; existing files and links are replaced, never written through. `archive_name`, when
+// given, names the archive in messages (escaped, as are member names).
+// Size bound: the bytes actually written (not what headers announce) may total at most
+// `max_bytes` and at most 95 % of the space free on the target's file system when unpacking
+// starts. Going past it throws ArchiveTooLarge; running out of space throws std::system_error
+// (ENOSPC). Either way every file, link and directory this call created is removed again, and
+// nothing that was there before. After any other failure the members unpacked so far stay.
+// Throws ArchiveMemberRefused, ArchiveTooLarge, ArchiveError, std::system_error (file system),
+// std::runtime_error when libarchive cannot be loaded.
 void extract_tar_gz_safely(int fd,
                            const std::filesystem::path& target,
-                           std::string_view archive_name = {});
+                           std::string_view archive_name = {},
+                           std::uint64_t max_bytes = DEFAULT_MAX_UNPACK_BYTES);
 
 // The same for the archive file at `archive`; throws std::system_error when it cannot be opened.
 void extract_tar_gz_safely(const std::filesystem::path& archive,
                            const std::filesystem::path& target,
-                           std::string_view archive_name = {});
+                           std::string_view archive_name = {},
+                           std::uint64_t max_bytes = DEFAULT_MAX_UNPACK_BYTES);
 
 } // namespace vorpane::util

@@ -5,16 +5,30 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <exception>
 
 namespace vorpane::util {
 
 namespace {
 
+// A URL as it may appear in a message: no password, no control characters.
+std::string shown_url(std::string_view url) {
+    return escape_control(mask_url_password(url));
+}
+
 struct Sink {
     HttpResponse* response;
+    const HttpRequest* request;
     std::exception_ptr error;
 };
+
+HttpError too_large(const HttpRequest& request) {
+    return HttpError("answer refused: its body is larger than " +
+                     std::to_string(MAX_BODY_BYTES >> 20) + " MiB (" + shown_url(request.url) +
+                     ")");
+}
 
 std::string_view trim(std::string_view text) {
     const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
@@ -34,11 +48,25 @@ bool iequals(std::string_view a, std::string_view b) {
            });
 }
 
+// True when `length`, a Content-Length value, is a number above `limit`. Anything that is not a
+// number is left to libcurl, which refuses it itself.
+bool announces_more_than(std::string_view length, std::size_t limit) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(length.data(), length.data() + length.size(), value);
+    if (error == std::errc::result_out_of_range) {
+        return true;
+    }
+    return error == std::errc() && end == length.data() + length.size() && value > limit;
+}
+
 // libcurl calls these from inside curl_easy_perform: an exception must not unwind through C,
 // so it is parked in the sink and a short count makes libcurl stop the transfer.
 size_t on_body(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<Sink*>(user);
     try {
+        if (size * count > MAX_BODY_BYTES - sink->response->body.size()) {
+            throw too_large(*sink->request);
+        }
         sink->response->body.append(data, size * count);
         return size * count;
     } catch (...) {
@@ -59,17 +87,28 @@ size_t on_header(char* data, size_t size, size_t count, void* user) {
             const auto first = rest.find(' ');
             const auto second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
             if (second != std::string_view::npos) {
-                sink->response->reason = std::string(trim(rest.substr(second + 1)));
+                sink->response->reason = escape_control(trim(rest.substr(second + 1)));
             }
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            sink->response->headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                                 std::string(trim(line.substr(colon + 1))));
+            const std::string_view name = trim(line.substr(0, colon));
+            const std::string_view value = trim(line.substr(colon + 1));
+            // Refused before a byte of the body arrives; the write callback counts as well, for
+            // answers that announce no length or a false one.
+            if (iequals(name, "Content-Length") && sink->request->method != "HEAD" &&
+                announces_more_than(value, MAX_BODY_BYTES)) {
+                throw too_large(*sink->request);
+            }
+            sink->response->headers.emplace_back(std::string(name), std::string(value));
         }
         return size * count;
     } catch (...) {
         sink->error = std::current_exception();
         return 0;
     }
+}
+
+bool starts_with_ci(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
 bool has_header(const HttpRequest& request, std::string_view name) {
@@ -96,17 +135,19 @@ HttpResponse http_send(const HttpRequest& request) {
         easy.setopt(CURLOPT_SSL_VERIFYHOST, 0L);
     }
     easy.setopt(CURLOPT_URL, request.url);
-    // Only web URLs, also after a redirect: a crafted Location must not reach file:// or others.
+    // Only web URLs, also after a redirect: a crafted Location must not reach file:// or others,
+    // nor take a request that started encrypted onto plain http.
+    const bool secure = starts_with_ci(request.url, "https://");
     easy.setopt(CURLOPT_PROTOCOLS_STR, "http,https");
-    easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     easy.setopt(CURLOPT_FOLLOWLOCATION, request.follow_redirects ? 1L : 0L);
     easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
-    if (request.timeout_seconds) {
-        easy.setopt(CURLOPT_TIMEOUT, *request.timeout_seconds);
-    } else {
-        easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
-        easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
-    }
+    // The stall limit alone lets an answer that trickles one byte a minute hold on for ever.
+    const long seconds =
+        std::clamp(request.timeout_seconds.value_or(MAX_REQUEST_SECONDS), 1L, MAX_REQUEST_SECONDS);
+    easy.setopt(CURLOPT_TIMEOUT_MS, seconds * 1000L);
+    easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
 
     if (request.method == "GET") {
         easy.setopt(CURLOPT_HTTPGET, 1L);
@@ -134,7 +175,7 @@ HttpResponse http_send(const HttpRequest& request) {
     easy.setopt(CURLOPT_HTTPHEADER, headers.get());
 
     HttpResponse response;
-    Sink sink{&response, nullptr};
+    Sink sink{&response, &request, nullptr};
     easy.setopt(CURLOPT_WRITEFUNCTION, &on_body);
     easy.setopt(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
     easy.setopt(CURLOPT_HEADERFUNCTION, &on_header);
@@ -144,8 +185,13 @@ HttpResponse http_send(const HttpRequest& request) {
     if (sink.error) {
         std::rethrow_exception(sink.error);
     }
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && secure && request.follow_redirects) {
+        throw HttpError("redirect from https to another protocol refused (" +
+                        shown_url(request.url) + ")");
+    }
     if (code != CURLE_OK) {
-        throw HttpError(easy.error_text(code) + " (" + mask_url_password(request.url) + ")");
+        throw HttpError(escape_control(easy.error_text(code)) + " (" + shown_url(request.url) +
+                        ")");
     }
     response.status = easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
     if (response.reason.empty()) {
@@ -165,9 +211,11 @@ void raise_for_status(const HttpResponse& response) {
     } else {
         return;
     }
+    // The reason is escaped where it is read; escaping it again keeps a hand-made one safe too
+    // (escaped text has nothing left to escape).
     throw HttpStatusError(response.status, std::to_string(response.status) + " " + kind + ": " +
-                                               response.reason +
-                                               " for url: " + mask_url_password(response.url));
+                                               escape_control(response.reason) +
+                                               " for url: " + shown_url(response.url));
 }
 
 std::string_view standard_reason(long status) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -9,6 +10,11 @@
 
 namespace vorpane::util {
 
+// The largest answer body http_send accepts; a longer one ends the transfer with HttpError.
+inline constexpr std::size_t MAX_BODY_BYTES = std::size_t{64} << 20;
+// The longest any single request may take, from connecting to the last byte of the answer.
+inline constexpr long MAX_REQUEST_SECONDS = 60;
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
@@ -17,15 +23,19 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     bool verify = true;
-    // Limit for the whole exchange. Without one the connection attempt is limited to 30 seconds
-    // and a transfer slower than 1 byte/s for 60 seconds is aborted, so nothing waits for ever.
+    // Limit for the whole exchange, at most (and by default) MAX_REQUEST_SECONDS. Within it the
+    // connection attempt is limited to 30 seconds and a transfer slower than 1 byte/s for 60
+    // seconds is aborted, so nothing waits for ever, however slowly the answer trickles in.
     std::optional<long> timeout_seconds;
+    // Redirects are followed only to http and https addresses, and only to https ones when the
+    // request starts on https.
     bool follow_redirects = false;
 };
 
 struct HttpResponse {
     long status = 0;
-    // The reason phrase of the status line, or the standard phrase when the protocol has none.
+    // The reason phrase of the status line with its control characters escaped
+    // (util::escape_control), or the standard phrase when the protocol has none.
     std::string reason;
     // The headers of the final answer, in arrival order.
     std::vector<std::pair<std::string, std::string>> headers;
@@ -38,8 +48,10 @@ struct HttpResponse {
 };
 
 // A transfer that did not produce a complete answer: connection refused, name not resolved,
-// TLS or protocol failure, time-out, a body shorter than announced. what() is one line: the
-// client's error text followed by the URL in parentheses (any password in it masked).
+// TLS or protocol failure, time-out, a body shorter than announced or longer than
+// MAX_BODY_BYTES, a redirect from https to another protocol. what() is one line: the client's
+// error text followed by the URL in parentheses (any password in it masked, control characters
+// escaped).
 class HttpError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -57,10 +69,13 @@ class HttpStatusError : public HttpError {
 };
 
 // Sends `request` and returns the whole answer, whatever its status. Loads libcurl on first use.
-// Throws HttpError when the transfer fails and std::runtime_error when libcurl cannot be loaded.
+// Throws HttpError when the transfer fails (also when the answer announces or delivers more
+// than MAX_BODY_BYTES, which is never held in memory) and std::runtime_error when libcurl
+// cannot be loaded.
 HttpResponse http_send(const HttpRequest& request);
 
-// Throws HttpStatusError when `response` has a status from 400 to 599; otherwise does nothing.
+// Throws HttpStatusError when `response` has a status from 400 to 599 (its reason phrase and URL
+// escaped); otherwise does nothing.
 void raise_for_status(const HttpResponse& response);
 
 // The standard reason phrase of `status` ("Not Found"), or "" for an unknown code.

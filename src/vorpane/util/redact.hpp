@@ -11,4 +11,13 @@ namespace vorpane::util {
 // else, URLs without credentials included, is unchanged.
 std::string mask_url_password(std::string_view text);
 
+// `text` safe to show on a terminal or in a log: every C0 control byte (line breaks and tabs
+// included), DEL, every C1 control character (U+0080 to U+009F) and every byte that is not part
+// of valid UTF-8 is replaced by its escape ("\x1b", "\u009b", "\xff"); everything else,
+// printable non-ASCII text included, is unchanged.
+std::string escape_control(std::string_view text);
+
+// True when `text` holds nothing that escape_control() would change.
+bool is_terminal_safe(std::string_view text);
+
 } // namespace vorpane::util

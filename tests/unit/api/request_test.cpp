@@ -43,6 +43,9 @@ TEST(RequestDescriptions, UrlsAndTheTokenRequest) {
                                  {"Authorization", "Basic " + util::base64_encode("my-id:s3cr:et")},
                                  {"Content-Type", "application/json"}}));
     EXPECT_FALSE(token.follow_redirects);
+    // However slowly the token service answers, the exchange ends within a minute.
+    EXPECT_LE(token.timeout_seconds.value_or(util::MAX_REQUEST_SECONDS + 1),
+              util::MAX_REQUEST_SECONDS);
     // An empty secret still sends "id:".
     EXPECT_EQ(token_request({"id", "", "cloud"}, "https://t").headers[0].second, "Basic aWQ6");
 }
@@ -193,13 +196,16 @@ TEST_F(CloudAccessTest, RejectedCredentialsCacheNullAndFailEveryRequestUntilItEx
 }
 
 TEST_F(CloudAccessTest, MalformedSuccessBodyReachesTheCallerAndStoresNothing) {
-    for (const char* body : {"secret-ish {not json", R"({"token_type": "Bearer"})"}) {
+    const std::string deep = R"({"access_token": "secret-ish", "x": )" + std::string(100'000, '[') +
+                             std::string(100'000, ']') + "}";
+    for (const std::string& body :
+         {std::string("secret-ish {not json"), std::string(R"({"token_type": "Bearer"})"), deep}) {
         set_token("AT-1", {{"token", {{"body", body}}}});
         config::ResultCache store = cache();
         CaptureStdout();
         try {
             create_get_request("/entitlements", store, send());
-            ADD_FAILURE() << "accepted " << body;
+            ADD_FAILURE() << "accepted " << body.substr(0, 80);
         } catch (const TokenServiceError& error) {
             EXPECT_EQ(std::string(error.what()).find("secret-ish"), std::string::npos);
         }

@@ -1,8 +1,10 @@
 #include "vorpane/config/cache.hpp"
 #include "vorpane/util/crypto.hpp"
+#include "vorpane/util/sqlite.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -50,7 +52,62 @@ TEST_F(ResultCacheTest, ValuesReadBackEqualFromAnotherConnection) {
     EXPECT_EQ(cache.lookup("list"), entitlements);
     EXPECT_EQ(cache.lookup("text"), json("tok\"en\n"));
     EXPECT_EQ(cache.lookup("other"), std::nullopt);
-    EXPECT_ANY_THROW(ResultCache(m_dir.path() / "nope", [] { return 0.0; }));
+}
+
+// The store only helps: whatever keeps it from working, calls go to the operation and succeed.
+TEST_F(ResultCacheTest, UnusableStoreActsAsAnEmptyOneAndNeverThrows) {
+    const std::vector<std::pair<const char*, std::function<fs::path()>>> faults = {
+        {"missing directory", [&] { return m_dir.path() / "nope"; }},
+        {"directory in its place",
+         [&] {
+             fs::create_directories(file());
+             return m_dir.path();
+         }},
+        {"FIFO in its place",
+         [&] {
+             ::mkfifo(file().c_str(), 0600);
+             return m_dir.path();
+         }},
+        {"symbolic link in its place",
+         [&] {
+             fs::create_directories(m_dir.path() / "real");
+             ResultCache(m_dir.path() / "real").add_if_absent("k", 1, 60);
+             fs::create_symlink(m_dir.path() / "real" / "cache.sqlite3", file());
+             return m_dir.path();
+         }},
+    };
+    for (const auto& [what, fault] : faults) {
+        fs::remove_all(m_dir.path());
+        fs::create_directories(m_dir.path());
+        ResultCache cache(fault(), [this] { return m_now; });
+        EXPECT_FALSE(cache.add_if_absent("k", 1, 60)) << what;
+        EXPECT_EQ(cache.lookup("k"), std::nullopt) << what;
+        m_calls = 0;
+        EXPECT_EQ(call(cache, 7), json(7)) << what;
+        EXPECT_EQ(call(cache, 8), json(8)) << what;
+        EXPECT_EQ(m_calls, 2) << what;
+    }
+    // The table removed under an open connection; a lock held past the busy time.
+    fs::remove_all(m_dir.path());
+    fs::create_directories(m_dir.path());
+    ResultCache cache(
+        m_dir.path(), [this] { return m_now; }, 50);
+    ASSERT_TRUE(cache.add_if_absent("k", 1, 60));
+    util::Db other(file());
+    other.exec("BEGIN EXCLUSIVE");
+    EXPECT_EQ(cache.lookup("k"), std::nullopt);
+    EXPECT_FALSE(cache.add_if_absent("j", 1, 60));
+    other.exec("DROP TABLE cache; COMMIT");
+    EXPECT_EQ(cache.lookup("k"), std::nullopt);
+    EXPECT_FALSE(cache.add_if_absent("k", 1, 60));
+    // Values that cannot be written out are returned but not kept.
+    json deep = json::array();
+    for (int i = 0; i < 200; ++i) {
+        deep = json::array({std::move(deep)});
+    }
+    for (const json& unstorable : {deep, json("\xff\xfe")}) {
+        EXPECT_FALSE(ResultCache(m_dir.path() / "fresh").add_if_absent("v", unstorable, 60));
+    }
 }
 
 TEST_F(ResultCacheTest, LiveEntryStaysUntilItsTimeToLiveHasPassed) {
@@ -148,6 +205,23 @@ TEST_F(ResultCacheTest, CachedNullKeepsLaterResultsOutAndFailuresStoreNothing) {
                              []() -> json { throw std::runtime_error("down"); }),
                  std::runtime_error);
     EXPECT_TRUE(cache.add_if_absent(cache_key(PACKAGES_IDENTITY), "x", 1));
+
+    // A configuration file replaced while the operation ran (by `init`): the answer may belong
+    // to the old credentials, so it is returned but not kept.
+    m_now += 100;
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(cached_call(cache, ACCESS_TOKEN_IDENTITY, ACCESS_TOKEN_TTL,
+                              [&] {
+                                  const fs::path next = m_dir.path() / "next.toml";
+                                  test::write_file(next, std::to_string(i));
+                                  fs::rename(next, m_dir.path() / "vorpane.toml");
+                                  return json("old-token");
+                              }),
+                  json("old-token"));
+    }
+    EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN_IDENTITY)), std::nullopt);
+    EXPECT_EQ(call(cache, "kept"), json("kept"));
+    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json("kept"));
 }
 
 // Sixteen processes open the store and add under one key at the same moment.

@@ -1,9 +1,12 @@
 #include "vorpane/cli/exceptions.hpp"
+#include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <set>
 
@@ -161,6 +164,81 @@ TEST_F(ConfigFile, DirectoryInThePlaceOfTheFileFailsReadAndWriteCleanly) {
     }
     EXPECT_EQ(test::read_file(m_file / "inside" / "keep.txt"), "kept");
     EXPECT_EQ(names_in(m_home.config_dir()), std::set<std::string>{"vorpane.toml"});
+}
+
+TEST_F(ConfigFile, ParseErrorsGiveThePlaceAndNeverQuoteTheFile) {
+    struct Case {
+        std::string toml;
+        std::string secret; // must not appear
+        std::string reason;
+    };
+    const std::vector<Case> cases = {
+        {"[profile]\ntoken = 123456789012345678901234567890\n", "1234567890",
+         "line 2, column 39: Error while parsing decimal integer: value is not representable in 64 "
+         "bits"},
+        {"[profile]\ntoken = 0x1234567890abcdef0123\n", "1234567890", "not representable"},
+        {"[profile]\ntoken = 12e99999\n", "12e9", "could not be interpreted as a value"},
+        {"[profile]\ntoken = 1234abcsecret\n", "abc", "expected decimal digit"},
+        {"[profile]\ntoken = 'abc' Qjunk\n", "Q", "expected a comment or whitespace"},
+        {"[profile]\ntoken = \"\\qsecret\"\n", "\\q", "unknown escape sequence"},
+        {"[profile]\n\"Wse'cret\" = 1\n\"Wse'cret\" = 2\n", "W", "cannot redefine existing"},
+        {"[profile]\n\"Wsecret\"\n", "W", "Error while parsing key-value pair: unexpected"},
+    };
+    for (const Case& c : cases) {
+        try {
+            parse_config(c.toml, m_file);
+            ADD_FAILURE() << "parsed " << c.toml;
+        } catch (const ConfigParseError& e) {
+            const std::string what = e.what();
+            EXPECT_EQ(what.rfind(m_file.string() + ": invalid TOML at line ", 0), 0U) << what;
+            EXPECT_THAT(what, HasSubstr(c.reason)) << what;
+            // The temporary directory's name is random, so only what follows it is searched.
+            EXPECT_THAT(what.substr(m_file.string().size()), Not(HasSubstr(c.secret)));
+            EXPECT_EQ(what.find_first_of("'\"\n"), std::string::npos) << what;
+        }
+    }
+}
+
+TEST_F(ConfigFile, OnlyARegularFileOfSaneSizeIsReadAndNothingWaits) {
+    const std::vector<std::pair<std::string, std::function<void()>>> cases = {
+        {"it is a FIFO, not a regular file", [&] { ::mkfifo(m_file.c_str(), 0600); }},
+        {"it is a device, not a regular file", [&] { fs::create_symlink("/dev/zero", m_file); }},
+        {"larger than 1 MiB",
+         [&] { test::write_file(m_file, "#" + std::string(2 << 20, 'x') + "\n"); }},
+    };
+    fs::create_directories(m_home.config_dir());
+    for (const auto& [reason, make] : cases) {
+        fs::remove(m_file);
+        make();
+        try {
+            get_configparser();
+            ADD_FAILURE() << "read " << reason;
+        } catch (const std::runtime_error& e) {
+            EXPECT_EQ(std::string(e.what()),
+                      "cannot read configuration file " + m_file.string() + ": " + reason)
+                << e.what();
+        }
+    }
+}
+
+TEST_F(ConfigFile, ReplaceKeepsTheDirectoryUntilTheNewConfigurationIsStored) {
+    write_config_parse_to_file(make_config("old", "old-secret"));
+    ResultCache(m_home.config_dir()).add_if_absent("token", "old-access", 1800);
+    for (const char* name : {"notes.txt", "keep.bak", "keep.bu", "sub/inner.txt"}) {
+        test::write_file(m_home.config_dir() / name, name);
+    }
+    const auto before = test::read_tree(m_home.config_dir());
+    ASSERT_TRUE(before.count("cache.sqlite3"));
+    for (const auto& bad : {make_config("new", "TOPSECRET\xff"), make_config("n", "s", "prod")}) {
+        EXPECT_THROW(replace_config(bad), std::runtime_error);
+        EXPECT_EQ(test::read_tree(m_home.config_dir()), before);
+    }
+    const VorpaneConfig fresh = make_config("new", "new-secret");
+    replace_config(fresh);
+    EXPECT_EQ(get_configparser(), fresh);
+    EXPECT_EQ(names_in(m_home.config_dir()),
+              (std::set<std::string>{"vorpane.toml", "keep.bak", "keep.bu", "sub"}));
+    EXPECT_EQ(ResultCache(m_home.config_dir()).lookup("token"), std::nullopt);
 }
 
 } // namespace

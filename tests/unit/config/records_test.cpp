@@ -134,6 +134,39 @@ TEST(RecordsValidation, UnknownTablesAndKeysAreDropped) {
     EXPECT_TRUE(p.to_json()["installed_version"].is_null());
 }
 
+TEST(RecordsNames, OnlyDistributionNamesPassAsKeysAndCodes) {
+    // Names the service might send: each either passes both checks (as key and after "ENT_")
+    // or fails both.
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"zel-foo-core", true},
+        {"ZEL_FOO_APP", true},
+        {"a", true},
+        {"A.b_c-9", true},
+        {"", false},
+        {"--python=/tmp/x", false},
+        {"-rfile", false},
+        {"/etc/passwd", false},
+        {"../../escaped-examples", false},
+        {"..", false},
+        {".hidden", false},
+        {"trailing-", false},
+        {"a/b", false},
+        {"a\\b", false},
+        {"a b", false},
+        {"a\x1b[31mb", false},
+        {"a\nb", false},
+        {std::string("a\0b", 3), false},
+        {"caf\xc3\xa9", false},
+    };
+    for (const auto& [name, valid] : cases) {
+        EXPECT_EQ(is_valid_package_key(name), valid) << name;
+        EXPECT_EQ(is_valid_entitlement_code("ENT_" + name), valid) << name;
+    }
+    for (const char* code : {"ENT_", "ent_foo", "FOO", "ENT__FOO", "ENT_../../ESCAPED", " ENT_A"}) {
+        EXPECT_FALSE(is_valid_entitlement_code(code)) << code;
+    }
+}
+
 struct VersionCase {
     std::vector<std::string> available;
     std::optional<std::string> installed;

@@ -1,5 +1,6 @@
 #include "vorpane/cli/exceptions.hpp"
 #include "vorpane/engine/uv.hpp"
+#include "vorpane/util/redact.hpp"
 
 #include <gtest/gtest.h>
 
@@ -92,6 +93,40 @@ TEST_F(UvRunner, UncapturedRunsShareTheStreamsAndOnlyTheInPythonFormChecksTheSta
         logged.rfind("program:uv\narg:pip\narg:install\narg:x\nVIRTUAL_ENV=" + m_env.string(), 0),
         0U);
     EXPECT_EQ(logged.find("arg:vorpane-uv"), std::string::npos);
+}
+
+TEST_F(UvRunner, AFailedRunCarriesItsStatusAndStderrMaskedAndEscaped) {
+    ScopedEnv code("CHILD_TOOL_EXIT_UV", "2");
+    struct Case {
+        std::optional<std::string> err;
+        bool capture;
+        std::string cause;
+    };
+    for (const Case& c : {
+             Case{"Resolved\nerror: \x1b]0;owned\x07 at https://u:pw@h/x \xff\n\n", true,
+                  "uv exited with status 2: error: \\x1b]0;owned\\x07 at https://u:****@h/x "
+                  "\\xff"},
+             Case{std::nullopt, true, "uv exited with status 2: uv stand-in done"},
+             Case{"ignored\n", false, "uv exited with status 2"},
+         }) {
+        std::optional<ScopedEnv> err;
+        if (c.err) {
+            err.emplace("CHILD_TOOL_ERR", *c.err);
+        }
+        try {
+            (void)run_uv_in_python({"pip", "show", "a\x1b[2J\u009bb"}, c.capture);
+            ADD_FAILURE() << "no exception";
+        } catch (const VorpaneUVException& e) {
+            EXPECT_EQ(e.message(), "Error running uv with ('pip', 'show', 'a\\x1b[2J\\x9bb')");
+            try {
+                std::rethrow_if_nested(e);
+                ADD_FAILURE() << "no cause";
+            } catch (const UvFailed& cause) {
+                EXPECT_EQ(cause.returncode(), 2);
+                EXPECT_EQ(std::string(cause.what()), c.cause);
+            }
+        }
+    }
 }
 
 } // namespace

@@ -139,6 +139,29 @@ TEST_F(Downloader, BrokenTransfersAndRefusedMembersEndEverything) {
     EXPECT_THROW(run_downloads({gone}, [](const DownloadJob&, const auto&) {}), util::HttpError);
 }
 
+TEST_F(Downloader, RedirectsStayOnHttpsAndServerTextsAreEscaped) {
+    account({{"examples", {{"location", url("gamma")}, {"times", 1}}}});
+    EXPECT_EQ(run({"alpha"}), (Outcomes{{"alpha", std::nullopt}}));
+    EXPECT_EQ(test::read_file(downloads() / "alpha" / "gamma" / "readme.txt"), "hello gamma");
+
+    const std::string plain = "http://localhost:1/v1/license/artifacts/examples/delta.tar.gz";
+    account({{"examples", {{"location", plain}}}});
+    try {
+        run({"delta"});
+        ADD_FAILURE() << "a redirect to http was followed";
+    } catch (const util::HttpError& e) {
+        EXPECT_EQ(std::string(e.what()), "Refusing to follow the redirect of the download of "
+                                         "delta away from https (" +
+                                             plain + ")");
+    }
+    EXPECT_FALSE(fs::exists(downloads() / "delta"));
+
+    account({{"examples", {{"status", 404}, {"reason", "Gone\x1b]0;pwned\x07"}}}});
+    EXPECT_EQ(
+        run({"alpha"}),
+        (Outcomes{{"alpha", "404 Client Error: Gone\\x1b]0;pwned\\x07 for url: " + url("alpha")}}));
+}
+
 TEST_F(Downloader, BarsAreDrawnOnATerminalAndClearedBeforeEachReport) {
     std::string screen;
     util::ProgressOutput output;

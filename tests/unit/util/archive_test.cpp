@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -137,6 +138,10 @@ TEST_F(ArchiveExtraction, RefusesHostileMembersAndNothingLandsOutside) {
          "../evil\nError: fake",
          "../evil\\x0aError: fake",
          {}},
+        {{file("../\x1b]0;pwned\x07\u009b", "x")},
+         "../\x1b]0;pwned\x07\u009b",
+         "../\\x1b]0;pwned\\x07\\u009b",
+         {}},
         {{symlink("link", victim().string())},
          "link",
          "",
@@ -194,6 +199,51 @@ TEST_F(ArchiveExtraction, RefusesHostileMembersAndNothingLandsOutside) {
         }
         expect_nothing_escaped();
     }
+}
+
+TEST_F(ArchiveExtraction, StopsAtTheUnpackBoundAndRemovesOnlyWhatItCreated) {
+    const fs::path bomb =
+        archive({file("kept-dir/new.txt", "x"), dir("new-dir/"), file("new-dir/a.txt", "a"),
+                 symlink("new-dir/l", "a.txt"), file("big.bin", std::string(2 << 20, 'z'))});
+    const std::uint64_t total = 2 + (2 << 20);
+    for (const bool existing : {true, false}) {
+        SCOPED_TRACE(existing);
+        fs::remove_all(target());
+        if (existing) {
+            test::write_file(target() / "keep.txt", "mine");
+            fs::create_directories(target() / "kept-dir");
+        }
+        try {
+            extract_tar_gz_safely(bomb, target(), "bomb.tar.gz", total - 1);
+            ADD_FAILURE() << "the bound was not applied";
+        } catch (const ArchiveTooLarge& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find("'bomb.tar.gz': at 'big.bin'"), std::string::npos) << what;
+            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
+        }
+        if (existing) {
+            std::set<std::string> left;
+            for (const auto& entry : fs::recursive_directory_iterator(target())) {
+                left.insert(fs::relative(entry.path(), target()).string());
+            }
+            EXPECT_EQ(left, (std::set<std::string>{"keep.txt", "kept-dir"}));
+            EXPECT_EQ(test::read_file(target() / "keep.txt"), "mine");
+        } else {
+            EXPECT_FALSE(exists_at_all(target()));
+        }
+        expect_nothing_escaped();
+    }
+    // Exactly at the bound is allowed.
+    extract_tar_gz_safely(bomb, target(), "bomb.tar.gz", total);
+    EXPECT_EQ(fs::file_size(target() / "big.bin"), 2U << 20);
+}
+
+TEST_F(ArchiveExtraction, NeverUnpacksIntoALinkedTarget) {
+    fs::create_directories(work());
+    fs::create_directory_symlink(victim().parent_path(), target());
+    EXPECT_THROW(extract({file("planted", "x")}), std::system_error);
+    fs::remove(target());
+    expect_nothing_escaped();
 }
 
 TEST_F(ArchiveExtraction, ReplacesExistingEntriesInsteadOfWritingThroughThem) {

@@ -74,8 +74,11 @@ TEST_F(HttpSendTest, SendsHeadersInOrderAndReadsTheAnswer) {
 
 TEST_F(HttpSendTest, StatusErrorsCarryCodeReasonAndMaskedUrl) {
     EXPECT_NO_THROW(raise_for_status(http_send(get("/v1/license/pip"))));
+    // A reason phrase is the server's text: it never reaches a message raw.
     s_cloud->set_account(
-        {{"access_token", "AT"}, {"faults", {{"entitlements", {{"status", 500}}}}}});
+        {{"access_token", "AT"},
+         {"faults",
+          {{"entitlements", {{"status", 500}, {"reason", "Oops\x1b[2J\x1b]0;x\x07!"}}}}}});
     HttpResponse teapot;
     teapot.url = "https://u:secret@h/x";
     teapot.status = 418;
@@ -84,7 +87,7 @@ TEST_F(HttpSendTest, StatusErrorsCarryCodeReasonAndMaskedUrl) {
         {http_send(get("/nowhere")),
          "404 Client Error: Not Found for url: " + s_cloud->base() + "/nowhere"},
         {http_send(get("/v1/license/entitlements")),
-         "500 Server Error: Internal Server Error for url: " + s_cloud->base() +
+         "500 Server Error: Oops\\x1b[2J\\x1b]0;x\\x07! for url: " + s_cloud->base() +
              "/v1/license/entitlements"},
         {teapot, "418 Client Error: I'm a Teapot for url: https://u:****@h/x"},
     };
@@ -111,14 +114,26 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
     };
     HttpRequest slow = get("/v1/license/entitlements");
     slow.timeout_seconds = 1;
+    HttpRequest followed = get("/v1/license/pip");
+    followed.follow_redirects = true;
+    const std::string too_large = "larger than " + std::to_string(MAX_BODY_BYTES >> 20) + " MiB";
     const std::vector<Case> cases = {
         {{{"entitlements", {{"truncate", true}}}}, get("/v1/license/entitlements"), "("},
         {{{"token", {{"drop", true}}}}, post_token(), "("},
         {{{"entitlements", {{"delay", 3}}}}, slow, "timed out"},
+        // A stall limit alone would wait for ever on an answer that never stops trickling.
+        {{{"entitlements", {{"trickle", 0.2}}}}, slow, "timed out"},
+        {{{"token", {{"fill", MAX_BODY_BYTES + 1}}}}, post_token(), too_large},
+        {{{"entitlements", {{"fill", MAX_BODY_BYTES + 1}, {"no_content_length", true}}}},
+         get("/v1/license/entitlements"),
+         too_large},
+        // An encrypted request is not carried onto plain http by a redirect.
+        {json::object(), followed, "redirect from https to another protocol refused"},
     };
     for (const auto& c : cases) {
         s_cloud->set_account({{"access_token", "AT"},
                               {"entitlements", json::array({std::string(4000, 'x')})},
+                              {"pip_location", "http://localhost:1/v1/license/packages"},
                               {"faults", c.faults}});
         try {
             http_send(c.request);
@@ -132,6 +147,18 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
             EXPECT_EQ(text.find('\n'), std::string::npos) << text;
         }
     }
+}
+
+TEST_F(HttpSendTest, RedirectsStayOnHttpsAndAnswersUpToTheCapArriveWhole) {
+    s_cloud->set_account({{"access_token", "AT"},
+                          {"pip_location", s_cloud->base() + "/v1/license/packages"},
+                          {"faults", {{"packages", {{"fill", MAX_BODY_BYTES}}}}}});
+    HttpRequest followed = get("/v1/license/pip");
+    followed.follow_redirects = true;
+    const HttpResponse response = http_send(followed);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.url, s_cloud->base() + "/v1/license/packages");
+    EXPECT_EQ(response.body.size(), MAX_BODY_BYTES);
 }
 
 TEST_F(HttpSendTest, OnlyTheNamedCaBundleIsTrustedInVariableOrder) {
