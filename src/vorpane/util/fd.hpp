@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <string_view>
 #include <utility>
 
 namespace vorpane::util {
@@ -41,5 +42,9 @@ class UniqueFd {
   private:
     int m_fd;
 };
+
+// Writes all of `data` to `fd`, retrying after interruptions and short writes. Returns 0, or the
+// errno of the write that failed (EPIPE when the reader has gone away).
+int write_all(int fd, std::string_view data) noexcept;
 
 } // namespace vorpane::util

@@ -1,0 +1,163 @@
+#include "vorpane/core/output.hpp"
+
+#include "vorpane/core/errors.hpp"
+#include "vorpane/util/fd.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vorpane::core {
+
+namespace {
+
+std::optional<int> color_code(std::string_view name) {
+    if (name == "red") {
+        return 31;
+    }
+    if (name == "green") {
+        return 32;
+    }
+    if (name == "yellow") {
+        return 33;
+    }
+    if (name == "blue") {
+        return 34;
+    }
+    return std::nullopt;
+}
+
+bool env_set(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+} // namespace
+
+std::string style(std::string_view text, std::optional<std::string_view> fg, bool bold) {
+    std::string out;
+    if (fg) {
+        if (auto code = color_code(*fg)) {
+            out += "\x1b[" + std::to_string(*code) + "m";
+        }
+    }
+    if (bold) {
+        out += "\x1b[1m";
+    }
+    out += text;
+    out += "\x1b[0m";
+    return out;
+}
+
+std::string strip_ansi(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            size_t j = i + 2;
+            while (j < text.size() && ((text[j] >= '0' && text[j] <= '9') || text[j] == ';')) {
+                ++j;
+            }
+            if (j < text.size() && text[j] == 'm') {
+                i = j;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
+}
+
+TerminalInfo TerminalInfo::detect() {
+    TerminalInfo info;
+    info.out_is_terminal = ::isatty(STDOUT_FILENO) == 1;
+    info.err_is_terminal = ::isatty(STDERR_FILENO) == 1;
+    const char* no_color = std::getenv("NO_COLOR");
+    bool off = no_color != nullptr && *no_color != '\0';
+    bool forced = env_set("FORCE_COLOR") || env_set("CLICOLOR_FORCE");
+    info.out_color = !off && (info.out_is_terminal || forced);
+    info.err_color = !off && (info.err_is_terminal || forced);
+    const char* term = std::getenv("TERM");
+    // A dumb terminal cannot move the cursor, which redrawing in place relies on.
+    info.err_can_redraw =
+        info.err_is_terminal && (term == nullptr || std::string_view(term) != "dumb");
+    winsize size{};
+    if (info.err_is_terminal && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        info.err_columns = size.ws_col;
+    }
+    return info;
+}
+
+Output::Output(TerminalInfo terminal, Verbosity verbosity, bool json, Writer writer)
+    : m_terminal(terminal), m_verbosity(verbosity), m_json(json), m_writer(std::move(writer)) {
+    if (!m_writer) {
+        m_writer = [](int fd, std::string_view bytes) {
+            if (fd == STDOUT_FILENO) {
+                std::fflush(stdout); // keep order with anything a library printed through stdio
+            }
+            return util::write_all(fd, bytes);
+        };
+    }
+}
+
+void Output::write_out(std::string_view text) {
+    int error =
+        m_writer(STDOUT_FILENO, m_terminal.out_color ? std::string(text) : strip_ansi(text));
+    if (error == EPIPE) {
+        throw BrokenPipe();
+    }
+}
+
+void Output::write_err(std::string_view text) {
+    (void)m_writer(STDERR_FILENO, m_terminal.err_color ? std::string(text) : strip_ansi(text));
+}
+
+void Output::send_message(std::string_view message) {
+    std::string line(message);
+    line += '\n';
+    write_out(line);
+}
+
+void Output::echo_raw(std::string_view text) {
+    write_out(text);
+}
+
+void Output::send_error(std::string_view message) {
+    std::string line(message);
+    line += '\n';
+    write_err(line);
+}
+
+void Output::info(std::string_view message) {
+    if (!quiet()) {
+        notice(message);
+    }
+}
+
+void Output::notice(std::string_view message) {
+    if (m_json) {
+        send_error(message);
+    } else {
+        send_message(message);
+    }
+}
+
+void Output::detail(std::string_view message) {
+    if (verbose()) {
+        send_error(message);
+    }
+}
+
+util::ProgressOutput Output::progress_output() const {
+    util::ProgressOutput output;
+    output.is_terminal = m_terminal.err_can_redraw && !quiet();
+    output.columns = m_terminal.err_columns;
+    Writer writer = m_writer;
+    output.write = [writer](std::string_view text) { (void)writer(STDERR_FILENO, text); };
+    return output;
+}
+
+} // namespace vorpane::core

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace vorpane::core::version_info {
+
+inline constexpr std::string_view version = "0.9.2";
+inline constexpr std::array<int, 3> version_tuple{0, 9, 2};
+inline constexpr std::string_view commit_id = "g6c17b8292";
+
+} // namespace vorpane::core::version_info
