@@ -1,7 +1,7 @@
 // The configuration file: TOML text parsed and validated as a VorpaneConfig, the way every
 // start of the tool reads it. A record that validates must survive its own serialisation.
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const config::ConfigParseError& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "parse error message is not one line");
         return 0;
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         fuzz::expect(!e.errors().empty(), "validation error lists no field");
         return 0;
     }

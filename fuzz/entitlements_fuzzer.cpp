@@ -1,5 +1,5 @@
 // The entitlement service's answer, turned into records.
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/modules/entitlements.hpp"
 
 #include <cstddef>
@@ -14,9 +14,10 @@ using namespace vorpane;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view body(reinterpret_cast<const char*>(data), size);
     std::vector<config::VorpaneEntitlement> records;
+    modules::Warnings warnings;
     try {
-        records = modules::parse_entitlements(body);
-    } catch (const ValidationError& e) {
+        records = modules::parse_entitlements(body, warnings);
+    } catch (const core::ValidationError& e) {
         fuzz::expect(!e.errors().empty(), "validation error lists no field");
         for (const auto& error : e.errors()) {
             fuzz::expect(error.rfind("entitlements[", 0) == 0, "a field error without its path");
@@ -26,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Anything else that escapes (a JSON type error, say) is a crash for libFuzzer.
         fuzz::expect(fuzz::is_one_line(e.what()), "error message is not one line");
         return 0;
+    }
+    for (const auto& line : warnings) {
+        fuzz::expect(fuzz::is_one_line(line), "a warning is not one line");
     }
     for (const auto& record : records) {
         fuzz::expect(!record.packages.empty(), "an entitlement without packages was kept");

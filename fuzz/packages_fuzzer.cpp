@@ -1,10 +1,10 @@
 // The service's package list: a JSON list stored in the result cache as the service sent it,
 // from which the example download picks the example packages by key. Each element is also
 // validated as a package record with its version operations.
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/config/records.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/modules/examples.hpp"
 
 #include <cstddef>
@@ -35,7 +35,7 @@ void check_record(const nlohmann::json& element) {
     config::VorpanePackage package;
     try {
         package = config::VorpanePackage::from_json(element);
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         fuzz::expect(!e.errors().empty(), "validation error lists no field");
         return;
     }
@@ -51,6 +51,20 @@ void check_record(const nlohmann::json& element) {
     fuzz::expect(config::VorpanePackage::from_json(package.to_json()) == package,
                  "a package record does not survive its JSON form");
 }
+
+// A run that may only use the cache: any request or child would be a fault here.
+struct Offline : util::HttpClient, engine::ProcessRunner {
+    util::HttpResponse send(const util::HttpRequest& /*request*/) override {
+        fuzz::expect(false, "the package list was fetched instead of read from the cache");
+        return {};
+    }
+    util::ProcessResult run(const std::vector<std::string>& /*argv*/,
+                            const std::map<std::string, std::string>& /*env*/,
+                            const util::ProcessOptions& /*options*/) override {
+        fuzz::expect(false, "a child was started");
+        return {};
+    }
+};
 
 } // namespace
 
@@ -77,11 +91,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // What the cache gives back is the list's JSON text read again (an out-of-range number
     // has no JSON text and reads back as null, here and from the service alike).
-    fuzz::expect(modules::get_packages() == nlohmann::json::parse(list.dump()),
+    core::Output out(core::TerminalInfo{}, core::Verbosity::normal, false,
+                     [](int, std::string_view) { return 0; });
+    core::SystemClock clock;
+    Offline offline;
+    modules::Context ctx(out, clock, offline, offline);
+    fuzz::expect(modules::get_packages(ctx) == nlohmann::json::parse(list.dump()),
                  "the cache changed the package list");
     std::vector<std::string> names;
     try {
-        names = modules::get_examples_packages();
+        names = modules::get_examples_packages(ctx);
     } catch (const std::runtime_error& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "error message is not one line");
         return 0;

@@ -1,6 +1,6 @@
 // Inputs the fuzzers found, kept so that the fixes stay.
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +91,7 @@ TEST(FuzzRegressionConfig, EscapedQuoteDoesNotEndABasicString) {
 
 TEST(FuzzRegressionConfig, ValidationStillRunsAfterTheCheck) {
     EXPECT_THROW(parse_config("# \xC3\xA9\n[options]\nadvanced_mode = true\n", "vorpane.toml"),
-                 ValidationError);
+                 core::ValidationError);
 }
 
 } // namespace

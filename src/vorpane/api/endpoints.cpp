@@ -1,16 +1,6 @@
 #include "vorpane/api/endpoints.hpp"
 
-#include "vorpane/config/config_file.hpp"
-
 namespace vorpane::api {
-
-namespace {
-
-std::string stored_environment() {
-    return config::get_configparser().profile.cloud_environment;
-}
-
-} // namespace
 
 std::string _get_cloud_api_url(std::string_view environment) {
     return "https://core." + std::string(environment) + "." + std::string(SERVICE_DOMAIN) + "/" +
@@ -23,18 +13,6 @@ std::string _get_token_api_url(std::string_view environment) {
 
 std::string _get_entitlement_api_url(std::string_view environment) {
     return _get_cloud_api_url(environment) + "/license";
-}
-
-std::string _get_cloud_api_url() {
-    return _get_cloud_api_url(stored_environment());
-}
-
-std::string _get_token_api_url() {
-    return _get_token_api_url(stored_environment());
-}
-
-std::string _get_entitlement_api_url() {
-    return _get_entitlement_api_url(stored_environment());
 }
 
 } // namespace vorpane::api

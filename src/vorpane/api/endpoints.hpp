@@ -23,10 +23,4 @@ std::string _get_token_api_url(std::string_view environment);
 // The core service URL of `environment` followed by "/license".
 std::string _get_entitlement_api_url(std::string_view environment);
 
-// The same for the environment of the stored profile, read afresh on every call. Throw what
-// config::get_configparser throws (ValidationError when there is no profile).
-std::string _get_cloud_api_url();
-std::string _get_token_api_url();
-std::string _get_entitlement_api_url();
-
 } // namespace vorpane::api

@@ -1,34 +1,39 @@
 #include "vorpane/api/request.hpp"
 
 #include "vorpane/api/endpoints.hpp"
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 
 namespace vorpane::api {
 
-RequestKWARGSDict create_get_request(const std::string& path) {
-    config::ResultCache cache = config::open_result_cache();
-    return create_get_request(path, cache, util::http_send);
-}
+NoAccessToken::NoAccessToken(std::string failure)
+    : core::VorpaneException("No access token created. Did you add token id and token secret?"),
+      m_failure(std::move(failure)) {}
 
-RequestKWARGSDict
-create_get_request(const std::string& path, config::ResultCache& cache, const HttpSend& send) {
+RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service) {
+    std::string failure;
     const nlohmann::json token = config::cached_call(
-        cache, config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, [&]() -> nlohmann::json {
-            std::optional<std::string> fresh = _get_access_token(send);
-            return fresh ? nlohmann::json(*fresh) : nlohmann::json(nullptr);
+        service.cache, config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL,
+        [&]() -> nlohmann::json {
+            TokenOutcome fresh = _get_access_token(service.profile, service.http);
+            failure = fresh.failure;
+            return fresh.token ? nlohmann::json(*fresh.token) : nlohmann::json(nullptr);
         });
     if (!token.is_string()) {
-        throw VorpaneException("No access token created. Did you add token id and token secret?");
+        throw NoAccessToken(failure);
     }
     RequestKWARGSDict description;
     description.headers = {
         {"Accept", std::string(ACCEPT)},
         {"Authorization", "Bearer " + token.get<std::string>()},
     };
-    description.url = _get_entitlement_api_url() + path;
+    description.url = _get_entitlement_api_url(service.profile.cloud_environment) + path;
     description.verify = VERIFY;
     description.timeout = TIMEOUT;
     return description;
+}
+
+util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
+    return service.http.send(to_http_request(create_get_request(path, service)));
 }
 
 util::HttpRequest to_http_request(const RequestKWARGSDict& description) {

@@ -3,6 +3,7 @@
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/util/http.hpp"
 
 #include <string>
@@ -21,15 +22,35 @@ struct RequestKWARGSDict {
     long timeout = TIMEOUT;
 };
 
-// The description of a GET of `path` (starting with "/", query string kept as given). The
-// access token comes from the result cache in the configuration directory, or from an exchange
-// whose result (null included) is stored there for ACCESS_TOKEN_TTL seconds. Throws
-// VorpaneException("No access token created. Did you add token id and token secret?") when
-// there is no token, and whatever _get_access_token, the store or the configuration throw.
-RequestKWARGSDict create_get_request(const std::string& path);
-// The same with an open store and an HTTP client of the caller's choice.
-RequestKWARGSDict
-create_get_request(const std::string& path, config::ResultCache& cache, const HttpSend& send);
+// What a call of the service needs from the run: the stored profile, an HTTP client and the
+// result cache.
+struct ServiceAccess {
+    const config::VorpaneProfile& profile;
+    util::HttpClient& http;
+    config::ResultCache& cache;
+};
+
+// No access token could be had. what() is "No access token created. Did you add token id and
+// token secret?"; failure() is the line the token exchange gave, shown before the error.
+class NoAccessToken : public core::VorpaneException {
+  public:
+    explicit NoAccessToken(std::string failure);
+    [[nodiscard]] const std::string& failure() const noexcept { return m_failure; }
+
+  private:
+    std::string m_failure;
+};
+
+// The description of a GET of `path` (starting with "/", query string kept as given) against
+// the entitlement service of the profile's cloud environment. The access token comes from the
+// result cache, or from an exchange whose result (null included) is stored there for
+// ACCESS_TOKEN_TTL seconds. Throws NoAccessToken when there is no token, and what
+// _get_access_token throws.
+RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service);
+
+// GET `path` with create_get_request's description; the answer whatever its status. Throws
+// like create_get_request and util::HttpError.
+util::HttpResponse get(const std::string& path, const ServiceAccess& service);
 
 // `description` as a GET for util::http_send: its URL, headers, verification flag and
 // time-out; redirects are not followed.

@@ -2,8 +2,6 @@
 
 #include "vorpane/api/answer.hpp"
 #include "vorpane/api/endpoints.hpp"
-#include "vorpane/cli/messages.hpp"
-#include "vorpane/config/config_file.hpp"
 #include "vorpane/util/crypto.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -52,25 +50,22 @@ util::HttpRequest token_request(const config::VorpaneProfile& profile,
     return request;
 }
 
-std::optional<std::string> _get_access_token() {
-    return _get_access_token(util::http_send);
-}
-
-std::optional<std::string> _get_access_token(const HttpSend& send) {
-    const std::string token_api_url = _get_token_api_url();
+TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http) {
+    TokenOutcome outcome;
     try {
-        const config::VorpaneConfig conf = config::get_configparser();
-        const util::HttpResponse response = send(token_request(conf.profile, token_api_url));
+        const util::HttpResponse response =
+            http.send(token_request(profile, _get_token_api_url(profile.cloud_environment)));
         if (response.status == 200) {
-            return read_token(response.body);
+            outcome.token = read_token(response.body);
+            return outcome;
         }
-        send_message("Authentication failed. Status code: " + std::to_string(response.status));
+        outcome.failure = "Authentication failed. Status code: " + std::to_string(response.status);
     } catch (const util::HttpError& error) {
-        send_message(std::string("HTTP error occurred: ") + error.what());
+        outcome.failure = std::string("HTTP error occurred: ") + error.what();
     } catch (const std::system_error& error) {
-        send_message("Error reading configuration: " + util::escape_control(error.what()));
+        outcome.failure = "Error reading configuration: " + util::escape_control(error.what());
     }
-    return std::nullopt;
+    return outcome;
 }
 
 } // namespace vorpane::api

@@ -11,9 +11,6 @@
 
 namespace vorpane::api {
 
-// Sends one HTTP request; util::http_send in the tool, a recording stand-in in tests.
-using HttpSend = std::function<util::HttpResponse(const util::HttpRequest&)>;
-
 // A 200 answer of the token service that holds no usable token (not JSON, not an object, no
 // string "access_token"). The message never repeats the answer's content.
 class TokenServiceError : public std::runtime_error {
@@ -33,15 +30,18 @@ inline constexpr long TOKEN_TIMEOUT = 60;
 util::HttpRequest token_request(const config::VorpaneProfile& profile,
                                 const std::string& token_api_url);
 
-// Exchanges the stored token id and secret for an access token. Not cached: callers go
-// through create_get_request. Returns std::nullopt, after printing one line to standard
-// output, when the service answers a status other than 200 ("Authentication failed. Status
-// code: N"), the transfer fails ("HTTP error occurred: ...") or the system fails reading the
-// configuration or talking ("Error reading configuration: ..."). Throws ValidationError /
-// ConfigParseError for a configuration without a valid profile and TokenServiceError for an
-// unusable 200 answer (not JSON, nested too deep, no string "access_token").
-std::optional<std::string> _get_access_token();
-// The same, sending through `send`.
-std::optional<std::string> _get_access_token(const HttpSend& send);
+// The result of one token exchange: the access token, or the one line the user is shown
+// instead ("Authentication failed. Status code: N", "HTTP error occurred: ...", "Error reading
+// configuration: ...").
+struct TokenOutcome {
+    std::optional<std::string> token;
+    std::string failure;
+};
+
+// Exchanges the token id and secret of `profile` for an access token through `http`. Not
+// cached: callers go through create_get_request. A status other than 200, a failed transfer or a
+// failing system call give an outcome without a token. Throws TokenServiceError for an unusable
+// 200 answer (not JSON, nested too deep, no string "access_token").
+TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http);
 
 } // namespace vorpane::api

@@ -1,7 +1,6 @@
 #include "vorpane/cli/prompt.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
-#include "vorpane/cli/messages.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <unistd.h>
 
@@ -24,7 +23,7 @@ std::string read_line() {
             continue;
         }
         if (n <= 0) {
-            throw Aborted();
+            throw core::Aborted();
         }
         if (c == '\n') {
             break;
@@ -39,9 +38,9 @@ std::string read_line() {
 
 } // namespace
 
-std::string prompt(std::string_view question) {
+std::string prompt(core::Output& out, std::string_view question) {
     for (;;) {
-        echo_raw(std::string(question) + ": ");
+        out.echo_raw(std::string(question) + ": ");
         std::string answer = read_line();
         if (!answer.empty()) {
             return answer;
@@ -49,9 +48,9 @@ std::string prompt(std::string_view question) {
     }
 }
 
-bool confirm(std::string_view question, bool default_yes) {
+bool confirm(core::Output& out, std::string_view question, bool default_yes) {
     for (;;) {
-        echo_raw(std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: "));
+        out.echo_raw(std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: "));
         std::string answer = read_line();
         std::transform(answer.begin(), answer.end(), answer.begin(),
                        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -64,7 +63,7 @@ bool confirm(std::string_view question, bool default_yes) {
         if (answer == "n" || answer == "no") {
             return false;
         }
-        send_error("Error: invalid input");
+        out.send_error("Error: invalid input");
     }
 }
 

@@ -1,8 +1,8 @@
 #include "vorpane/config/config_file.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -460,7 +460,7 @@ void check_serialization(const VorpaneConfig& conf, const std::string& text, con
     } catch (const toml::parse_error& e) {
         refuse_write(path, "the serialised configuration is not valid TOML (line " +
                                std::to_string(e.source().begin.line) + ")");
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         std::string reasons;
         for (const auto& error : e.errors()) {
             reasons += (reasons.empty() ? "" : "; ") + error;

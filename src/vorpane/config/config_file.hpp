@@ -29,14 +29,14 @@ class ConfigParseError : public std::runtime_error {
 // and an empty file when missing. Throws std::filesystem::filesystem_error.
 std::filesystem::path get_config_file();
 
-// The stored configuration, read afresh. Throws ValidationError when the file holds no valid
+// The stored configuration, read afresh. Throws core::ValidationError when the file holds no valid
 // record (an empty file included), ConfigParseError for invalid TOML,
 // std::filesystem::filesystem_error when it cannot be read, and std::runtime_error, without
 // waiting, when it is not a regular file (a FIFO, a socket, a device) or is larger than 1 MiB.
 VorpaneConfig get_configparser();
 
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
-// Throws ConfigParseError for invalid TOML and ValidationError when it holds no valid record.
+// Throws ConfigParseError for invalid TOML and core::ValidationError when it holds no valid record.
 VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
 
 // The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n

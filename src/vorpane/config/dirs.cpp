@@ -1,6 +1,6 @@
 #include "vorpane/config/dirs.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <sys/stat.h>
 
@@ -27,7 +27,7 @@ std::optional<std::string> non_empty(const EnvLookup& env, const std::string& na
 fs::path home_dir(const EnvLookup& env) {
     auto home = non_empty(env, "HOME");
     if (!home) {
-        throw VorpaneException(
+        throw core::VorpaneException(
             "Cannot locate the per-user directories: the HOME environment variable is not set.");
     }
     return fs::path(*home);
@@ -67,8 +67,8 @@ bool runs_on_windows() {
 fs::path _get_windows_userprofile_path(const EnvLookup& env) {
     auto profile = non_empty(env, "USERPROFILE");
     if (!profile) {
-        throw VorpaneException("Cannot locate the per-user directories: the USERPROFILE "
-                               "environment variable is not set.");
+        throw core::VorpaneException("Cannot locate the per-user directories: the USERPROFILE "
+                                     "environment variable is not set.");
     }
     return fs::path(*profile) / ".ZEL" / APP_NAME;
 }

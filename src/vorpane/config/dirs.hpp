@@ -30,10 +30,11 @@ struct AppDirs {
 // by its convention: XDG on Linux (XDG_CONFIG_HOME / XDG_DATA_HOME only when absolute,
 // defaults ~/.config and ~/.local/share), ~/Library/Application Support on macOS,
 // %USERPROFILE%/.ZEL/Vorpane on Windows. Pure: creates nothing.
-// Throws VorpaneException when HOME (or USERPROFILE on Windows) is unset.
+// Throws core::VorpaneException when HOME (or USERPROFILE on Windows) is unset.
 AppDirs resolve_app_dirs(Platform platform, const EnvLookup& env);
 
-// %USERPROFILE%/.ZEL/Vorpane (not created). Throws VorpaneException when USERPROFILE is unset.
+// %USERPROFILE%/.ZEL/Vorpane (not created). Throws core::VorpaneException when USERPROFILE is
+// unset.
 std::filesystem::path _get_windows_userprofile_path(const EnvLookup& env);
 
 // Creates `dir` and every missing parent with mode 0700; an existing directory (also one that

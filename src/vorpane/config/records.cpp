@@ -1,7 +1,7 @@
 #include "vorpane/config/records.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/semver.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <algorithm>
 #include <array>
@@ -90,7 +90,7 @@ class FieldReader {
 
     void throw_if_failed() const {
         if (!m_errors.empty()) {
-            throw ValidationError(m_errors);
+            throw core::ValidationError(m_errors);
         }
     }
 
@@ -151,7 +151,7 @@ std::optional<Record> nested(FieldReader& outer, const json* value, const std::s
     }
     try {
         return Record::from_json(*value, outer.path_of(name));
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         outer.errors().insert(outer.errors().end(), e.errors().begin(), e.errors().end());
         return std::nullopt;
     }

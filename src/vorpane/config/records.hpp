@@ -30,7 +30,7 @@ struct VorpaneProfile {
     std::string cloud_environment = "cloud";
 
     // Validates `value` (a JSON object of the fields); unknown keys are dropped.
-    // Throws ValidationError listing every failing field, with `path` as prefix ("profile" or
+    // Throws core::ValidationError listing every failing field, with `path` as prefix ("profile" or
     // "profile." both give "profile.token_id").
     static VorpaneProfile from_json(const nlohmann::json& value, const std::string& path = "");
     [[nodiscard]] nlohmann::json to_json() const;
@@ -41,7 +41,7 @@ struct VorpaneOptions {
     bool advanced_mode = false;
 
     // Accepts true/false, 0/1 and "true","false","yes","no","on","off","t","f","y","n","1","0"
-    // in any case for advanced_mode. Throws ValidationError.
+    // in any case for advanced_mode. Throws core::ValidationError.
     static VorpaneOptions from_json(const nlohmann::json& value, const std::string& path = "");
     [[nodiscard]] nlohmann::json to_json() const;
     bool operator==(const VorpaneOptions&) const = default;
@@ -51,7 +51,7 @@ struct VorpaneConfig {
     VorpaneProfile profile;
     VorpaneOptions options;
 
-    // Throws ValidationError (profile is required; options default).
+    // Throws core::ValidationError (profile is required; options default).
     static VorpaneConfig from_json(const nlohmann::json& value);
     // Ordered: profile {token_id, token, cloud_environment}, options {advanced_mode}.
     [[nodiscard]] nlohmann::ordered_json to_json() const;
@@ -64,7 +64,7 @@ struct VorpaneEntitlement {
     std::vector<std::string> packages;
     std::vector<std::string> required_entitlements;
 
-    // Throws ValidationError; all four fields are required.
+    // Throws core::ValidationError; all four fields are required.
     static VorpaneEntitlement from_json(const nlohmann::json& value, const std::string& path = "");
     [[nodiscard]] nlohmann::json to_json() const;
     bool operator==(const VorpaneEntitlement&) const = default;
@@ -76,7 +76,7 @@ struct VorpanePackage {
     std::vector<std::string> available_versions;
 
     // Validates `value`: key and available_versions are required, installed_version must be
-    // present but may be null. Throws ValidationError.
+    // present but may be null. Throws core::ValidationError.
     static VorpanePackage from_json(const nlohmann::json& value, const std::string& path = "");
     // installed_version is written as null when absent.
     [[nodiscard]] nlohmann::json to_json() const;

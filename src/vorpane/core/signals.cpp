@@ -1,5 +1,7 @@
 #include "vorpane/core/signals.hpp"
 
+#include "vorpane/util/signals.hpp"
+
 #include <unistd.h>
 
 #include <csignal>
@@ -8,13 +10,9 @@ namespace vorpane::core {
 
 namespace {
 
-// Signal dispositions are per process, so the state the handler reads is too.
-volatile std::sig_atomic_t g_children_running = 0;
-volatile std::sig_atomic_t g_interrupted = 0;
-
 extern "C" void on_sigint(int /*signo*/) {
-    if (g_children_running > 0) {
-        g_interrupted = 1;
+    if (util::child_running()) {
+        util::note_interrupt();
         return;
     }
     static constexpr char message[] = "\nAborted!\n";
@@ -38,21 +36,6 @@ void install_signal_handlers() {
     // Blocking calls must see EINTR so that waits notice the interruption promptly.
     interrupt.sa_flags = 0;
     ::sigaction(SIGINT, &interrupt, nullptr);
-}
-
-bool interrupt_pending() {
-    return g_interrupted != 0;
-}
-
-ChildRunningGuard::ChildRunningGuard() noexcept {
-    if (g_children_running == 0) {
-        g_interrupted = 0;
-    }
-    g_children_running = g_children_running + 1;
-}
-
-ChildRunningGuard::~ChildRunningGuard() {
-    g_children_running = g_children_running - 1;
 }
 
 } // namespace vorpane::core

@@ -1,7 +1,6 @@
 #include "vorpane/engine/install.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
-#include "vorpane/cli/messages.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/uv.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -31,8 +30,8 @@ _generate_default_install_args(bool upgrade,
 void check_package_names(const std::vector<std::string>& names) {
     for (const auto& name : names) {
         if (name.starts_with('-')) {
-            throw VorpaneException("Invalid package name '" + util::escape_control(name) +
-                                   "': names must not start with \"-\".");
+            throw core::VorpaneException("Invalid package name '" + util::escape_control(name) +
+                                         "': names must not start with \"-\".");
         }
     }
 }
@@ -51,14 +50,14 @@ InstallCommand get_uv_pip_install_cmd(bool upgrade,
     return command;
 }
 
-void install_modules(const std::vector<std::string>& names,
+bool install_modules(Runtime& rt,
+                     const std::vector<std::string>& names,
                      bool upgrade,
                      bool dry_run,
                      const std::optional<std::vector<std::filesystem::path>>& requirements_files,
                      const IndexLocator& locate_index) {
     if (names.empty()) {
-        send_message("Nothing to install. Call with --help for more information.");
-        return;
+        return false;
     }
     auto [args, index] = get_uv_pip_install_cmd(upgrade, names, locate_index);
     if (dry_run) {
@@ -77,7 +76,8 @@ void install_modules(const std::vector<std::string>& names,
         netrc.emplace(index);
         extra_env["NETRC"] = netrc->path().string();
     }
-    run_uv_in_python(args, false, extra_env);
+    run_uv_in_python(rt, args, false, extra_env);
+    return true;
 }
 
 } // namespace vorpane::engine

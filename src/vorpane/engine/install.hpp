@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vorpane/engine/netrc.hpp"
+#include "vorpane/engine/runner.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -26,8 +27,8 @@ struct InstallCommand {
     IndexAddress index;
 };
 
-// Throws VorpaneException "Invalid package name '<name>': names must not start with "-"." (the
-// name escaped for the terminal) for the first such name: uv would take it for an option.
+// Throws core::VorpaneException "Invalid package name '<name>': names must not start with "-"."
+// (the name escaped for the terminal) for the first such name: uv would take it for an option.
 void check_package_names(const std::vector<std::string>& names);
 
 // _generate_default_install_args(upgrade, packages) followed by "--index-url" and the address
@@ -41,11 +42,12 @@ InstallCommand get_uv_pip_install_cmd(bool upgrade,
 // Installs `names` into the target environment with one "uv pip install" from the private
 // index, with "--dry-run" and "-r <file>" for each requirements file when asked, uv writing to
 // the terminal. Index credentials reach uv through a PrivateNetrc named by NETRC, removed when
-// uv has ended. With no names it only says "Nothing to install. Call with --help for more
-// information." and neither asks for the index nor runs uv. Throws what
-// get_uv_pip_install_cmd, PrivateNetrc and run_uv_in_python throw (VorpaneUVException on a
+// uv has ended. Returns false, having neither asked for the index nor run uv, when there are no
+// names. Throws what
+// get_uv_pip_install_cmd, PrivateNetrc and run_uv_in_python throw (core::VorpaneUVException on a
 // failed run, an index refusing the credentials included: there is no fallback index).
-void install_modules(
+bool install_modules(
+    Runtime& rt,
     const std::vector<std::string>& names,
     bool upgrade,
     bool dry_run = false,

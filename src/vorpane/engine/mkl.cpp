@@ -1,8 +1,7 @@
 #include "vorpane/engine/mkl.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
-#include "vorpane/cli/messages.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/system.hpp"
 
 #include <exception>
@@ -15,32 +14,32 @@ namespace {
 
 constexpr const char* k_probe = "from importlib.metadata import distribution;distribution('mkl')";
 
-void create_mkl_symlinks_for(bool windows) {
+std::optional<MklLink> create_mkl_symlinks_for(Runtime& rt, bool windows) {
     MklLayout layout = mkl_layout(windows);
-    fs::path libdir = fs::path(detect_virtualenv()) / layout.libdir;
+    fs::path libdir = fs::path(rt.target.root()) / layout.libdir;
     fs::path link = libdir / layout.link_name;
     // exists() follows links: a dangling link counts as absent, and creating over it then
     // fails loudly instead of leaving a broken library name in place.
     if (fs::exists(link)) {
-        return;
+        return std::nullopt;
     }
     auto target = find_mkl_link_target(libdir, windows);
     if (!target) {
         throw MklNotFound(libdir);
     }
     std::string link_text = normalized_path_text(link.string());
-    send_message("Creating symlink " + link_text + " to " + *target);
     if (!windows) {
         fs::create_symlink(*target, link_text);
-        return;
+        return MklLink{link_text, *target};
     }
     try {
         fs::create_symlink(*target, link_text);
     } catch (const fs::filesystem_error&) {
-        std::throw_with_nested(VorpaneException(
+        std::throw_with_nested(core::VorpaneException(
             "Permission denied to create symlink. Please activate `Security Settings\\Local "
             "Policies\\User Rights Assignment\\Create symbolic links`"));
     }
+    return MklLink{link_text, *target};
 }
 
 } // namespace
@@ -70,48 +69,32 @@ std::optional<std::string> find_mkl_link_target(const fs::path& libdir, bool win
     return target;
 }
 
-void ensure_mkl_in_environment(const IndexLocator& locate_index) {
-    fs::path root(detect_virtualenv());
-    if (!is_mkl_present()) {
-        send_message("MKL library not found. Installing " + style("MKL", "green") + " via pip.");
-        install_mkl(locate_index);
-    } else {
-        send_message("MKL library already installed / available in " +
-                     style(normalized_path_text(root.string()), "green") + ".");
-    }
-    create_mkl_symlinks();
-}
-
-bool is_mkl_present() {
+bool is_mkl_present(Runtime& rt) {
     util::ProcessOptions discard;
     discard.discard = true;
     try {
-        _run_cmd("python", std::vector<std::string>{"-c", k_probe}, discard);
-    } catch (const VorpaneException&) {
+        _run_cmd(rt, "python", std::vector<std::string>{"-c", k_probe}, discard);
+    } catch (const core::VorpaneException&) {
         return false;
     }
     return true;
 }
 
-void install_mkl(const IndexLocator& locate_index) {
-    send_message("Installing " + style("MKL", "green") + " via pip.");
-    install_modules({"mkl"}, true, false, std::nullopt, locate_index);
+void install_mkl(Runtime& rt, const IndexLocator& locate_index) {
+    install_modules(rt, {"mkl"}, true, false, std::nullopt, locate_index);
 }
 
-void create_mkl_symlinks() {
-    if (config::runs_on_windows()) {
-        _create_mkl_symlinks_windows();
-    } else {
-        _create_mkl_symlinks_posix();
-    }
+std::optional<MklLink> create_mkl_symlinks(Runtime& rt) {
+    return config::runs_on_windows() ? _create_mkl_symlinks_windows(rt)
+                                     : _create_mkl_symlinks_posix(rt);
 }
 
-void _create_mkl_symlinks_posix() {
-    create_mkl_symlinks_for(false);
+std::optional<MklLink> _create_mkl_symlinks_posix(Runtime& rt) {
+    return create_mkl_symlinks_for(rt, false);
 }
 
-void _create_mkl_symlinks_windows() {
-    create_mkl_symlinks_for(true);
+std::optional<MklLink> _create_mkl_symlinks_windows(Runtime& rt) {
+    return create_mkl_symlinks_for(rt, true);
 }
 
 } // namespace vorpane::engine

@@ -43,30 +43,26 @@ MklLayout mkl_layout(bool windows);
 // the lowest version from 5 down to 1 present (links followed); std::nullopt when none is.
 std::optional<std::string> find_mkl_link_target(const std::filesystem::path& libdir, bool windows);
 
-// Checks for the "mkl" package in the target environment, installs it from the private index
-// (located through `locate_index`) when missing, then links the runtime library. Prints
-// "MKL library not found. Installing MKL via pip." or "MKL library already installed /
-// available in <root>.". Throws what is_mkl_present, install_mkl and create_mkl_symlinks throw.
-void ensure_mkl_in_environment(const IndexLocator& locate_index);
+// The link create_mkl_symlinks made: its path and the versioned name it points to.
+struct MklLink {
+    std::string link;
+    std::string target;
+};
 
-// True when the environment's python finds installed metadata for "mkl" (a probe run with its
-// output discarded exits 0). Throws SpawnError when that python cannot be started, Aborted.
-bool is_mkl_present();
+// Whether the target environment's python can import the "mkl" distribution's metadata (the
+// probe's output discarded). Throws SpawnError when that python cannot be started, Aborted.
+bool is_mkl_present(Runtime& rt);
 
-// Prints "Installing MKL via pip." and installs "mkl" with per-package upgrade. Throws what
+// Installs "mkl" from the private index (install_modules with upgrade). Throws what
 // install_modules throws.
-void install_mkl(const IndexLocator& locate_index);
+void install_mkl(Runtime& rt, const IndexLocator& locate_index);
 
-// The link of the platform's layout (see below).
-void create_mkl_symlinks();
-
-// Creates <root>/lib/libmkl_rt.so pointing to the lowest libmkl_rt.so.<5..1> present, saying
-// "Creating symlink <link> to <target>"; does nothing when libmkl_rt.so exists. Throws
-// MklNotFound, and std::filesystem::filesystem_error when the link cannot be made.
-void _create_mkl_symlinks_posix();
-
-// The same for <root>/Library/bin/mkl_rt.dll and mkl_rt.<v>.dll; a failed link creation throws
-// VorpaneException asking for the symbolic-link privilege, with the system error nested.
-void _create_mkl_symlinks_windows();
+// Links the unversioned MKL runtime name in the environment's library directory to the lowest
+// versioned runtime library (1 to 5) present, as a relative link; returns the link made, or
+// std::nullopt when the name exists already. Throws MklNotFound when no versioned library is
+// there, core::VorpaneException when Windows refuses the link, std::filesystem::filesystem_error.
+std::optional<MklLink> create_mkl_symlinks(Runtime& rt);
+std::optional<MklLink> _create_mkl_symlinks_posix(Runtime& rt);
+std::optional<MklLink> _create_mkl_symlinks_windows(Runtime& rt);
 
 } // namespace vorpane::engine

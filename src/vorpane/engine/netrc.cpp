@@ -1,7 +1,7 @@
 #include "vorpane/engine/netrc.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
 
 #include <fcntl.h>
@@ -107,7 +107,7 @@ std::string netrc_entry(const IndexAddress& address) {
     const std::string login = address.login.value_or("");
     if (!writable_unquoted(address.host) || !writable_unquoted(login) ||
         (!address.password.empty() && !writable_unquoted(address.password))) {
-        throw VorpaneException(
+        throw core::VorpaneException(
             "The package index address from the service holds credentials that cannot be "
             "handed to uv (an empty user, white space, quotes, backslashes or control "
             "characters).");

@@ -24,7 +24,7 @@ struct IndexAddress {
 IndexAddress split_index_address(std::string_view address);
 
 // The netrc line "machine HOST login USER password PASS\n" (no password part when it is empty).
-// Throws VorpaneException, quoting nothing of the credentials, when the login is empty or a
+// Throws core::VorpaneException, quoting nothing of the credentials, when the login is empty or a
 // value holds white space, control characters, quotes or backslashes or begins with "#": netrc
 // readers disagree on how such values are written.
 std::string netrc_entry(const IndexAddress& address);

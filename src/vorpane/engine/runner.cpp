@@ -1,8 +1,8 @@
 #include "vorpane/engine/runner.hpp"
 
 #include "vorpane/core/errors.hpp"
-#include "vorpane/core/signals.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/signals.hpp"
 
 #include <fmt/format.h>
 
@@ -13,12 +13,10 @@ util::ProcessResult SystemProcessRunner::run(const std::vector<std::string>& arg
                                              const util::ProcessOptions& options) {
     auto start = m_clock.steady();
     util::ProcessResult result;
-    {
-        core::ChildRunningGuard running;
+    try {
         result = util::run_process(argv, env, options);
-        if (core::interrupt_pending()) {
-            throw core::Aborted();
-        }
+    } catch (const util::Interrupted&) {
+        throw core::Aborted();
     }
     if (m_out.verbose()) {
         std::string args;

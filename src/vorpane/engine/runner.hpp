@@ -2,6 +2,7 @@
 
 #include "vorpane/core/clock.hpp"
 #include "vorpane/core/output.hpp"
+#include "vorpane/engine/target.hpp"
 #include "vorpane/util/process.hpp"
 
 #include <map>
@@ -35,6 +36,12 @@ class SystemProcessRunner final : public ProcessRunner {
   private:
     core::Output& m_out;
     core::Clock& m_clock;
+};
+
+// What the engine needs of a run: who starts children, and the environment they serve.
+struct Runtime {
+    ProcessRunner& runner;
+    TargetEnvironment& target;
 };
 
 } // namespace vorpane::engine

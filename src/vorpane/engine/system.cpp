@@ -1,7 +1,7 @@
 #include "vorpane/engine/system.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/python.hpp"
 
 #include <unistd.h>
@@ -142,7 +142,7 @@ std::string get_activate_script(const ProcessTable& table) {
     try {
         shell = detect_shell(table);
     } catch (const ShellDetectionError&) {
-        std::throw_with_nested(VorpaneException("Could not detect shell."));
+        std::throw_with_nested(core::VorpaneException("Could not detect shell."));
     }
     for (std::string_view posix : {"ash", "zsh", "sh", "dash", "bash"}) {
         if (shell == posix) {
@@ -154,7 +154,7 @@ std::string get_activate_script(const ProcessTable& table) {
             return std::string(script);
         }
     }
-    throw VorpaneException("Unsupported shell: " + shell);
+    throw core::VorpaneException("Unsupported shell: " + shell);
 }
 
 std::string detect_virtualenv() {
@@ -198,25 +198,26 @@ std::map<std::string, std::string> child_environment(const std::string& root) {
     return env;
 }
 
-void _run_cmd(const std::string& which,
+void _run_cmd(Runtime& rt,
+              const std::string& which,
               const std::optional<std::vector<std::string>>& run_args,
               const util::ProcessOptions& options) {
     // Checked before anything else, so that a refused program costs no interpreter query.
     if (std::find(k_allowed_commands.begin(), k_allowed_commands.end(), which) ==
         k_allowed_commands.end()) {
-        throw VorpaneException("Unsupported command: " + which);
+        throw core::VorpaneException("Unsupported command: " + which);
     }
-    std::string root = detect_virtualenv();
-    auto env = child_environment(root);
+    const std::string& root = rt.target.root();
+    const auto& env = rt.target.child_env();
     std::vector<std::string> argv = {
         normalized_path_text(root + "/" + get_relative_scripts_dir() + "/" + which)};
     if (run_args) {
         argv.insert(argv.end(), run_args->begin(), run_args->end());
     }
-    auto result = util::run_process(argv, env, options);
+    auto result = rt.runner.run(argv, env, options);
     if (result.returncode != 0) {
-        throw VorpaneException(which + " execution failed with error code " +
-                               std::to_string(result.returncode));
+        throw core::VorpaneException(which + " execution failed with error code " +
+                                     std::to_string(result.returncode));
     }
 }
 

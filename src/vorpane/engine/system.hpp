@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vorpane/engine/runner.hpp"
 #include "vorpane/util/process.hpp"
 
 #include <map>
@@ -50,7 +51,7 @@ std::string detect_shell(const ProcessTable& table);
 std::string get_relative_scripts_dir();
 
 // The activate script that fits the user's shell ("activate", "activate.fish", "activate.csh",
-// "activate.nu", "activate.ps1", "activate.bat"). Throws VorpaneException "Could not detect
+// "activate.nu", "activate.ps1", "activate.bat"). Throws core::VorpaneException "Could not detect
 // shell." (with the detection failure nested) or "Unsupported shell: <name>".
 std::string get_activate_script();
 std::string get_activate_script(const ProcessTable& table);
@@ -73,11 +74,12 @@ std::map<std::string, std::string> _set_venv_environment();
 std::map<std::string, std::string> child_environment(const std::string& root);
 
 // Runs <environment>/bin/<which> with `run_args` appended, in the child environment, and waits.
-// `which` must be "python", "jupyter", "ipython" or "python3". Throws VorpaneException
+// `which` must be "python", "jupyter", "ipython" or "python3". Throws core::VorpaneException
 // "Unsupported command: <which>" (before starting anything) or "<which> execution failed with
 // error code <status>" (minus the signal number when a signal ended it); SpawnError when the
-// program cannot be started; Aborted on Ctrl-C.
-void _run_cmd(const std::string& which,
+// program cannot be started; core::Aborted on Ctrl-C.
+void _run_cmd(Runtime& rt,
+              const std::string& which,
               const std::optional<std::vector<std::string>>& run_args = std::nullopt,
               const util::ProcessOptions& options = {});
 

@@ -1,7 +1,7 @@
 #include "vorpane/engine/uv.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/pyrepr.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/util/process.hpp"
@@ -21,18 +21,6 @@ constexpr const char* k_uv_file = "uv.exe";
 #else
 constexpr const char* k_uv_file = "uv";
 #endif
-
-std::string find_uv_in(const std::string& root) {
-    fs::path scripts = fs::path(normalized_path_text(root)) / get_relative_scripts_dir();
-    if (fs::path candidate = scripts / k_uv_file; util::is_executable_file(candidate)) {
-        return candidate.string();
-    }
-    if (auto found = util::find_executable(k_uv_file, config::process_env()("PATH").value_or(""))) {
-        return found->string();
-    }
-    throw UvNotFound("uv not found in " + scripts.string() +
-                     " or on PATH: uv must be installed (for example with \"pip install uv\")");
-}
 
 std::vector<std::string> command_line(const std::string& uv, const std::vector<std::string>& args) {
     std::vector<std::string> argv;
@@ -66,31 +54,42 @@ std::vector<std::string> without_program(const std::vector<std::string>& argv) {
 
 } // namespace
 
+std::string find_uv_in(const std::string& root, const std::string& path_value) {
+    fs::path scripts = fs::path(normalized_path_text(root)) / get_relative_scripts_dir();
+    if (fs::path candidate = scripts / k_uv_file; util::is_executable_file(candidate)) {
+        return candidate.string();
+    }
+    if (auto found = util::find_executable(k_uv_file, path_value)) {
+        return found->string();
+    }
+    throw UvNotFound("uv not found in " + scripts.string() +
+                     " or on PATH: uv must be installed (for example with \"pip install uv\")");
+}
+
 UvFailed::UvFailed(int returncode, const std::optional<std::string>& err)
     : std::runtime_error(failure_text(returncode, err)), m_returncode(returncode) {}
 
-std::string _find_uv_bin() {
-    return find_uv_in(detect_virtualenv());
+std::string _find_uv_bin(Runtime& rt) {
+    return rt.target.uv();
 }
 
-void run_uv(const std::vector<std::string>& args) {
-    std::string root = detect_virtualenv();
-    util::run_process(command_line(find_uv_in(root), args), child_environment(root));
+void run_uv(Runtime& rt, const std::vector<std::string>& args) {
+    rt.runner.run(command_line(rt.target.uv(), args), rt.target.child_env(), {});
 }
 
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
+CompletedProcess run_uv_in_python(Runtime& rt,
+                                  const std::vector<std::string>& args,
                                   bool capture_output,
                                   const std::map<std::string, std::string>& extra_env) {
-    std::string root = detect_virtualenv();
     CompletedProcess completed;
-    completed.args = command_line(find_uv_in(root), args);
+    completed.args = command_line(rt.target.uv(), args);
     util::ProcessOptions options;
     options.capture = capture_output;
-    auto env = child_environment(root);
+    auto env = rt.target.child_env();
     for (const auto& [name, value] : extra_env) {
         env[name] = value;
     }
-    auto result = util::run_process(completed.args, env, options);
+    auto result = rt.runner.run(completed.args, env, options);
     if (result.returncode != 0) {
         // Whoever passes an address with credentials here still gets them masked on screen.
         std::vector<std::string> shown;
@@ -101,7 +100,7 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
         try {
             throw UvFailed(result.returncode, result.err);
         } catch (const UvFailed&) {
-            std::throw_with_nested(VorpaneUVException(
+            std::throw_with_nested(core::VorpaneUVException(
                 "Error running uv with " + util::escape_control(python_tuple_repr(shown))));
         }
     }
@@ -111,12 +110,12 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
     return completed;
 }
 
-void run_uv_from_sysargs(const std::vector<std::string>& argv) {
-    run_uv(without_program(argv));
+void run_uv_from_sysargs(Runtime& rt, const std::vector<std::string>& argv) {
+    run_uv(rt, without_program(argv));
 }
 
-void run_uv_in_pythonfrom_sysargs(const std::vector<std::string>& argv) {
-    run_uv_in_python(without_program(argv), false);
+void run_uv_in_pythonfrom_sysargs(Runtime& rt, const std::vector<std::string>& argv) {
+    run_uv_in_python(rt, without_program(argv), false);
 }
 
 } // namespace vorpane::engine

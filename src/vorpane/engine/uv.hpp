@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vorpane/engine/runner.hpp"
+
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -24,7 +26,7 @@ class UvNotFound : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The cause attached (std::nested_exception) to the VorpaneUVException of a failed run.
+// The cause attached (std::nested_exception) to the core::VorpaneUVException of a failed run.
 // what() is "uv exited with status <N>", followed, when output was captured, by ": " and the
 // last non-empty line uv wrote to standard error, masked and escaped for the terminal.
 class UvFailed : public std::runtime_error {
@@ -40,26 +42,31 @@ class UvFailed : public std::runtime_error {
 // The uv executable: <environment>/bin/uv when that is an executable file, else the first uv on
 // PATH. Throws UvNotFound ("uv not found in <dir> or on PATH: uv must be installed ...") and
 // what detect_virtualenv throws.
-std::string _find_uv_bin();
+std::string _find_uv_bin(Runtime& rt);
+
+// The uv executable for the environment at `root`: <root>/bin/uv, else the first uv in the
+// PATH-style list `path_value`. Throws UvNotFound.
+std::string find_uv_in(const std::string& root, const std::string& path_value);
 
 // Runs uv with `args` (each one argument, no shell) on the tool's terminal in the child
-// environment and waits; its exit status is ignored. Throws UvNotFound, SpawnError, Aborted.
-void run_uv(const std::vector<std::string>& args);
+// environment and waits; its exit status is ignored. Throws UvNotFound, SpawnError, core::Aborted.
+void run_uv(Runtime& rt, const std::vector<std::string>& args);
 
 // Runs uv like run_uv; with `capture_output` its standard output and error are collected
 // instead. `extra_env` is added to (and overrides) the child environment. Throws
-// VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL password
+// core::VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL password
 // masked, escaped for the terminal) with a UvFailed nested when uv exits non-zero, and what
 // run_uv throws.
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
+CompletedProcess run_uv_in_python(Runtime& rt,
+                                  const std::vector<std::string>& args,
                                   bool capture_output = false,
                                   const std::map<std::string, std::string>& extra_env = {});
 
 // run_uv with the tool's own command line `argv` minus the program name.
-void run_uv_from_sysargs(const std::vector<std::string>& argv);
+void run_uv_from_sysargs(Runtime& rt, const std::vector<std::string>& argv);
 
 // run_uv_in_python with the tool's own command line `argv` minus the program name, output not
 // captured; the record is dropped.
-void run_uv_in_pythonfrom_sysargs(const std::vector<std::string>& argv);
+void run_uv_in_pythonfrom_sysargs(Runtime& rt, const std::vector<std::string>& argv);
 
 } // namespace vorpane::engine

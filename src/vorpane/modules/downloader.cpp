@@ -90,7 +90,7 @@ class Transfer {
     Transfer(const DownloadJob& job, util::ProgressBoard& board)
         : m_job(job), m_shown_name(util::escape_control(job.name)), m_board(board),
           m_https_only(is_https(job.url)), m_spool(open_spool(spool_directory(job.target))) {
-        util::apply_common_options(m_easy);
+        util::apply_common_options(m_easy, job.user_agent);
         // The archive is compressed already; a decoded body would no longer match the
         // announced length that truncation is judged by.
         m_easy.setopt(CURLOPT_ACCEPT_ENCODING, nullptr);

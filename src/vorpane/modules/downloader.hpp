@@ -24,6 +24,7 @@ struct DownloadJob {
     std::filesystem::path target;
     // The most the archive may unpack to (see util::extract_tar_gz_safely).
     std::uint64_t max_unpack_bytes = util::DEFAULT_MAX_UNPACK_BYTES;
+    std::string user_agent;
 };
 
 // Called once per finished job, in completion order: no error text after a successful download
@@ -47,6 +48,6 @@ using DownloadFinished =
 // transfers are then abandoned.
 void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadFinished& on_finished,
-                   util::ProgressOutput output = util::stderr_progress_output());
+                   util::ProgressOutput output);
 
 } // namespace vorpane::modules

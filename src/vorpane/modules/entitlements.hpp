@@ -1,7 +1,9 @@
 #pragma once
 
 #include "vorpane/config/records.hpp"
+#include "vorpane/modules/context.hpp"
 
+#include <exception>
 #include <map>
 #include <optional>
 #include <string>
@@ -10,50 +12,60 @@
 
 namespace vorpane::modules {
 
+// Warning lines about what an answer of the service held that was dropped, for the caller to
+// show on standard error.
+using Warnings = std::vector<std::string>;
+
 // The account's entitlements that list at least one package, in the service's order; cached
-// on disk for 30 seconds. Throws the HTTP client's errors and ValidationError for bad records.
-std::vector<config::VorpaneEntitlement> get_user_entitlements();
+// for 30 seconds. Names dropped from a fresh answer are warned about on ctx.out. Throws the HTTP
+// client's errors, api::NoAccessToken and core::ValidationError for bad records.
+std::vector<config::VorpaneEntitlement> get_user_entitlements(Context& ctx);
 
 // get_user_entitlements() without the entitlements whose code begins with "ENT_PKG".
-std::vector<config::VorpaneEntitlement> get_all_entitled_modules();
+std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx);
 
 // Parses an entitlement answer body: a JSON array of entitlement objects; elements with no
 // packages are dropped. An entitlement whose code fails config::is_valid_entitlement_code, and a
-// package key that fails config::is_valid_package_key, is dropped with one warning line on
-// standard error naming it (escaped); an entitlement left without packages is dropped too.
+// package key that fails config::is_valid_package_key, is dropped with one line added to
+// `warnings` naming it (escaped); an entitlement left without packages is dropped too.
 // Throws api::ServiceAnswerError for a body that is not JSON or nests too deep,
-// std::runtime_error for one that is not an array, ValidationError for elements that are not
+// std::runtime_error for one that is not an array, core::ValidationError for elements that are not
 // valid records.
-std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body);
+std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body,
+                                                           Warnings& warnings);
 
 // Parses a package-list answer body (GET "/packages"): a JSON array, returned as sent except
 // that an element whose string "key" fails config::is_valid_package_key is dropped with one
-// warning line on standard error naming it (escaped). Throws api::ServiceAnswerError for a body
+// line added to `warnings` naming it (escaped). Throws api::ServiceAnswerError for a body
 // that is not JSON or nests too deep and std::runtime_error for one that is not an array.
-nlohmann::json parse_package_list(std::string_view body);
+nlohmann::json parse_package_list(std::string_view body, Warnings& warnings);
 
 // The key/value map of `uv pip show` output (keys lower-cased, split on ": " into exactly two
 // parts, later lines win); std::nullopt when the output splits into fewer than 3 lines.
 std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_view output);
 
 // The version installed in the target environment, from one `uv pip show` run; std::nullopt
-// when uv reports the package as not installed (exit status 1). Throws VorpaneUVException
-// (with uv's complaint, escaped) when uv fails otherwise, VorpaneException for a key that is
+// when uv reports the package as not installed (exit status 1). Throws core::VorpaneUVException
+// (with uv's complaint, escaped) when uv fails otherwise, core::VorpaneException for a key that is
 // not a valid package name (it never reaches uv), and what finding uv or running it throws.
-std::optional<std::string> _package_installed_version(const std::string& package_key);
+std::optional<std::string> _package_installed_version(Context& ctx, const std::string& package_key);
 
 // A new list holding "0.0.0".
 std::vector<std::string> _get_available_versions(const std::string& package_key);
 
 // The package record for `key`, installed version queried first; throws as
 // _package_installed_version.
-config::VorpanePackage _package_key_to_package(const std::string& key, bool check_versions = false);
+config::VorpanePackage
+_package_key_to_package(Context& ctx, const std::string& key, bool check_versions = false);
 
-// `package.key` in red (not installed), yellow (needs an update) or green.
-std::string _package_to_styled_key(const config::VorpanePackage& package);
+// One package of the listing: its record, or the error its query ended with.
+struct PackageResult {
+    config::VorpanePackage package;
+    std::exception_ptr error;
+};
 
-// Prints the legend and the module table of `vorpane modules`; module names are escaped
-// (util::escape_control). Throws what get_all_entitled_modules and the version queries throw.
-void show_all_entitled_modules();
+// The installed state of every key (as _package_key_to_package without versions), in key
+// order; a failed query is kept as its error, so that the caller decides which one counts.
+std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys);
 
 } // namespace vorpane::modules

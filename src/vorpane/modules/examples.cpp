@@ -1,10 +1,10 @@
 #include "vorpane/modules/examples.hpp"
 
 #include "vorpane/api/request.hpp"
-#include "vorpane/cli/exceptions.hpp"
-#include "vorpane/cli/messages.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
+#include "vorpane/core/version.hpp"
 #include "vorpane/modules/downloader.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/util/archive.hpp"
@@ -34,11 +34,15 @@ void erase_all(std::string& text, const std::string& what) {
     }
 }
 
-nlohmann::json fetch_packages() {
-    util::HttpResponse response =
-        util::http_send(api::to_http_request(api::create_get_request("/packages?limit=99")));
+nlohmann::json fetch_packages(Context& ctx) {
+    util::HttpResponse response = api::get("/packages?limit=99", ctx.service());
     util::raise_for_status(response);
-    return parse_package_list(response.body);
+    Warnings warnings;
+    nlohmann::json list = parse_package_list(response.body, warnings);
+    for (const auto& line : warnings) {
+        ctx.out.send_error(line);
+    }
+    return list;
 }
 
 // Every requirements.txt below `dir`, in a stable order.
@@ -60,8 +64,8 @@ std::vector<fs::path> find_requirements(const fs::path& dir) {
 }
 
 // The bound on what one example archive may unpack to: VORPANE_MAX_UNPACK_BYTES, else 16 GiB.
-std::uint64_t max_unpack_bytes() {
-    const auto text = config::process_env()("VORPANE_MAX_UNPACK_BYTES");
+std::uint64_t max_unpack_bytes(const Context& ctx) {
+    const auto text = ctx.env("VORPANE_MAX_UNPACK_BYTES");
     if (!text || text->empty()) {
         return util::DEFAULT_MAX_UNPACK_BYTES;
     }
@@ -69,15 +73,17 @@ std::uint64_t max_unpack_bytes() {
     const char* end = text->data() + text->size();
     const auto [stop, error] = std::from_chars(text->data(), end, value);
     if (error != std::errc() || stop != end || value == 0) {
-        throw VorpaneException("VORPANE_MAX_UNPACK_BYTES must be a whole number of bytes above 0, "
-                               "not \"" +
-                               util::escape_control(*text) + "\"");
+        throw core::VorpaneException(
+            "VORPANE_MAX_UNPACK_BYTES must be a whole number of bytes above 0, "
+            "not \"" +
+            util::escape_control(*text) + "\"");
     }
     return value;
 }
 
 // `dir` / `name`, checked to be a directory of its own right inside `dir`, both by the names
-// and by what is on disk, so that nothing is ever unpacked elsewhere. Throws VorpaneException.
+// and by what is on disk, so that nothing is ever unpacked elsewhere. Throws
+// core::VorpaneException.
 fs::path example_target(const fs::path& dir, const std::string& name) {
     const fs::path target = dir / name;
     const fs::path relative = target.lexically_normal().lexically_relative(dir.lexically_normal());
@@ -90,24 +96,24 @@ fs::path example_target(const fs::path& dir, const std::string& name) {
                  fs::weakly_canonical(target, ec) == real_dir / name && !ec;
     }
     if (!inside) {
-        throw VorpaneException("Refusing to unpack the examples for " + util::escape_control(name) +
-                               " into " + util::escape_control(target.string()) +
-                               ": it is not a directory of its own inside the download directory");
+        throw core::VorpaneException(
+            "Refusing to unpack the examples for " + util::escape_control(name) + " into " +
+            util::escape_control(target.string()) +
+            ": it is not a directory of its own inside the download directory");
     }
     return target;
 }
 
 } // namespace
 
-nlohmann::json get_packages() {
-    config::ResultCache cache(config::_get_config_dir());
-    return config::cached_call(cache, config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
-                               fetch_packages);
+nlohmann::json get_packages(Context& ctx) {
+    return config::cached_call(ctx.cache(), config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
+                               [&ctx] { return fetch_packages(ctx); });
 }
 
-std::vector<std::string> get_examples_packages() {
+std::vector<std::string> get_examples_packages(Context& ctx) {
     std::vector<std::string> names;
-    nlohmann::json packages = get_packages();
+    nlohmann::json packages = get_packages(ctx);
     for (size_t i = 0; i < packages.size(); ++i) {
         const auto& element = packages[i];
         auto key = element.is_object() ? element.find("key") : element.end();
@@ -122,8 +128,8 @@ std::vector<std::string> get_examples_packages() {
         // The name becomes a directory name below the download directory. The list was checked
         // when it came in; this guards against a cache written by an older version.
         if (!config::is_valid_package_key(name)) {
-            send_error("Warning: ignored the package \"" + util::escape_control(name) +
-                       "\" from the service: not a valid package name");
+            ctx.out.send_error("Warning: ignored the package \"" + util::escape_control(name) +
+                               "\" from the service: not a valid package name");
             continue;
         }
         names.push_back(name);
@@ -153,13 +159,13 @@ std::string package_to_artefact_name(const std::string& package_name) {
     return name;
 }
 
-std::vector<std::string> get_entitled_examples_packages() {
+std::vector<std::string> get_entitled_examples_packages(Context& ctx) {
     std::set<std::string> expected;
-    for (const auto& module : get_all_entitled_modules()) {
+    for (const auto& module : get_all_entitled_modules(ctx)) {
         expected.insert(code_to_package_name(module.code));
     }
     std::vector<std::string> entitled;
-    for (const auto& name : get_examples_packages()) {
+    for (const auto& name : get_examples_packages(ctx)) {
         if (expected.contains(name)) {
             entitled.push_back(name);
         }
@@ -171,7 +177,7 @@ fs::path _normalize_download_dir(const std::optional<fs::path>& download_dir) {
     fs::path dir = download_dir ? *download_dir : config::get_default_examples_dir();
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
-        throw VorpaneException("Could not find download directory for examples!");
+        throw core::VorpaneException("Could not find download directory for examples!");
     }
     return dir;
 }
@@ -189,68 +195,63 @@ std::optional<std::string> match_example_package(const std::string& name,
     return std::nullopt;
 }
 
-void download_examples(const std::optional<fs::path>& download_dir,
-                       const std::vector<std::string>& module_names) {
-    fs::path dir = _normalize_download_dir(download_dir);
-    const std::uint64_t max_bytes = max_unpack_bytes();
-    std::vector<std::string> all_examples = get_entitled_examples_packages();
-    std::vector<std::string> packages;
-    if (!module_names.empty()) {
-        for (const auto& name : module_names) {
-            if (auto match = match_example_package(name, all_examples)) {
-                packages.push_back(*match);
-                continue;
-            }
-            send_message("Package " + util::escape_control(name) + " not found in examples!");
-            send_message("Use " + style("vorpane download-examples --list-available", "green") +
-                         " to see available examples.");
-            send_message("\n");
-        }
-    } else {
-        send_message("Downloading examples for all available packages to " +
-                     util::escape_control(dir.string()));
-        packages = all_examples;
+ExamplesPlan plan_examples(Context& ctx,
+                           const std::optional<fs::path>& download_dir,
+                           const std::vector<std::string>& module_names) {
+    ExamplesPlan plan;
+    plan.dir = _normalize_download_dir(download_dir);
+    plan.max_unpack_bytes = max_unpack_bytes(ctx);
+    std::vector<std::string> all_examples = get_entitled_examples_packages(ctx);
+    if (module_names.empty()) {
+        plan.packages = all_examples;
+        return plan;
     }
-
-    std::vector<DownloadJob> jobs;
-    for (const auto& package : packages) {
-        fs::path target = example_target(dir, package);
-        auto request = api::create_get_request("/artifacts/examples/" +
-                                               package_to_artefact_name(package) + ".tar.gz");
-        jobs.push_back(
-            DownloadJob{package, request.url, request.headers, std::move(target), max_bytes});
-    }
-    std::vector<std::string> failed;
-    run_downloads(jobs, [&](const DownloadJob& job, const std::optional<std::string>& error) {
-        const std::string name = util::escape_control(job.name);
-        if (error) {
-            failed.push_back(name);
-            send_message(style("Error downloading examples for " + name + ": " +
-                                   util::escape_control(*error),
-                               "red"));
+    for (const auto& name : module_names) {
+        if (auto match = match_example_package(name, all_examples)) {
+            plan.packages.push_back(*match);
         } else {
-            send_message(style("Successfully downloaded examples for " + name + " to " +
-                                   util::escape_control(job.target.string()),
-                               "green"));
+            plan.unmatched.push_back(name);
         }
-    });
+    }
+    return plan;
+}
 
-    for (const auto& job : jobs) {
-        for (const auto& file : find_requirements(job.target)) {
-            send_message("Examples for " + util::escape_control(job.name) +
-                         " require additional pacakges.To install these dependencies run the "
-                         "following command:");
-            send_message(
-                style("vorpane install -r " + util::escape_control(file.string()), "yellow"));
+std::vector<DownloadOutcome>
+download_examples(Context& ctx,
+                  const ExamplesPlan& plan,
+                  const std::function<void(const DownloadOutcome&)>& on_finished) {
+    std::vector<DownloadJob> jobs;
+    std::vector<DownloadOutcome> outcomes;
+    const api::ServiceAccess service = ctx.service();
+    for (const auto& package : plan.packages) {
+        fs::path target = example_target(plan.dir, package);
+        auto request = api::create_get_request(
+            "/artifacts/examples/" + package_to_artefact_name(package) + ".tar.gz", service);
+        outcomes.push_back(DownloadOutcome{package, target, std::nullopt});
+        jobs.push_back(DownloadJob{package, request.url, request.headers, std::move(target),
+                                   plan.max_unpack_bytes,
+                                   std::string(core::version_info::user_agent)});
+    }
+    run_downloads(
+        jobs,
+        [&](const DownloadJob& job, const std::optional<std::string>& error) {
+            const auto index = static_cast<size_t>(&job - jobs.data());
+            outcomes[index].error = error;
+            on_finished(outcomes[index]);
+        },
+        ctx.out.progress_output());
+    return outcomes;
+}
+
+std::vector<std::pair<std::string, fs::path>>
+requirement_hints(const std::vector<DownloadOutcome>& outcomes) {
+    std::vector<std::pair<std::string, fs::path>> hints;
+    for (const auto& outcome : outcomes) {
+        for (const auto& file : find_requirements(outcome.target)) {
+            hints.emplace_back(outcome.package, file);
         }
     }
-    if (!failed.empty()) {
-        std::string names;
-        for (const auto& name : failed) {
-            names += (names.empty() ? "" : ", ") + name;
-        }
-        throw VorpaneException("Could not download the examples for " + names);
-    }
+    return hints;
 }
 
 } // namespace vorpane::modules

@@ -1,8 +1,11 @@
 #pragma once
 
 #include "vorpane/config/records.hpp"
+#include "vorpane/modules/context.hpp"
 
+#include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,11 +13,11 @@
 namespace vorpane::modules {
 
 // The package list of the account (GET "/packages?limit=99"), cached on disk for 300 seconds.
-nlohmann::json get_packages();
+nlohmann::json get_packages(Context& ctx);
 
 // The keys of get_packages() that end in "examples", in list order. A key that is not a valid
-// package name (and so not a safe directory name) is left out with a warning on standard error.
-std::vector<std::string> get_examples_packages();
+// package name (and so not a safe directory name) is left out with a warning on ctx.out.
+std::vector<std::string> get_examples_packages(Context& ctx);
 
 // "ENT_ZEL_FOO_APP" -> "zel-foo-app-examples".
 std::string code_to_package_name(const std::string& code);
@@ -23,10 +26,10 @@ std::string code_to_package_name(const std::string& code);
 std::string package_to_artefact_name(const std::string& package_name);
 
 // The example packages whose name is expected by one of the account's modules.
-std::vector<std::string> get_entitled_examples_packages();
+std::vector<std::string> get_entitled_examples_packages(Context& ctx);
 
 // The download directory: `download_dir` or the default examples directory. Throws
-// VorpaneException "Could not find download directory for examples!" when it does not exist.
+// core::VorpaneException "Could not find download directory for examples!" when it does not exist.
 std::filesystem::path
 _normalize_download_dir(const std::optional<std::filesystem::path>& download_dir);
 
@@ -34,13 +37,44 @@ _normalize_download_dir(const std::optional<std::filesystem::path>& download_dir
 std::optional<std::string> match_example_package(const std::string& name,
                                                  const std::vector<std::string>& available);
 
-// The `download-examples` flow: match names, download and unpack concurrently, then point to
-// every requirements.txt found. Every target is checked to be a directory of its own inside the
-// download directory before anything is fetched; each archive may unpack to at most
-// VORPANE_MAX_UNPACK_BYTES (default 16 GiB). Throws VorpaneException for a missing directory, a
-// bad bound or target, and, after every download has ended and the hints are out, when any
-// download was answered with an HTTP error; the errors of run_downloads otherwise.
-void download_examples(const std::optional<std::filesystem::path>& download_dir,
-                       const std::vector<std::string>& module_names);
+// What `download-examples` is going to fetch.
+struct ExamplesPlan {
+    // The download directory.
+    std::filesystem::path dir;
+    // The example packages to fetch, in order.
+    std::vector<std::string> packages;
+    // The module names given that match no example package.
+    std::vector<std::string> unmatched;
+    // The bound on what one archive may unpack to: VORPANE_MAX_UNPACK_BYTES, else 16 GiB.
+    std::uint64_t max_unpack_bytes = 0;
+};
+
+// Matches `module_names` against the account's example packages (no names: all of them).
+// Throws core::VorpaneException for a missing directory or a bad VORPANE_MAX_UNPACK_BYTES, and
+// what the service calls throw.
+ExamplesPlan plan_examples(Context& ctx,
+                           const std::optional<std::filesystem::path>& download_dir,
+                           const std::vector<std::string>& module_names);
+
+// How one download ended.
+struct DownloadOutcome {
+    std::string package;
+    std::filesystem::path target;
+    // The status error text when the server answered 400 or above; escaped.
+    std::optional<std::string> error;
+};
+
+// Downloads and unpacks every package of `plan` concurrently, with progress bars on ctx.out;
+// `on_finished` runs as each one ends. Every target is checked to be a directory of its own
+// inside the download directory before anything is fetched. Returns the outcomes in plan order.
+// Throws core::VorpaneException for a bad target, and the errors of run_downloads.
+std::vector<DownloadOutcome>
+download_examples(Context& ctx,
+                  const ExamplesPlan& plan,
+                  const std::function<void(const DownloadOutcome&)>& on_finished);
+
+// Every requirements.txt below the target of each outcome, in outcome order: (package, file).
+std::vector<std::pair<std::string, std::filesystem::path>>
+requirement_hints(const std::vector<DownloadOutcome>& outcomes);
 
 } // namespace vorpane::modules

@@ -1,9 +1,7 @@
 #include "vorpane/modules/install_flow.hpp"
 
 #include "vorpane/api/package_index.hpp"
-#include "vorpane/cli/exceptions.hpp"
-#include "vorpane/cli/messages.hpp"
-#include "vorpane/cli/prompt.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/install.hpp"
 #include "vorpane/engine/mkl.hpp"
 #include "vorpane/modules/entitlements.hpp"
@@ -48,10 +46,6 @@ std::vector<std::string> unique(const std::vector<std::string>& items) {
         }
     }
     return out;
-}
-
-std::string bold(const std::string& text) {
-    return style(text, std::nullopt, true);
 }
 
 } // namespace
@@ -156,10 +150,10 @@ std::vector<std::string> read_requirements_names(const std::filesystem::path& fi
         std::string name = trim(line.substr(0, line.find('#')));
         if (name.starts_with('-')) {
             // Options such as "-r", "-e" or "--index-url" would steer uv; they are not names.
-            throw VorpaneException("Unsupported line in requirements file " +
-                                   util::escape_control(file.string()) + ": '" +
-                                   util::escape_control(util::mask_url_password(name)) +
-                                   "' (options are not accepted, only package names).");
+            throw core::VorpaneException("Unsupported line in requirements file " +
+                                         util::escape_control(file.string()) + ": '" +
+                                         util::escape_control(util::mask_url_password(name)) +
+                                         "' (options are not accepted, only package names).");
         }
         if (!name.empty()) {
             names.push_back(name);
@@ -180,58 +174,46 @@ std::string list_notation(const std::vector<std::string>& items) {
     return text + "]";
 }
 
-void install_modules(std::vector<std::string> names,
-                     bool yes,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
-    std::vector<std::filesystem::path> files =
-        requirements_files.value_or(std::vector<std::filesystem::path>{});
+std::vector<std::string> prepare_install_names(std::vector<std::string> names) {
     for (auto& name : names) {
         name = trim(name);
     }
-    // Refused before anything is shown or asked: uv would read such a name as an option.
     engine::check_package_names(names);
-    send_message("\n" + bold("Installing modules and packages") + "\n");
-    send_message("Resolving names");
-    bool want_mkl = false;
+    return names;
+}
+
+InstallPlan plan_install(Context& ctx, std::vector<std::string> names) {
+    InstallPlan plan;
     if (auto it = std::find(names.begin(), names.end(), "mkl"); it != names.end()) {
-        want_mkl = true;
+        plan.want_mkl = true;
         names.erase(it);
     }
-    auto entitled_modules = get_all_entitled_modules();
+    auto entitled_modules = get_all_entitled_modules(ctx);
     Resolution r = install_names_to_modules_and_packages(names, entitled_modules);
-
-    std::vector<std::string> titles;
     for (const auto& code : r.module_codes) {
-        titles.push_back(_module_code_to_name(code));
+        plan.module_titles.push_back(_module_code_to_name(code));
     }
-    send_message(bold("Modules") + " to install: " + style(list_notation(titles), MODULE_COLOR));
-    std::vector<std::string> extra = r.package_names;
-    extra.insert(extra.end(), r.error_names.begin(), r.error_names.end());
-    send_message("Additional " + bold("packages") +
-                 " to install: " + style(list_notation(extra), PACKAGE_COLOR));
-
-    std::vector<std::string> final_packages =
+    plan.other_names = r.package_names;
+    plan.other_names.insert(plan.other_names.end(), r.error_names.begin(), r.error_names.end());
+    plan.packages =
         unique(list_of_module_codes_to_list_of_package_names(r.module_codes, entitled_modules));
-    final_packages.insert(final_packages.end(), extra.begin(), extra.end());
-    final_packages = unique(final_packages);
-    std::string styled_packages = style(list_notation(final_packages), PACKAGE_COLOR);
+    plan.packages.insert(plan.packages.end(), plan.other_names.begin(), plan.other_names.end());
+    plan.packages = unique(plan.packages);
+    return plan;
+}
 
-    engine::IndexLocator locate_index = [] { return api::get_package_index_address(); };
-    if (!yes) {
-        send_message("\nPreparing install and resolving dependencies for\n" + styled_packages);
-        engine::install_modules(final_packages, true, true, files, locate_index);
-    }
-    if (want_mkl) {
-        send_message(style("MKL", "blue") + " will be installed.");
-    }
-    if (!yes && !cli::confirm("Continue?", true)) {
-        return;
-    }
-    send_message("Installing\n" + styled_packages);
-    if (want_mkl) {
-        engine::ensure_mkl_in_environment(locate_index);
-    }
-    engine::install_modules(final_packages, true, false, files, locate_index);
+engine::Runtime runtime(Context& ctx) {
+    return {ctx.runner, ctx.target()};
+}
+
+engine::IndexLocator index_locator(Context& ctx) {
+    return [&ctx] { return api::get_package_index_address(ctx.service()); };
+}
+
+bool install_packages(Context& ctx, const InstallPlan& plan, bool dry_run) {
+    engine::Runtime rt = runtime(ctx);
+    return engine::install_modules(rt, plan.packages, true, dry_run, std::nullopt,
+                                   index_locator(ctx));
 }
 
 } // namespace vorpane::modules

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "vorpane/config/records.hpp"
+#include "vorpane/engine/install.hpp"
+#include "vorpane/modules/context.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -44,7 +46,7 @@ std::vector<std::string> list_of_module_codes_to_list_of_package_names(
 
 // The names of a requirements file: comment lines and empty lines dropped, the part before the
 // first "#" of each other line, trimmed. Throws std::system_error naming the file when it cannot
-// be read, and VorpaneException "Unsupported line in requirements file <file>: '<line>' ..."
+// be read, and core::VorpaneException "Unsupported line in requirements file <file>: '<line>' ..."
 // (masked and escaped) for a line that begins with "-" (an option such as "-r" or
 // "--index-url", which uv must never see).
 std::vector<std::string> read_requirements_names(const std::filesystem::path& file);
@@ -52,12 +54,34 @@ std::vector<std::string> read_requirements_names(const std::filesystem::path& fi
 // "['a', 'b']"; "[]" when empty. Items are escaped for the terminal.
 std::string list_notation(const std::vector<std::string>& items);
 
-// The `install` command's flow: resolve, show the plan, dry run, confirm, MKL, install.
-// Throws what engine::check_package_names throws before any output, Aborted when the question
-// meets end of input; uv and network failures propagate.
-void install_modules(
-    std::vector<std::string> names,
-    bool yes = false,
-    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt);
+// `names` trimmed. Throws what engine::check_package_names throws for a name that uv would read
+// as an option.
+std::vector<std::string> prepare_install_names(std::vector<std::string> names);
+
+// What `install` is going to do.
+struct InstallPlan {
+    // The display titles of the modules named.
+    std::vector<std::string> module_titles;
+    // The named packages of the account's modules, then every name that is neither.
+    std::vector<std::string> other_names;
+    // The packages of the named modules, then other_names, without repeats, first seen first.
+    std::vector<std::string> packages;
+    // "mkl" was among the names.
+    bool want_mkl = false;
+};
+
+// Resolves prepared names against the account's modules. Throws what the service calls throw.
+InstallPlan plan_install(Context& ctx, std::vector<std::string> names);
+
+// The engine's view of the run.
+engine::Runtime runtime(Context& ctx);
+
+// Asks the service for the private package index on each call.
+engine::IndexLocator index_locator(Context& ctx);
+
+// One "uv pip install" of the plan's packages from the private index, as a dry run when asked;
+// false, with nothing run, when the plan holds no packages. Throws what engine::install_modules
+// throws.
+bool install_packages(Context& ctx, const InstallPlan& plan, bool dry_run);
 
 } // namespace vorpane::modules

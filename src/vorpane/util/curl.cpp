@@ -1,7 +1,5 @@
 #include "vorpane/util/curl.hpp"
 
-#include "vorpane/cli/version.hpp"
-
 #include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
@@ -195,12 +193,13 @@ CURLMsg* CurlMulti::info_read() noexcept {
     return m_api->curl_multi_info_read(m_handle, &queued);
 }
 
-void apply_common_options(CurlEasy& easy) {
+void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
     easy.setopt(CURLOPT_NOSIGNAL, 1L);
     easy.setopt(CURLOPT_SSL_VERIFYPEER, 1L);
     easy.setopt(CURLOPT_SSL_VERIFYHOST, 2L);
-    const std::string user_agent = "vorpane/" + std::string(version_info::version);
-    easy.setopt(CURLOPT_USERAGENT, user_agent);
+    if (!user_agent.empty()) {
+        easy.setopt(CURLOPT_USERAGENT, user_agent);
+    }
     // An empty string asks libcurl to offer, and decode, every encoding it was built with.
     easy.setopt(CURLOPT_ACCEPT_ENCODING, "");
 

@@ -162,9 +162,9 @@ class CurlMulti {
 // Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle
 // named by SSL_CERT_FILE, else REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, and the directory named
 // by SSL_CERT_DIR, which replace the system trust store when set (empty counts as unset);
-// User-Agent "vorpane/<version>"; every content encoding libcurl can decode; no signals.
-// Proxies come from the standard variables, which libcurl reads itself.
-// Throws std::runtime_error when libcurl refuses an option.
-void apply_common_options(CurlEasy& easy);
+// `user_agent` as the User-Agent when not empty; every content encoding libcurl can decode; no
+// signals. Proxies come from the standard variables, which libcurl reads itself. Throws
+// std::runtime_error when libcurl refuses an option.
+void apply_common_options(CurlEasy& easy, const std::string& user_agent);
 
 } // namespace vorpane::util

@@ -129,7 +129,7 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
 
 HttpResponse http_send(const HttpRequest& request) {
     CurlEasy easy;
-    apply_common_options(easy);
+    apply_common_options(easy, request.user_agent);
     if (!request.verify) {
         easy.setopt(CURLOPT_SSL_VERIFYPEER, 0L);
         easy.setopt(CURLOPT_SSL_VERIFYHOST, 0L);
@@ -323,6 +323,15 @@ std::string_view standard_reason(long status) {
     default:
         return "";
     }
+}
+
+HttpResponse CurlHttpClient::send(const HttpRequest& request) {
+    if (!request.user_agent.empty()) {
+        return http_send(request);
+    }
+    HttpRequest with_agent = request;
+    with_agent.user_agent = m_user_agent;
+    return http_send(with_agent);
 }
 
 } // namespace vorpane::util

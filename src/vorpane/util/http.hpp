@@ -30,6 +30,8 @@ struct HttpRequest {
     // Redirects are followed only to http and https addresses, and only to https ones when the
     // request starts on https.
     bool follow_redirects = false;
+    // Sent as the User-Agent header when not empty.
+    std::string user_agent;
 };
 
 struct HttpResponse {
@@ -73,6 +75,25 @@ class HttpStatusError : public HttpError {
 // than MAX_BODY_BYTES, which is never held in memory) and std::runtime_error when libcurl
 // cannot be loaded.
 HttpResponse http_send(const HttpRequest& request);
+
+// Sends requests; the tool uses CurlHttpClient, tests put a recording stand-in in its place.
+class HttpClient {
+  public:
+    virtual ~HttpClient() = default;
+    // The whole answer to `request`, whatever its status. Throws HttpError when the transfer
+    // fails.
+    virtual HttpResponse send(const HttpRequest& request) = 0;
+};
+
+// http_send with the tool's User-Agent on every request that names none.
+class CurlHttpClient final : public HttpClient {
+  public:
+    explicit CurlHttpClient(std::string user_agent) : m_user_agent(std::move(user_agent)) {}
+    HttpResponse send(const HttpRequest& request) override;
+
+  private:
+    std::string m_user_agent;
+};
 
 // Throws HttpStatusError when `response` has a status from 400 to 599 (its reason phrase and URL
 // escaped); otherwise does nothing.

@@ -1,6 +1,5 @@
 #include "vorpane/util/process.hpp"
 
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/signals.hpp"
 
@@ -259,7 +258,7 @@ ProcessResult run_process(const std::vector<std::string>& argv,
         }
         result.returncode = child.wait();
         if (interrupt_pending()) {
-            throw Aborted();
+            throw Interrupted();
         }
     }
     return result;

@@ -41,7 +41,7 @@ class SpawnError : public std::runtime_error {
 // returns its status. A program name without a slash is looked up on the PATH of `env`.
 // Standard input is always shared with the tool. Throws std::invalid_argument for an empty
 // `argv`, SpawnError when the child cannot be started, std::system_error when a pipe or a
-// wait fails, and Aborted when SIGINT arrived while the child ran (after it has ended).
+// wait fails, and util::Interrupted when SIGINT arrived while the child ran (after it has ended).
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env,
                           const ProcessOptions& options = {});

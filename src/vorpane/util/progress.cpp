@@ -58,34 +58,7 @@ std::string printable(std::string text) {
     return text;
 }
 
-void write_to_stderr(std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return; // a vanished terminal is no reason to stop a download
-        }
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
-
 } // namespace
-
-ProgressOutput stderr_progress_output() {
-    ProgressOutput output;
-    output.write = write_to_stderr;
-    const char* term = std::getenv("TERM");
-    // A dumb terminal cannot move the cursor, which redrawing in place relies on.
-    output.is_terminal =
-        ::isatty(STDERR_FILENO) == 1 && (term == nullptr || std::string_view(term) != "dumb");
-    winsize size{};
-    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
-        output.columns = size.ws_col;
-    }
-    return output;
-}
 
 std::string format_bytes(std::uint64_t bytes) {
     if (bytes < 1000) {

@@ -20,10 +20,6 @@ struct ProgressOutput {
     std::function<ProgressClock::time_point()> now = [] { return ProgressClock::now(); };
 };
 
-// Standard error: terminal when isatty says so, width from the terminal (80 when unknown),
-// write errors ignored. Never throws.
-ProgressOutput stderr_progress_output();
-
 // `bytes` in units of powers of 1000: "0 B", "999 B", "1.0 kB", "64.0 MB", "1.5 GB", "2.0 TB".
 std::string format_bytes(std::uint64_t bytes);
 
@@ -59,7 +55,7 @@ class ProgressBoard {
   public:
     using LineId = std::size_t;
 
-    explicit ProgressBoard(ProgressOutput output = stderr_progress_output());
+    explicit ProgressBoard(ProgressOutput output);
     ~ProgressBoard();
     ProgressBoard(const ProgressBoard&) = delete;
     ProgressBoard& operator=(const ProgressBoard&) = delete;

@@ -1,7 +1,5 @@
 #include "vorpane/util/signals.hpp"
 
-#include <unistd.h>
-
 #include <csignal>
 
 namespace vorpane::util {
@@ -12,35 +10,17 @@ namespace {
 volatile std::sig_atomic_t g_children_running = 0;
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void on_sigint(int /*signo*/) {
-    if (g_children_running > 0) {
-        g_interrupted = 1;
-        return;
-    }
-    static constexpr char message[] = "\nAborted!\n";
-    // Only async-signal-safe calls here: the process is ending anyway.
-    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof(message) - 1);
-    (void)ignored;
-    ::_exit(1);
-}
-
 } // namespace
 
-void install_signal_handlers() {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    ::sigemptyset(&ignore.sa_mask);
-    ::sigaction(SIGPIPE, &ignore, nullptr);
-
-    struct sigaction interrupt {};
-    interrupt.sa_handler = on_sigint;
-    ::sigemptyset(&interrupt.sa_mask);
-    // Blocking calls must see EINTR so that waits notice the interruption promptly.
-    interrupt.sa_flags = 0;
-    ::sigaction(SIGINT, &interrupt, nullptr);
+bool child_running() noexcept {
+    return g_children_running > 0;
 }
 
-bool interrupt_pending() {
+void note_interrupt() noexcept {
+    g_interrupted = 1;
+}
+
+bool interrupt_pending() noexcept {
     return g_interrupted != 0;
 }
 

@@ -1,21 +1,28 @@
 #pragma once
 
+#include <stdexcept>
+
 namespace vorpane::util {
 
-// Sets the process-wide signal dispositions the tool runs with: SIGPIPE is ignored (a closed
-// reader shows up as EPIPE on the write), and SIGINT ends the process with "\nAborted!\n" on
-// standard error and status 1, unless a child is running (see ChildRunningGuard). The leading
-// line break moves past the "^C" the terminal echoed, so the word starts on a line of its own,
-// prompt or not. Safe to call more than once.
-void install_signal_handlers();
+// SIGINT arrived while a child ran; thrown once the child has been waited for.
+class Interrupted : public std::runtime_error {
+  public:
+    Interrupted() : std::runtime_error("interrupted") {}
+};
+
+// Whether a ChildRunningGuard is alive; async-signal-safe, for the SIGINT handler.
+bool child_running() noexcept;
+
+// Records that SIGINT arrived while a child ran; async-signal-safe, for the SIGINT handler.
+void note_interrupt() noexcept;
 
 // True when SIGINT arrived while a child was running, since the first of the currently live
 // ChildRunningGuard objects was made.
-bool interrupt_pending();
+bool interrupt_pending() noexcept;
 
-// Marks a child as running for its lifetime: SIGINT then only sets interrupt_pending() (the
-// child, in the same process group, gets the signal from the terminal and decides itself), and
-// the caller ends with Aborted once the child has been waited for. Guards may nest.
+// Marks a child as running for its lifetime: the SIGINT handler then only notes the signal (the
+// child, in the same process group, gets it from the terminal and decides itself), and the
+// caller ends with Interrupted once the child has been waited for. Guards may nest.
 class ChildRunningGuard {
   public:
     ChildRunningGuard() noexcept;

@@ -1,16 +1,17 @@
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/api/request.hpp"
 #include "vorpane/api/token.hpp"
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/util/crypto.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <system_error>
 
@@ -23,8 +24,6 @@ namespace {
 
 using nlohmann::json;
 using Header = std::pair<std::string, std::string>;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
 
 const std::string k_domain(SERVICE_DOMAIN);
 
@@ -75,19 +74,31 @@ class CloudAccessTest : public ::testing::Test {
         config::write_config_parse_to_file(conf);
     }
 
-    HttpSend send() {
-        return [this](const util::HttpRequest& request) {
-            m_sent.push_back(request.url);
-            util::HttpRequest local = request;
-            local.url = s_cloud->base() + request.url.substr(request.url.find('/', 8));
-            return util::http_send(local);
-        };
+    // Sends through `send` (the fake cloud by default), keeping each service URL in `m_sent`.
+    struct Client : util::HttpClient {
+        using Send = std::function<util::HttpResponse(const util::HttpRequest&)>;
+        explicit Client(Send fn) : send_fn(std::move(fn)) {}
+        Send send_fn;
+        util::HttpResponse send(const util::HttpRequest& request) override {
+            return send_fn(request);
+        }
+    };
+    util::HttpResponse to_cloud(const util::HttpRequest& request) {
+        m_sent.push_back(request.url);
+        util::HttpRequest local = request;
+        local.url = s_cloud->base() + request.url.substr(request.url.find('/', 8));
+        return util::http_send(local);
     }
     config::ResultCache cache() {
         return config::ResultCache(config::_get_config_dir(), [this] { return m_now; });
     }
+    // The access of a run with the stored profile, read afresh.
+    ServiceAccess service(config::ResultCache& store) {
+        m_conf = config::get_configparser();
+        return {m_conf.profile, m_http, store};
+    }
     std::string bearer(config::ResultCache& store) {
-        return create_get_request("/entitlements", store, send()).headers.at(1).second;
+        return create_get_request("/entitlements", service(store)).headers.at(1).second;
     }
 
     static std::unique_ptr<test::LocalCloud> s_cloud;
@@ -95,6 +106,8 @@ class CloudAccessTest : public ::testing::Test {
     test::ScopedEnv m_ca{"SSL_CERT_FILE", s_cloud->ca().string()};
     std::vector<std::string> m_sent;
     double m_now = 1'700'000'000.0;
+    config::VorpaneConfig m_conf;
+    Client m_http{[this](const util::HttpRequest& r) { return to_cloud(r); }};
 };
 
 std::unique_ptr<test::LocalCloud> CloudAccessTest::s_cloud;
@@ -102,9 +115,7 @@ std::unique_ptr<test::LocalCloud> CloudAccessTest::s_cloud;
 TEST_F(CloudAccessTest, ExchangeThenDescriptionWithHeadersInOrderAndTheQueryKept) {
     store_profile("id", "secret", "dev.cloud");
     config::ResultCache store = cache();
-    CaptureStdout();
-    const RequestKWARGSDict description = create_get_request("/packages?limit=99", store, send());
-    EXPECT_EQ(GetCapturedStdout(), "");
+    const RequestKWARGSDict description = create_get_request("/packages?limit=99", service(store));
     EXPECT_EQ(m_sent,
               std::vector<std::string>{"https://token.dev.cloud." + k_domain + "/oauth/token"});
     EXPECT_EQ(description.headers, (std::vector<Header>{{"Accept", "application/vnd.api+json"},
@@ -114,7 +125,7 @@ TEST_F(CloudAccessTest, ExchangeThenDescriptionWithHeadersInOrderAndTheQueryKept
     EXPECT_TRUE(description.verify);
     EXPECT_EQ(description.timeout, 5);
     EXPECT_EQ(to_http_request(description).timeout_seconds, 5);
-    EXPECT_EQ(send()(to_http_request(description)).status, 200);
+    EXPECT_EQ(to_cloud(to_http_request(description)).status, 200);
 
     const auto log = s_cloud->requests(2);
     ASSERT_EQ(log.size(), 2U);
@@ -144,43 +155,45 @@ TEST_F(CloudAccessTest, OneExchangeServesEveryRequestFor1800Seconds) {
     EXPECT_EQ(m_sent.size(), 2U);
 }
 
-TEST_F(CloudAccessTest, FailedExchangesPrintOneLineAndGiveNoToken) {
-    const HttpSend refused = [](const util::HttpRequest& request) {
+TEST_F(CloudAccessTest, FailedExchangesGiveOneLineAndNoToken) {
+    using Send = std::function<util::HttpResponse(const util::HttpRequest&)>;
+    const Send refused = [](const util::HttpRequest& request) {
         util::HttpRequest local = request;
         local.url = "https://localhost:1/oauth/token";
         return util::http_send(local);
     };
-    const HttpSend unreadable = [](const util::HttpRequest&) -> util::HttpResponse {
+    const Send unreadable = [](const util::HttpRequest&) -> util::HttpResponse {
         throw std::system_error(std::make_error_code(std::errc::permission_denied), "vorpane.toml");
     };
     set_token("AT-1", {{"token", {{"status", 201}}}});
-    const std::vector<std::pair<HttpSend, std::string>> cases = {
-        {send(), "Authentication failed. Status code: 201\n"},
+    const std::vector<std::pair<Send, std::string>> cases = {
+        {[this](const util::HttpRequest& r) { return to_cloud(r); },
+         "Authentication failed. Status code: 201"},
         {refused, "HTTP error occurred: Failed to connect to localhost port 1"},
         {unreadable, "Error reading configuration: vorpane.toml: "},
     };
-    for (const auto& [how, printed] : cases) {
-        CaptureStdout();
-        EXPECT_EQ(_get_access_token(how), std::nullopt);
-        const std::string out = GetCapturedStdout();
-        EXPECT_EQ(out.rfind(printed, 0), 0U) << out;
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-        EXPECT_EQ(out.find("secret"), std::string::npos) << out;
+    const config::VorpaneProfile profile{"id", "secret", "cloud"};
+    for (const auto& [how, said] : cases) {
+        Client client{how};
+        const TokenOutcome outcome = _get_access_token(profile, client);
+        EXPECT_EQ(outcome.token, std::nullopt);
+        EXPECT_EQ(outcome.failure.rfind(said, 0), 0U) << outcome.failure;
+        EXPECT_EQ(outcome.failure.find('\n'), std::string::npos) << outcome.failure;
+        EXPECT_EQ(outcome.failure.find("secret"), std::string::npos) << outcome.failure;
     }
 }
 
 TEST_F(CloudAccessTest, RejectedCredentialsCacheNullAndFailEveryRequestUntilItExpires) {
     store_profile("id", "wrong", "cloud");
     config::ResultCache store = cache();
-    CaptureStdout();
     try {
-        create_get_request("/entitlements", store, send());
+        create_get_request("/entitlements", service(store));
         FAIL() << "no error";
-    } catch (const VorpaneException& error) {
+    } catch (const NoAccessToken& error) {
         EXPECT_EQ(error.message(),
                   "No access token created. Did you add token id and token secret?");
+        EXPECT_EQ(error.failure(), "Authentication failed. Status code: 401");
     }
-    EXPECT_EQ(GetCapturedStdout(), "Authentication failed. Status code: 401\n");
     EXPECT_EQ(store.lookup(config::cache_key(config::ACCESS_TOKEN_IDENTITY)), std::nullopt);
 
     // The stored null keeps later tokens out of the store until it expires.
@@ -202,32 +215,15 @@ TEST_F(CloudAccessTest, MalformedSuccessBodyReachesTheCallerAndStoresNothing) {
          {std::string("secret-ish {not json"), std::string(R"({"token_type": "Bearer"})"), deep}) {
         set_token("AT-1", {{"token", {{"body", body}}}});
         config::ResultCache store = cache();
-        CaptureStdout();
         try {
-            create_get_request("/entitlements", store, send());
+            create_get_request("/entitlements", service(store));
             ADD_FAILURE() << "accepted " << body.substr(0, 80);
         } catch (const TokenServiceError& error) {
             EXPECT_EQ(std::string(error.what()).find("secret-ish"), std::string::npos);
         }
-        EXPECT_EQ(GetCapturedStdout(), "");
         EXPECT_TRUE(store.add_if_absent(config::cache_key(config::ACCESS_TOKEN_IDENTITY), "x", 1));
         m_now += 2;
     }
-}
-
-TEST_F(CloudAccessTest, MissingProfileSendsNothingAndTheDefaultStoreIsInTheConfigDir) {
-    test::write_file(config::get_config_file(), "");
-    config::ResultCache store = cache();
-    EXPECT_THROW(create_get_request("/entitlements", store, send()), ValidationError);
-    EXPECT_TRUE(m_sent.empty());
-
-    store_profile("id", "secret", "cloud");
-    config::open_result_cache().add_if_absent(config::cache_key(config::ACCESS_TOKEN_IDENTITY),
-                                              "AT-stored", 1800);
-    EXPECT_TRUE(std::filesystem::exists(m_home.config_dir() / "cache.sqlite3"));
-    const RequestKWARGSDict description = create_get_request("/pip");
-    EXPECT_EQ(description.headers[1].second, "Bearer AT-stored");
-    EXPECT_EQ(description.url, "https://core.cloud." + k_domain + "/v1/license/pip");
 }
 
 } // namespace

@@ -1,7 +1,7 @@
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -55,7 +55,7 @@ TEST_F(ConfigFile, FirstUseCreatesAnEmptyPrivateFileAndLeavesAnExistingOneAlone)
     try {
         get_configparser();
         FAIL() << "an empty file passed validation";
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         EXPECT_THAT(e.errors(), ElementsAre("profile: field required"));
     }
     test::write_file(m_file, "# mine\n");
@@ -71,7 +71,7 @@ TEST_F(ConfigFile, TomlValuesAreCheckedAfterConversionAndExtrasDropped) {
     try {
         get_configparser();
         FAIL() << "no exception";
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         EXPECT_THAT(e.errors(), ElementsAre("profile.token_id: not a valid string",
                                             "profile.token: not a valid string",
                                             "options.advanced_mode: not a valid boolean"));

@@ -1,5 +1,5 @@
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,13 +71,13 @@ TEST(DirsResolve, PerPlatformRules) {
 }
 
 TEST(DirsResolve, MissingHomeOrUserProfileIsAClearError) {
-    EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({})), VorpaneException);
-    EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({{"HOME", ""}})), VorpaneException);
+    EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({})), core::VorpaneException);
+    EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_of({{"HOME", ""}})), core::VorpaneException);
     for (const Vars& vars : {Vars{{"HOME", "/home/u"}}, Vars{{"USERPROFILE", ""}}}) {
         try {
             resolve_app_dirs(Platform::Windows, env_of(vars));
             FAIL() << "no exception";
-        } catch (const VorpaneException& e) {
+        } catch (const core::VorpaneException& e) {
             EXPECT_NE(e.message().find("USERPROFILE"), std::string::npos) << e.message();
         }
     }

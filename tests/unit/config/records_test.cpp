@@ -1,5 +1,5 @@
-#include "vorpane/cli/exceptions.hpp"
 #include "vorpane/config/records.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ using ::testing::UnorderedElementsAreArray;
 std::vector<std::string> errors_of(const std::function<void()>& validate) {
     try {
         validate();
-    } catch (const ValidationError& e) {
+    } catch (const core::ValidationError& e) {
         return e.errors();
     }
     return {};

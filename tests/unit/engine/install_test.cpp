@@ -1,4 +1,4 @@
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/install.hpp"
 #include "vorpane/engine/uv.hpp"
 #include "vorpane/util/redact.hpp"
@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "support/runtime.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
@@ -27,10 +28,11 @@ TEST(InstallModules, UvGetsTheWholeCommandLine) {
     fs::create_symlink(fs::path(VORPANE_TEST_HELPERS_DIR) / "child_tool", env / "bin" / "uv");
     const IndexLocator locate = [] { return std::string("https://idx.example/simple"); };
 
-    install_modules({"pkg-a", "pkg-b"}, true, true, std::vector<fs::path>{"extra.txt"}, locate);
-    install_modules({"pkg"}, false, true, std::vector<fs::path>{"a.txt", "dir with space/b.txt"},
-                    locate);
-    install_modules({"pkg"}, false, false, std::nullopt, locate);
+    install_modules(test::TestRuntime().rt(), {"pkg-a", "pkg-b"}, true, true,
+                    std::vector<fs::path>{"extra.txt"}, locate);
+    install_modules(test::TestRuntime().rt(), {"pkg"}, false, true,
+                    std::vector<fs::path>{"a.txt", "dir with space/b.txt"}, locate);
+    install_modules(test::TestRuntime().rt(), {"pkg"}, false, false, std::nullopt, locate);
 
     std::vector<Args> runs;
     std::istringstream lines(test::read_file(log));
@@ -86,7 +88,7 @@ TEST(IndexAddress, CredentialsAreSplitOffAndWrittenAsOneNetrcLine) {
         try {
             (void)netrc_entry(split_index_address(address));
             ADD_FAILURE() << address << " accepted";
-        } catch (const VorpaneException& e) {
+        } catch (const core::VorpaneException& e) {
             EXPECT_EQ(e.message().find("QZ"), std::string::npos) << e.message();
         }
     }
@@ -116,7 +118,7 @@ class InstallCredentials : public ::testing::Test {
 };
 
 TEST_F(InstallCredentials, TravelInAPrivateNetrcThatIsGoneWhenUvEnds) {
-    install_modules({"pkg"}, false, true, std::nullopt, m_locate);
+    install_modules(test::TestRuntime().rt(), {"pkg"}, false, true, std::nullopt, m_locate);
     const std::string logged = test::read_file(m_log);
     EXPECT_NE(logged.find("arg:--index-url\narg:https://idx.example/simple\narg:--dry-run\n"),
               std::string::npos)
@@ -132,9 +134,9 @@ TEST_F(InstallCredentials, TravelInAPrivateNetrcThatIsGoneWhenUvEnds) {
     // A failed run removes it as well, and its message holds the address without credentials.
     ScopedEnv code("CHILD_TOOL_EXIT_UV", "1");
     try {
-        install_modules({"pkg"}, false, false, std::nullopt, m_locate);
+        install_modules(test::TestRuntime().rt(), {"pkg"}, false, false, std::nullopt, m_locate);
         FAIL() << "no exception";
-    } catch (const VorpaneUVException& e) {
+    } catch (const core::VorpaneUVException& e) {
         EXPECT_EQ(e.message(), "Error running uv with ('pip', 'install', 'pkg', '--index-url', "
                                "'https://idx.example/simple')");
     }
@@ -144,7 +146,7 @@ TEST_F(InstallCredentials, TravelInAPrivateNetrcThatIsGoneWhenUvEnds) {
     m_locate = [] { return std::string("https://idx.example/simple"); };
     ScopedEnv ok("CHILD_TOOL_EXIT_UV", "0");
     ScopedEnv own("NETRC", "/home/someone/.netrc");
-    install_modules({"pkg"}, false, false, std::nullopt, m_locate);
+    install_modules(test::TestRuntime().rt(), {"pkg"}, false, false, std::nullopt, m_locate);
     EXPECT_NE(test::read_file(m_log).rfind("NETRC=/home/someone/.netrc\nnetrc-modes:"),
               std::string::npos);
 }
@@ -152,9 +154,9 @@ TEST_F(InstallCredentials, TravelInAPrivateNetrcThatIsGoneWhenUvEnds) {
 TEST_F(InstallCredentials, NamesReadAsOptionsAreRefusedBeforeAnythingRuns) {
     for (const Args& names : {Args{"ok", "--python=/tmp/x"}, Args{"-r\x1b[2J"}, Args{"-"}}) {
         try {
-            install_modules(names, true, false, std::nullopt, m_locate);
+            install_modules(test::TestRuntime().rt(), names, true, false, std::nullopt, m_locate);
             ADD_FAILURE() << names.back() << " accepted";
-        } catch (const VorpaneException& e) {
+        } catch (const core::VorpaneException& e) {
             EXPECT_EQ(e.message(), "Invalid package name '" + util::escape_control(names.back()) +
                                        "': names must not start with \"-\".");
             EXPECT_TRUE(util::is_terminal_safe(e.message()));

@@ -1,4 +1,4 @@
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/util/process.hpp"
 
@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 
+#include "support/runtime.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
@@ -86,15 +87,15 @@ TEST_F(Environment, RunCmdRunsOnlyTheEnvironmentsOwnToolsWithTheChildEnvironment
     ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
     for (const char* refused : {"pip", "Python"}) {
         try {
-            _run_cmd(refused, std::vector<std::string>{"-V"});
+            _run_cmd(test::TestRuntime().rt(), refused, std::vector<std::string>{"-V"});
             ADD_FAILURE() << refused << " was accepted";
-        } catch (const VorpaneException& e) {
+        } catch (const core::VorpaneException& e) {
             EXPECT_EQ(e.message(), std::string("Unsupported command: ") + refused);
         }
     }
     EXPECT_FALSE(fs::exists(m_log));
-    _run_cmd("python", std::vector<std::string>{"-c", "print('a b')"});
-    _run_cmd("jupyter");
+    _run_cmd(test::TestRuntime().rt(), "python", std::vector<std::string>{"-c", "print('a b')"});
+    _run_cmd(test::TestRuntime().rt(), "jupyter");
     EXPECT_EQ(test::read_file(m_log),
               "program:python\narg:-c\narg:print('a b')\nVIRTUAL_ENV=" + root.string() +
                   "\nCONDA_PREFIX=/opt/conda\nprogram:jupyter\nVIRTUAL_ENV=" + root.string() +
@@ -102,21 +103,21 @@ TEST_F(Environment, RunCmdRunsOnlyTheEnvironmentsOwnToolsWithTheChildEnvironment
     {
         ScopedEnv code("CHILD_TOOL_EXIT_PYTHON", "2");
         try {
-            _run_cmd("python");
+            _run_cmd(test::TestRuntime().rt(), "python");
             ADD_FAILURE() << "no failure";
-        } catch (const VorpaneException& e) {
+        } catch (const core::VorpaneException& e) {
             EXPECT_EQ(e.message(), "python execution failed with error code 2");
         }
     }
-    EXPECT_THROW(_run_cmd("ipython"), util::SpawnError);
+    EXPECT_THROW(_run_cmd(test::TestRuntime().rt(), "ipython"), util::SpawnError);
     // A refused name is refused before any interpreter is looked for.
     ScopedEnv no_venv("VIRTUAL_ENV", std::nullopt);
     ScopedEnv no_conda("CONDA_PREFIX", std::nullopt);
     ScopedEnv no_path("PATH", m_home.root().string());
     try {
-        _run_cmd("pip");
+        _run_cmd(test::TestRuntime().rt(), "pip");
         ADD_FAILURE() << "pip was accepted";
-    } catch (const VorpaneException& e) {
+    } catch (const core::VorpaneException& e) {
         EXPECT_EQ(e.message(), "Unsupported command: pip");
     }
 }
@@ -163,13 +164,13 @@ TEST(ActivateScript, ShellFoundAboveTheToolPicksTheScript) {
     try {
         get_activate_script(FakeTable(30, {{30, {20, {"tcsh"}}}, {20, {1, {"bash"}}}}));
         FAIL() << "tcsh accepted";
-    } catch (const VorpaneException& e) {
+    } catch (const core::VorpaneException& e) {
         EXPECT_EQ(e.message(), "Unsupported shell: tcsh");
     }
     try {
         get_activate_script(FakeTable(5, {{5, {6, {"init"}}}, {6, {5, {"cron"}}}}));
         FAIL() << "a shell was found";
-    } catch (const VorpaneException& e) {
+    } catch (const core::VorpaneException& e) {
         EXPECT_EQ(e.message(), "Could not detect shell.");
         EXPECT_THROW(std::rethrow_if_nested(e), ShellDetectionError);
     }

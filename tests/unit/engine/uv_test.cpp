@@ -1,9 +1,10 @@
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/engine/uv.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <gtest/gtest.h>
 
+#include "support/runtime.hpp"
 #include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
@@ -40,12 +41,12 @@ class UvRunner : public ::testing::Test {
 
 TEST_F(UvRunner, EnvironmentUvComesBeforePathAndMissingUvSaysWhereItLooked) {
     stand_in(m_path_dir, "uv");
-    EXPECT_EQ(_find_uv_bin(), (m_env / "bin" / "uv").string());
+    EXPECT_EQ(_find_uv_bin(test::TestRuntime().rt()), (m_env / "bin" / "uv").string());
     fs::remove(m_env / "bin" / "uv");
-    EXPECT_EQ(_find_uv_bin(), (m_path_dir / "uv").string());
+    EXPECT_EQ(_find_uv_bin(test::TestRuntime().rt()), (m_path_dir / "uv").string());
     fs::remove(m_path_dir / "uv");
     try {
-        run_uv({"pip", "list"});
+        run_uv(test::TestRuntime().rt(), {"pip", "list"});
         FAIL() << "uv found";
     } catch (const UvNotFound& e) {
         EXPECT_EQ(std::string(e.what()),
@@ -57,7 +58,7 @@ TEST_F(UvRunner, EnvironmentUvComesBeforePathAndMissingUvSaysWhereItLooked) {
 TEST_F(UvRunner, CapturedRunReturnsTheOutputAndSeesTheChildEnvironment) {
     ScopedEnv conda("CONDA_PREFIX", "/opt/conda");
     CaptureStdout();
-    auto done = run_uv_in_python({"pip", "show", "a package"}, true);
+    auto done = run_uv_in_python(test::TestRuntime().rt(), {"pip", "show", "a package"}, true);
     EXPECT_EQ(GetCapturedStdout(), "");
     EXPECT_EQ(done.returncode, 0);
     EXPECT_EQ(done.args, (std::vector<std::string>{(m_env / "bin" / "uv").string(), "pip", "show",
@@ -72,7 +73,7 @@ TEST_F(UvRunner, CapturedRunReturnsTheOutputAndSeesTheChildEnvironment) {
     const fs::path prefix = m_home.root() / "conda";
     stand_in(prefix / "bin", "uv");
     ScopedEnv only_conda("CONDA_PREFIX", prefix.string());
-    done = run_uv_in_python({"pip", "show", "x"}, true);
+    done = run_uv_in_python(test::TestRuntime().rt(), {"pip", "show", "x"}, true);
     EXPECT_EQ(done.args.front(), (prefix / "bin" / "uv").string());
     EXPECT_NE(done.out->find("VIRTUAL_ENV=" + prefix.string() +
                              "\nCONDA_PREFIX=" + prefix.string() + "\n"),
@@ -81,13 +82,15 @@ TEST_F(UvRunner, CapturedRunReturnsTheOutputAndSeesTheChildEnvironment) {
 
 TEST_F(UvRunner, UncapturedRunsShareTheStreamsAndOnlyTheInPythonFormChecksTheStatus) {
     ScopedEnv log("CHILD_TOOL_LOG", m_log.string());
-    const auto done = run_uv_in_python({"pip", "install", "x"});
+    const auto done = run_uv_in_python(test::TestRuntime().rt(), {"pip", "install", "x"});
     EXPECT_FALSE(done.out);
     EXPECT_FALSE(done.err);
     ScopedEnv code("CHILD_TOOL_EXIT_UV", "2");
-    EXPECT_NO_THROW(run_uv({"pip", "list"}));
-    EXPECT_NO_THROW(run_uv_from_sysargs({"vorpane-uv", "--version"}));
-    EXPECT_THROW(run_uv_in_pythonfrom_sysargs({"vorpane-uv", "--version"}), VorpaneUVException);
+    EXPECT_NO_THROW(run_uv(test::TestRuntime().rt(), {"pip", "list"}));
+    EXPECT_NO_THROW(run_uv_from_sysargs(test::TestRuntime().rt(), {"vorpane-uv", "--version"}));
+    EXPECT_THROW(
+        run_uv_in_pythonfrom_sysargs(test::TestRuntime().rt(), {"vorpane-uv", "--version"}),
+        core::VorpaneUVException);
     const std::string logged = test::read_file(m_log);
     EXPECT_EQ(
         logged.rfind("program:uv\narg:pip\narg:install\narg:x\nVIRTUAL_ENV=" + m_env.string(), 0),
@@ -114,9 +117,10 @@ TEST_F(UvRunner, AFailedRunCarriesItsStatusAndStderrMaskedAndEscaped) {
             err.emplace("CHILD_TOOL_ERR", *c.err);
         }
         try {
-            (void)run_uv_in_python({"pip", "show", "a\x1b[2J\u009bb"}, c.capture);
+            (void)run_uv_in_python(test::TestRuntime().rt(), {"pip", "show", "a\x1b[2J\u009bb"},
+                                   c.capture);
             ADD_FAILURE() << "no exception";
-        } catch (const VorpaneUVException& e) {
+        } catch (const core::VorpaneUVException& e) {
             EXPECT_EQ(e.message(), "Error running uv with ('pip', 'show', 'a\\x1b[2J\\x9bb')");
             try {
                 std::rethrow_if_nested(e);

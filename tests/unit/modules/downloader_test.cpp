@@ -55,7 +55,9 @@ class Downloader : public ::testing::Test {
         return {name,
                 url(name),
                 {{"Accept", "application/json"}, {"Authorization", "Bearer AT-secret"}},
-                downloads() / name};
+                downloads() / name,
+                util::DEFAULT_MAX_UNPACK_BYTES,
+                "vorpane-test"};
     }
 
     Outcomes run(const std::vector<std::string>& names) {
@@ -136,7 +138,8 @@ TEST_F(Downloader, BrokenTransfersAndRefusedMembersEndEverything) {
 
     DownloadJob gone = job("alpha");
     gone.url = "https://localhost:1/alpha.tar.gz";
-    EXPECT_THROW(run_downloads({gone}, [](const DownloadJob&, const auto&) {}), util::HttpError);
+    EXPECT_THROW(run_downloads({gone}, [](const DownloadJob&, const auto&) {}, {}),
+                 util::HttpError);
 }
 
 TEST_F(Downloader, RedirectsStayOnHttpsAndServerTextsAreEscaped) {

@@ -1,5 +1,5 @@
 // Name resolution, display titles, the entitlement list and the `uv pip show` parser.
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
 #include "vorpane/modules/install_flow.hpp"
@@ -77,21 +77,25 @@ TEST(PipShow, ParsesVersionAndIgnoresOddLines) {
 }
 
 TEST(Entitlements, PackageLessEntriesDroppedAndBadRecordsRejected) {
+    Warnings warnings;
     auto list = parse_entitlements(R"([
         {"name": "A", "code": "ENT_A", "packages": ["a"], "required_entitlements": [], "extra": 1},
         {"name": "B", "code": "ENT_B", "packages": [], "required_entitlements": []},
         {"name": "C", "code": "ENT_C", "required_entitlements": []},
         {"name": "P", "code": "ENT_PKG_X", "packages": ["p"], "required_entitlements": []}
-    ])");
+    ])",
+                                   warnings);
     ASSERT_EQ(list.size(), 2u);
+    EXPECT_TRUE(warnings.empty());
     EXPECT_EQ(list[0].code, "ENT_A");
     EXPECT_EQ(list[1].code, "ENT_PKG_X");
-    EXPECT_THROW(parse_entitlements("garbage{"), std::runtime_error);
-    EXPECT_THROW(parse_entitlements(R"({"a": 1})"), std::runtime_error);
+    EXPECT_THROW(parse_entitlements("garbage{", warnings), std::runtime_error);
+    EXPECT_THROW(parse_entitlements(R"({"a": 1})", warnings), std::runtime_error);
     EXPECT_THROW(
         parse_entitlements(
-            R"([{"name": 1, "code": "ENT_A", "packages": ["a"], "required_entitlements": []}])"),
-        ValidationError);
+            R"([{"name": 1, "code": "ENT_A", "packages": ["a"], "required_entitlements": []}])",
+            warnings),
+        core::ValidationError);
 }
 
 TEST(Examples, PackageAndArtefactNames) {

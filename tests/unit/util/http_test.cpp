@@ -51,7 +51,8 @@ class HttpSendTest : public ::testing::Test {
 std::unique_ptr<test::LocalCloud> HttpSendTest::s_cloud;
 
 TEST_F(HttpSendTest, SendsHeadersInOrderAndReadsTheAnswer) {
-    const HttpResponse response = http_send(get("/v1/license/packages?limit=99"));
+    CurlHttpClient client("vorpane/0.9.2");
+    const HttpResponse response = client.send(get("/v1/license/packages?limit=99"));
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.reason, "OK");
     EXPECT_EQ(json::parse(response.body), json::array());

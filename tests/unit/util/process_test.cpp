@@ -1,4 +1,5 @@
-#include "vorpane/cli/exceptions.hpp"
+#include "vorpane/core/errors.hpp"
+#include "vorpane/core/signals.hpp"
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/signals.hpp"
 
@@ -128,9 +129,9 @@ TEST(ProcessSpawn, FailuresReportThePosixSpawnError) {
 }
 
 TEST(ProcessSignals, InterruptWhileAChildRunsWaitsForItThenAborts) {
-    install_signal_handlers();
+    core::install_signal_handlers();
     // The child sends SIGINT to us, as the terminal would to the whole group, then dies of it.
-    EXPECT_THROW(run_process({k_child, "interrupt-parent"}, k_env), Aborted);
+    EXPECT_THROW(run_process({k_child, "interrupt-parent"}, k_env), Interrupted);
     // The next child starts with a clean slate.
     EXPECT_EQ(run_process({k_child, "exit", "0"}, k_env).returncode, 0);
     // A closed pipe is an error to handle, not a signal that ends the tool.
@@ -147,7 +148,7 @@ TEST(ProcessSignalsDeathTest, InterruptWithoutAChildPrintsAbortedAndExitsOne) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {
-            install_signal_handlers();
+            core::install_signal_handlers();
             ::raise(SIGINT);
         },
         ::testing::ExitedWithCode(1), "Aborted!");

@@ -1,0 +1,80 @@
+#include "vorpane/cli/commands/commands.hpp"
+#include "vorpane/cli/prompt.hpp"
+#include "vorpane/config/config_file.hpp"
+#include "vorpane/core/errors.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <string_view>
+
+namespace vorpane::cli::commands {
+
+namespace {
+
+constexpr std::string_view kServiceDomain = VORPANE_SERVICE_DOMAIN;
+
+std::string cloud_address(const std::string& environment) {
+    return "https://" + environment + "." + std::string(kServiceDomain);
+}
+
+// "dev.cloud" for exactly "dev.cloud" or "dev"; "cloud" for anything else, absent or empty.
+std::string derive_cloud_environment(const std::string& cloud_environment) {
+    return cloud_environment == "dev.cloud" || cloud_environment == "dev" ? "dev.cloud" : "cloud";
+}
+
+} // namespace
+
+CLI::App* add_init(CLI::App& app, InitOptions& options) {
+    CLI::App* init = app.add_subcommand("init", "Initialize Vorpane.");
+    init->set_help_flag();
+    options.token_id_option = init->add_option("--token-id", options.token_id)->type_name("TEXT");
+    options.token_option = init->add_option("--token", options.token)->type_name("TEXT");
+    init->add_option("--cloud-environment", options.cloud_environment)
+        ->envname("VORPANE_CLOUD_ENVIRONMENT")
+        ->type_name("TEXT");
+    return init;
+}
+
+void run_init(modules::Context& ctx, const InitOptions& options) {
+    core::Output& out = ctx.out;
+    const std::string environment = derive_cloud_environment(options.cloud_environment);
+    std::optional<std::string> id;
+    std::optional<std::string> secret;
+    if (options.token_id_option->count() > 0) {
+        id = options.token_id;
+    }
+    if (options.token_option->count() > 0) {
+        secret = options.token;
+    }
+    if (!id && !secret) {
+        const std::string address = cloud_address(environment);
+        out.send_message("You need a token to continue. Please create an account on " +
+                         core::style(address, "blue") + ".\nThen " +
+                         core::style("create an Vorpane token", "green") + " on " +
+                         core::style(address + "/tokens", "blue") + ".\n");
+    }
+    if (!id) {
+        id = prompt(out, "Enter your token id");
+    }
+    if (!secret) {
+        secret = prompt(out, "Enter your token secret");
+    }
+    // Nothing is touched before this point, so an abort at a prompt keeps the working profile;
+    // replace_config checks the new one before it removes anything.
+    config::VorpaneConfig conf{config::VorpaneProfile{*id, *secret, environment},
+                               config::VorpaneOptions{}};
+    conf.options.advanced_mode = false;
+    config::replace_config(conf);
+    const auto command = [](std::string_view text) {
+        return core::style(text, core::PACKAGE_COLOR);
+    };
+    out.send_message("\nVorpane initialized and ready. Next steps:");
+    out.send_message(command("vorpane modules") + " to show available modules.");
+    out.send_message(command("vorpane install <modules>") +
+                     " to install modules and python packages.");
+    out.send_message(command("vorpane download-examples") + " to download examples.");
+    out.send_message(command("vorpane install mkl") +
+                     " to install Math Kernel Library required by some ZEL modules.");
+}
+
+} // namespace vorpane::cli::commands

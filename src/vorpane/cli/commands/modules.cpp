@@ -1,0 +1,90 @@
+#include "vorpane/cli/commands/commands.hpp"
+#include "vorpane/modules/entitlements.hpp"
+#include "vorpane/util/redact.hpp"
+
+#include <CLI/CLI.hpp>
+
+#include <stdexcept>
+
+namespace vorpane::cli::commands {
+
+namespace {
+
+constexpr size_t kNameWidth = 25;
+constexpr std::string_view kRule =
+    "_________________________  _________________________  _________________________";
+
+std::string pad(const std::string& text) {
+    return text.size() >= kNameWidth ? text : text + std::string(kNameWidth - text.size(), ' ');
+}
+
+// `package.key` in red (not installed), yellow (needs an update) or green.
+std::string styled_key(const config::VorpanePackage& package) {
+    if (!package.installed_version) {
+        return core::style(package.key, "red");
+    }
+    if (package.needs_update()) {
+        return core::style(package.key, "yellow");
+    }
+    return core::style(package.key, "green");
+}
+
+std::string legend() {
+    const std::string green = core::style("green", "green");
+    const std::string red = core::style("red", "red");
+    const std::string indent(4, ' ');
+    const std::string hang(18, ' ');
+    return "\n" + indent + "The following tables contains all your Vorpane modules.\n\n" + indent +
+           "Modules Name: The name of the Vorpane module in human readable form.\n" + indent +
+           "Module Key  : The unique key of the Vorpane module. Use this key to install\n" + hang +
+           "all packages of the module via `vorpane install <module_key>`.\n" + indent +
+           "Packages    : The list of packages available for this module. Vorpane modules\n" +
+           hang + "contain one or several python packages. You can install individual\n" + hang +
+           "packages using `vorpane install <package_key>`\n\n" + indent +
+           "Color       : " + green + " indicates that the package is installed, " + red +
+           " indicates that\n" + hang + "the package is not installed.\n" + indent;
+}
+
+} // namespace
+
+CLI::App* add_modules(CLI::App& app, ModulesOptions& /*options*/) {
+    CLI::App* modules =
+        app.add_subcommand("modules", "Show your available Vorpane modules and packages.");
+    modules->set_help_flag();
+    return modules;
+}
+
+void run_modules(modules::Context& ctx, const ModulesOptions& /*options*/) {
+    core::Output& out = ctx.out;
+    out.send_message(legend());
+    const auto entitled = modules::get_all_entitled_modules(ctx);
+    out.send_message(kRule);
+    out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");
+    out.send_message(kRule);
+    std::vector<std::string> keys;
+    for (const auto& module : entitled) {
+        keys.insert(keys.end(), module.packages.begin(), module.packages.end());
+    }
+    const auto results = modules::query_packages(ctx, keys);
+    size_t next = 0;
+    for (const auto& module : entitled) {
+        std::string packages;
+        for (size_t i = 0; i < module.packages.size(); ++i, ++next) {
+            // The first failure in table order decides; the rows above it stay printed.
+            if (next >= results.size()) {
+                throw std::logic_error("a package of the listing was not queried");
+            }
+            if (results[next].error) {
+                std::rethrow_exception(results[next].error);
+            }
+            packages += (i == 0 ? "" : ", ") + styled_key(results[next].package);
+        }
+        const std::string code = module.code.size() > 4 ? module.code.substr(4) : std::string();
+        // The name is free text from the service; codes and keys were checked on arrival.
+        out.send_message(pad(util::escape_control(module.name)) + ": " + pad(code) + ":" +
+                         packages);
+    }
+    out.send_message(kRule);
+}
+
+} // namespace vorpane::cli::commands
