@@ -155,7 +155,7 @@ function(roff_command out_var help)
 endfunction()
 
 set(_commands "[COMMANDS]\n")
-foreach(_command init modules install download-examples)
+foreach(_command init modules install download-examples status logout)
     run_vorpane(_help ${_command} --help)
     roff_command(_roff "${_help}")
     string(APPEND _commands "${_roff}")

@@ -1,5 +1,6 @@
 // Example archives from the service, unpacked into a directory. Whatever the archive holds,
-// nothing may appear beside the target directory and no link in it may lead outside.
+// nothing may appear beside the target directory (no staging directory either), no link in it
+// may lead outside, and an archive that fails leaves no target at all.
 #include "vorpane/util/archive.hpp"
 
 #include <fcntl.h>
@@ -76,8 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path parent = scratch.path() / "run";
     const fs::path target = parent / "target";
     fs::create_directories(parent);
+    bool failed = true;
     try {
         util::extract_tar_gz_safely(archive, target, "examples.tar.gz");
+        failed = false;
     } catch (const util::ArchiveMemberRefused& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "refusal message is not one line");
     } catch (const util::ArchiveError& e) {
@@ -86,6 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::expect(fuzz::is_one_line(e.what()), "file system error message is not one line");
     }
     check_outcome(parent, target);
+    fuzz::expect(!failed || !fs::exists(fs::symlink_status(target)),
+                 "a failed extraction left the target behind");
     std::error_code ec;
     fs::remove_all(parent, ec);
     fuzz::expect(!ec, "cannot clean up after a run");

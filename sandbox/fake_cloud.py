@@ -21,12 +21,14 @@ import hmac
 import http.server
 import json
 import os
+import re
 import signal
 import socket
 import ssl
 import sys
 import threading
 import time
+from email.utils import formatdate
 from urllib.parse import urlsplit
 
 CHUNK_SIZE = 64 * 1024
@@ -225,7 +227,8 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
                     record["fault"] = fault
                 response = self._answer(route, split, account)
             chunk_delay = float((account or {}).get("chunk_delay") or 0)
-            self._send(response, fault, record, chunk_delay)
+            ignore_range = bool((account or {}).get("ignore_range"))
+            self._send(response, fault, record, chunk_delay, ignore_range)
         except (ConnectionError, ssl.SSLError, socket.timeout, OSError) as exc:
             record["error"] = f"{type(exc).__name__}: {exc}"
             self.close_connection = True
@@ -296,13 +299,36 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             return Response(404, json_body({"error": "not_found"}), "application/json")
         if not os.path.isfile(file_path):
             return Response(404, json_body({"error": "not_found"}), "application/json")
+        stat = os.stat(file_path)
         return Response(200, b"", "application/gzip",
-                        [("Content-Disposition", f'attachment; filename="{name}"')],
+                        [("Content-Disposition", f'attachment; filename="{name}"'),
+                         ("ETag", f'"{stat.st_size:x}-{stat.st_mtime_ns:x}"'),
+                         ("Last-Modified", formatdate(stat.st_mtime, usegmt=True))],
                         file_path=file_path, file_size=size)
 
     # ----- sending, with faults -------------------------------------------------------
 
-    def _send(self, response: Response, fault: dict, record: dict, chunk_delay: float) -> None:
+    def _range(self, response: Response, total: int, ignore_range: bool):
+        """(first byte, Content-Range, length) for a `Range: bytes=N-[M]` the answer honours
+        (length None when the range starts past the end), else None.
+
+        A range is honoured on a 200 answer unless told to ignore ranges, or an If-Range names
+        neither its ETag nor its Last-Modified."""
+        match = re.fullmatch(r"bytes=(\d+)-(\d*)", self.headers.get("Range", "").strip())
+        if ignore_range or response.status != 200 or not match:
+            return None
+        if_range = self.headers.get("If-Range")
+        validators = [v for k, v in response.headers if k in ("ETag", "Last-Modified")]
+        if if_range is not None and if_range not in validators:
+            return None
+        first = int(match.group(1))
+        last = min(int(match.group(2) or total - 1), total - 1)
+        if first > last:
+            return (0, f"bytes */{total}", None)
+        return (first, f"bytes {first}-{last}/{total}", last - first + 1)
+
+    def _send(self, response: Response, fault: dict, record: dict, chunk_delay: float,
+              ignore_range: bool = False) -> None:
         delay = float(fault.get("delay") or 0)
         if delay > 0:
             time.sleep(delay)
@@ -316,6 +342,8 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             return
 
         status = int(fault.get("status", response.status))
+        for name, value in (fault.get("headers") or {}).items():
+            response.headers.append((str(name), str(value)))
         if "location" in fault:
             # `location`: a redirect there (302 unless `status` says otherwise), without a body.
             status = int(fault.get("status", 302))
@@ -339,6 +367,25 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
         # `trickle`: one byte every that many seconds, without an end (for time limits).
         trickle = float(fault.get("trickle") or 0)
         no_length = no_length or trickle > 0
+        # A `Range: bytes=N-[M]` request: 206 with that part (416 past the end).
+        first = 0
+        ranged = None if (fill or trickle or status != response.status) else \
+            self._range(response, total, ignore_range)
+        if ranged is not None:
+            record["range"] = self.headers.get("Range")
+            if ranged[2] is None:
+                status, total = 416, 0
+                response.file_path, response.body = None, b""
+                response.headers.append(("Content-Range", ranged[1]))
+            else:
+                status, first, total = 206, ranged[0], ranged[2]
+                response.headers.append(("Content-Range", ranged[1]))
+                response.body = response.body[first:first + total]
+            record["status"] = status
+        # `cut_after`: the full Content-Length, but only that many bytes, then the connection
+        # closes (a transfer broken off mid-way).
+        cut_after = fault.get("cut_after")
+        truncate = truncate or cut_after is not None
 
         self.send_response(status, fault.get("reason"))
         for name, value in response.headers:
@@ -358,6 +405,8 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             return
 
         limit = total // 2 if truncate else total
+        if cut_after is not None:
+            limit = min(total, int(cut_after))
         sent = 0
         if trickle > 0:
             deadline = time.time() + 300
@@ -374,6 +423,7 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
         elif response.file_path is not None:
             with open(response.file_path, "rb") as f:
+                f.seek(first)
                 while sent < limit:
                     chunk = f.read(min(CHUNK_SIZE, limit - sent))
                     if not chunk:

@@ -220,6 +220,9 @@ def main():
     forced = os.environ.get("UV_STANDIN_FAIL")
     if forced and (forced == "always" or forced in " ".join(argv)):
         return fail("error: forced failure", 1)
+    if argv == ["--version"]:
+        print("uv 0.0.0 (sandbox stand-in)")
+        return 0
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "show":
         return pip_show(argv, argv[2:])
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "install":

@@ -16,7 +16,7 @@ _vorpane()
         word=${COMP_WORDS[i]}
         case $word in
             --version | --help) return 0 ;;
-            init | modules | install | download-examples)
+            init | modules | install | download-examples | status | logout)
                 command=$word
                 break
                 ;;
@@ -44,14 +44,18 @@ _vorpane()
             ;;
     esac
 
-    # Aliases of one option are joined by "|".
-    local groups
+    # Aliases of one option are joined by "|"; so are -q and -v, which exclude each other and
+    # are accepted before and after the command name.
+    local groups global='-q|--quiet|-v|--verbose'
     case $command in
-        '') groups='--version --info --help' ;;
-        init) groups='--token-id --token --cloud-environment --help' ;;
-        modules) groups='--help' ;;
-        install) groups='-y|--yes -a|--all -r|--requirements --help' ;;
-        download-examples) groups='--download-dir -m|--modules --list-available --help' ;;
+        '') groups="--version --info --help $global" ;;
+        init) groups="--token-id --token --cloud-environment --help $global" ;;
+        modules | status) groups="--json --help $global" ;;
+        logout) groups="--help $global" ;;
+        install) groups="-y|--yes -a|--all -r|--requirements --help $global" ;;
+        download-examples)
+            groups="--download-dir -m|--modules --list-available --json --help $global"
+            ;;
     esac
 
     if [[ $cur == -* ]]; then
@@ -76,7 +80,10 @@ _vorpane()
     fi
 
     case $command in
-        '') mapfile -t COMPREPLY < <(compgen -W 'download-examples init install modules' -- "$cur") ;;
+        '')
+            mapfile -t COMPREPLY < <(compgen -W \
+                'download-examples init install logout modules status' -- "$cur")
+            ;;
         install) mapfile -t COMPREPLY < <(compgen -W 'mkl' -- "$cur") ;;
         *) COMPREPLY=() ;;
     esac

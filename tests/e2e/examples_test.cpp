@@ -2,6 +2,7 @@
 #include "vorpane/util/redact.hpp"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "support/e2e.hpp"
@@ -44,7 +45,7 @@ class ExamplesTest : public E2ETest {
         fs::path served = m_home.root() / "served";
         fs::create_directories(served);
         fs::copy(account["examples_dir"].get<std::string>(), served,
-                 fs::copy_options::overwrite_existing);
+                 fs::copy_options::overwrite_existing | fs::copy_options::recursive);
         write_tar_gz(served / name, members);
         account["examples_dir"] = served.string();
         return account;
@@ -127,7 +128,8 @@ TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
     auto r = download({});
     // The failure is the command's, after every download has ended and been reported.
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "Error: Could not download the examples for zel-bar-solver-examples\n");
+    EXPECT_EQ(r.err, "Error: Could not download the examples for zel-bar-solver-examples\n")
+        << r.out;
     EXPECT_NE(
         r.out.find("Error downloading examples for zel-bar-solver-examples: 404 Client Error: "
                    "Not Found for url: https://core.cloud.localhost"),
@@ -184,20 +186,20 @@ TEST_F(ExamplesTest, HostileExampleNamesAreDroppedAndNothingLandsOutside) {
     EXPECT_EQ(r.out, "Available examples: \nzel-foo-app-examples\nzel-bar-solver-examples\n");
 }
 
-TEST_F(ExamplesTest, UnpackBoundAndHttpsRedirectsEndTheCommandCleanly) {
+TEST_F(ExamplesTest, UnpackBoundAndHttpsRedirectsFailCleanly) {
     struct Case {
         std::string bound; // VORPANE_MAX_UNPACK_BYTES
         nlohmann::json fault;
-        std::string error;
+        std::string error; // on the red line, or standard error when the plan fails
     };
+    const std::string red = "Error downloading examples for zel-foo-app-examples: ";
     const std::vector<Case> cases = {
         {"100000", nullptr,
          "it unpacks to more than the 100000 bytes allowed; nothing of it was kept"},
         {"12x", nullptr, "Error: VORPANE_MAX_UNPACK_BYTES must be a whole number of bytes"},
         {"",
          {{"location", "http://core.cloud.localhost/v1/license/artifacts/examples/x.tar.gz"}},
-         "Refusing to follow the redirect of the download of zel-foo-app-examples away from "
-         "https (http://core.cloud.localhost/"},
+         red + "Refusing to follow a redirect away from https (http://core.cloud.localhost/"},
     };
     // A bomb: 4 MB that compress to a few kilobytes.
     auto account =
@@ -214,8 +216,8 @@ TEST_F(ExamplesTest, UnpackBoundAndHttpsRedirectsEndTheCommandCleanly) {
         auto r = download({"-m", "foo_app"});
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
-        EXPECT_EQ(r.err.find("test-access-token"), std::string::npos) << r.err;
+        EXPECT_NE((r.out + r.err).find(c.error), std::string::npos) << r.out << r.err;
+        EXPECT_EQ((r.out + r.err).find("test-access-token"), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("Successfully"), std::string::npos) << r.out;
         EXPECT_EQ(outside_tree(), before);
         std::vector<fs::path> left(fs::recursive_directory_iterator(m_target), {});
@@ -236,14 +238,96 @@ TEST_F(ExamplesTest, MissingDownloadDirectoryFailsBeforeAnyRequest) {
     EXPECT_FALSE(fs::exists(m_home.root() / "nope"));
 }
 
-TEST_F(ExamplesTest, TruncatedDownloadEndsTheCommand) {
-    auto account = sandbox().demo_account();
-    account["faults"] = {{"examples", {{"truncate", true}}}};
+TEST_F(ExamplesTest, CutDownloadsResumeAndTransientFailuresAreRetried) {
+    const fs::path unpacked = m_target / "zel-foo-app-examples";
+    const auto files = [&unpacked] {
+        std::map<std::string, std::string> found;
+        for (const auto& entry : fs::recursive_directory_iterator(unpacked)) {
+            found[entry.path().string()] = entry.is_regular_file() ? read_file(entry.path()) : "";
+        }
+        return found;
+    };
+    ASSERT_EQ(download({"-m", "foo_app"}).status, 0);
+    const auto clean = files();
+    struct Case {
+        nlohmann::json fault;
+        bool ignore_range;
+        std::string retries; // VORPANE_HTTP_RETRIES
+        size_t requests;
+        std::string error; // on either stream; none: success
+    };
+    const std::string url = "for url: https://core.cloud.localhost:";
+    const std::vector<Case> cases = {
+        {{{"truncate", true}, {"times", 1}}, false, "", 2, ""},
+        {{{"cut_after", 2000}, {"times", 1}}, true, "", 2, ""},
+        // Waited for in earnest: the second request starts 2 s after the first answer.
+        {{{"status", 503}, {"headers", {{"Retry-After", "2"}}}, {"times", 1}}, false, "", 2, ""},
+        {{{"status", 503}}, false, "0", 1, "503 Server Error: Service Unavailable " + url},
+        {{{"status", 404}}, false, "", 1, "404 Client Error: Not Found " + url},
+        {nullptr, false, "abc", 0,
+         "Error: VORPANE_HTTP_RETRIES must be a whole number from 0 to 100, not \"abc\"\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault.dump() + " " + c.retries);
+        auto account = sandbox().demo_account();
+        account["faults"] =
+            c.fault.is_null() ? nlohmann::json::object() : nlohmann::json{{"examples", c.fault}};
+        account["ignore_range"] = c.ignore_range;
+        sandbox().write_account(account);
+        sandbox().clear_log();
+        m_env["VORPANE_HTTP_RETRIES"] = c.retries;
+        fs::remove_all(unpacked);
+        auto r = download({"-m", "foo_app"});
+        std::vector<nlohmann::json> asked;
+        for (const auto& entry : sandbox().requests()) {
+            if (entry.value("route", "") == "examples") {
+                asked.push_back(entry);
+            }
+        }
+        ASSERT_EQ(asked.size(), c.requests);
+        if (c.error.empty()) {
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(files(), clean);
+            if (c.fault.contains("headers")) {
+                EXPECT_GE(asked[1]["t_start"].get<double>() - asked[0]["t_end"].get<double>(), 2.0);
+                continue;
+            }
+            // The rest was asked for; a server that ignores ranges sent it all again.
+            EXPECT_EQ(asked[1]["headers"].value("Range", ""),
+                      "bytes=" + std::to_string(asked[0]["bytes_sent"].get<long>()) + "-");
+            EXPECT_EQ(asked[1]["status"], c.ignore_range ? 200 : 206);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE((r.out + r.err).find(c.error), std::string::npos) << r.out << r.err;
+            EXPECT_EQ((r.out + r.err).find("(after 1 attempt)") != std::string::npos,
+                      c.retries == "0")
+                << r.out;
+            EXPECT_FALSE(fs::exists(unpacked / "zel_foo_app" / "README.md"));
+        }
+    }
+}
+
+TEST_F(ExamplesTest, ACorruptArchiveAmongThreeLeavesTheOthersDownloaded) {
+    auto account = serve("zel_baz_tool.tar.gz", {{"zel_baz_tool/tool.py", 'f', "print(1)\n"}});
+    write_file(fs::path(account["examples_dir"].get<std::string>()) / "zel_bar_solver.tar.gz",
+               std::string(3000, 'x'));
+    account["entitlements"].push_back({{"name", "Baz Tool"},
+                                       {"code", "ENT_ZEL_BAZ_TOOL"},
+                                       {"packages", {"zel-baz"}},
+                                       {"required_entitlements", nlohmann::json::array()}});
+    account["packages"].push_back({{"key", "zel-baz-tool-examples"}});
     sandbox().write_account(account);
-    auto r = download({"-m", "foo_app"});
+    auto r = download({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_EQ(r.out.find("Successfully"), std::string::npos);
+    EXPECT_EQ(r.err, "Error: Could not download the examples for zel-bar-solver-examples\n")
+        << r.out;
+    EXPECT_NE(r.out.find("Error downloading examples for zel-bar-solver-examples: "),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(fs::exists(m_target / "zel-foo-app-examples" / "zel_foo_app" / "README.md"));
+    EXPECT_EQ(read_file(m_target / "zel-baz-tool-examples" / "zel_baz_tool" / "tool.py"),
+              "print(1)\n");
+    EXPECT_FALSE(fs::exists(m_target / "zel-bar-solver-examples" / "zel_bar_solver"));
 }
 
 TEST_F(ExamplesTest, DefaultDirectoryIsTheDataDirectory) {

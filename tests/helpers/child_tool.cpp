@@ -1,21 +1,18 @@
 // A small program the process tests start. As child_tool, its first argument picks the mode:
-// "streams N" (N patterned bytes to each stream, interleaved), "exit CODE", "signal SIG",
-// "args ..." (each argument NUL-terminated on standard output), "env NAME" (its value or
-// "<unset>"), "cwd", "interrupt-parent" (SIGINT to the parent, then to itself).
+// "streams N" (N patterned bytes to each stream, interleaved), "exit CODE", "args ..." (each
+// argument NUL-terminated on standard output), "env NAME" (its value or "<unset>"),
+// "interrupt-parent" (SIGINT to the parent, then to itself).
 //
-// Under another name (uv, python, pip in a fake environment) it stands in for that program: it
-// writes "arg:<argument>" lines, the VIRTUAL_ENV and CONDA_PREFIX it got and, with $NETRC set,
-// "NETRC=<path>", "netrc-modes:<file> <directory>" (octal) and "netrc:<content>" to standard
-// output and one line to standard error ($CHILD_TOOL_ERR when set), or, with $CHILD_TOOL_LOG set,
-// only a "program:<name>" line and the same lines to the end of that file; it exits with
+// Under another name (uv in a fake environment) it stands in for that program: it writes
+// "arg:<argument>" lines, the VIRTUAL_ENV and CONDA_PREFIX it got and, with $NETRC set,
+// "NETRC=<path>" and "netrc:<content>" to standard output or, with $CHILD_TOOL_LOG set, a
+// "program:<name>" line and the same lines to the end of that file; it exits with
 // $CHILD_TOOL_EXIT_<NAME> (0 when unset).
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -64,26 +61,14 @@ int stand_in(const std::string& name, int argc, char** argv) {
     text += "VIRTUAL_ENV=" + value_of("VIRTUAL_ENV") +
             "\nCONDA_PREFIX=" + value_of("CONDA_PREFIX") + "\n";
     if (const char* netrc = std::getenv("NETRC"); netrc != nullptr) {
-        // What a netrc reader would find: the file's mode, its directory's mode, its content.
-        struct stat file {};
-        struct stat dir {};
-        ::stat(netrc, &file);
-        ::stat(std::filesystem::path(netrc).parent_path().c_str(), &dir);
         std::ifstream in(netrc);
         std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        char modes[32];
-        std::snprintf(modes, sizeof modes, "%o %o", file.st_mode & 07777U, dir.st_mode & 07777U);
-        text += std::string("NETRC=") + netrc + "\nnetrc-modes:" + modes + "\nnetrc:" + content;
+        text += std::string("NETRC=") + netrc + "\nnetrc:" + content;
     }
     if (const char* log = std::getenv("CHILD_TOOL_LOG"); log != nullptr && *log != '\0') {
         std::ofstream(log, std::ios::app) << "program:" << name << "\n" << text;
     } else {
         std::cout << text << std::flush;
-        if (const char* err = std::getenv("CHILD_TOOL_ERR"); err != nullptr) {
-            std::cerr << err << std::flush;
-        } else {
-            std::cerr << name << " stand-in done" << std::endl;
-        }
     }
     std::string exit_var = "CHILD_TOOL_EXIT_";
     for (char c : name) {
@@ -108,14 +93,10 @@ int main(int argc, char** argv) {
     if (mode == "exit") {
         return std::atoi(arg);
     }
-    if (mode == "signal" || mode == "interrupt-parent") {
-        int sig = std::atoi(arg);
-        if (mode == "interrupt-parent") {
-            sig = SIGINT;
-            ::kill(::getppid(), SIGINT);
-        }
-        ::signal(sig, SIG_DFL);
-        ::raise(sig);
+    if (mode == "interrupt-parent") {
+        ::kill(::getppid(), SIGINT);
+        ::signal(SIGINT, SIG_DFL);
+        ::raise(SIGINT);
         return 70;
     }
     if (mode == "args") {
@@ -128,10 +109,6 @@ int main(int argc, char** argv) {
         std::cout << value_of(arg);
         return 0;
     }
-    if (mode == "cwd") {
-        std::cout << std::filesystem::current_path().string();
-        return 0;
-    }
-    std::cerr << "usage: child_tool streams|exit|signal|args|env|cwd|interrupt-parent ...\n";
+    std::cerr << "usage: child_tool streams|exit|args|env|interrupt-parent ...\n";
     return 64;
 }

@@ -1,9 +1,9 @@
 #include "support/e2e.hpp"
 
-#include <chrono>
+#include "vorpane/util/process.hpp"
+
+#include <algorithm>
 #include <fstream>
-#include <string_view>
-#include <thread>
 
 namespace vorpane::test {
 
@@ -11,30 +11,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string service_port() {
-    std::string_view domain = VORPANE_SERVICE_DOMAIN;
-    auto colon = domain.rfind(':');
-    return colon == std::string_view::npos ? "443" : std::string(domain.substr(colon + 1));
-}
-
 nlohmann::json read_json(const fs::path& path) {
     std::ifstream in(path);
     return nlohmann::json::parse(in);
-}
-
-bool sandbox_running(const fs::path& dir) {
-    if (!fs::exists(dir / "env.json")) {
-        return false;
-    }
-    auto env = current_env();
-    RunOptions options;
-    options.env = env;
-    options.timeout_seconds = 20;
-    auto result = run_program({"/usr/bin/curl", "-s", "-o", "/dev/null", "--cacert",
-                               (dir / "certs" / "ca.pem").string(),
-                               "https://token.cloud.localhost:" + service_port() + "/"},
-                              options);
-    return result.status == 0;
 }
 
 } // namespace
@@ -45,29 +24,10 @@ Sandbox& Sandbox::instance() {
 }
 
 Sandbox::Sandbox() : m_dir(fs::path(VORPANE_TEST_HELPERS_DIR) / "sandbox") {
-    if (!sandbox_running(m_dir)) {
-        RunOptions options;
-        options.env = current_env();
-        options.timeout_seconds = 300;
-        auto result =
-            run_program({VORPANE_PY311, std::string(VORPANE_SOURCE_DIR) + "/sandbox/sandbox.py",
-                         "up", "--dir", m_dir.string(), "--port", service_port()},
-                        options);
-        if (result.status != 0) {
-            throw std::runtime_error("cannot start the sandbox: " + result.out + result.err);
-        }
+    if (!fs::exists(m_dir / "env.json")) {
+        throw std::runtime_error("no sandbox in " + m_dir.string() + ": run the tests with ctest");
     }
     m_env = read_json(m_dir / "env.json");
-}
-
-fs::path Sandbox::ca_file() const {
-    return m_env.at("SSL_CERT_FILE").get<std::string>();
-}
-fs::path Sandbox::bin_dir() const {
-    return m_env.at("bin_dir").get<std::string>();
-}
-std::string Sandbox::index_url() const {
-    return m_env.at("index_url").get<std::string>();
 }
 
 nlohmann::json Sandbox::demo_account() const {
@@ -78,25 +38,23 @@ nlohmann::json Sandbox::demo_account() const {
 }
 
 void Sandbox::write_account(const nlohmann::json& account) const {
-    fs::path target = m_dir / "account.json";
-    fs::path tmp = m_dir / "account.json.tmp";
-    {
-        std::ofstream out(tmp);
-        out << account.dump(2);
-    }
-    fs::rename(tmp, target);
+    write_file(m_dir / "account.json.tmp", account.dump(2));
+    fs::rename(m_dir / "account.json.tmp", m_dir / "account.json");
 }
 
-std::vector<nlohmann::json> Sandbox::requests() const {
+std::vector<nlohmann::json> read_jsonl(const fs::path& path) {
     std::vector<nlohmann::json> out;
-    std::ifstream in(m_dir / "requests.log");
-    std::string line;
-    while (std::getline(in, line)) {
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty()) {
             out.push_back(nlohmann::json::parse(line));
         }
     }
     return out;
+}
+
+std::vector<nlohmann::json> Sandbox::requests() const {
+    return read_jsonl(m_dir / "requests.log");
 }
 
 void Sandbox::clear_log() const {
@@ -119,7 +77,8 @@ void E2ETest::SetUp() {
 
 RunResult E2ETest::vorpane(const std::vector<std::string>& args,
                            const std::optional<std::string>& input,
-                           bool pty) {
+                           bool pty,
+                           int timeout_seconds) {
     std::vector<std::string> argv = {VORPANE_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
     RunOptions options;
@@ -127,6 +86,7 @@ RunResult E2ETest::vorpane(const std::vector<std::string>& args,
     options.input = input;
     options.pty = pty;
     options.cwd = m_home.root();
+    options.timeout_seconds = timeout_seconds;
     return run_program(argv, options);
 }
 
@@ -140,7 +100,7 @@ void E2ETest::init_demo_profile() {
 fs::path E2ETest::make_venv(const std::string& python, const std::string& name) {
     fs::path dir = m_home.root() / name;
     RunOptions options;
-    options.env = current_env();
+    options.env = util::current_environment();
     auto result = run_program({python, "-m", "venv", "--without-pip", dir.string()}, options);
     if (result.status != 0) {
         throw std::runtime_error("cannot create a venv with " + python + ": " + result.err);
@@ -148,14 +108,18 @@ fs::path E2ETest::make_venv(const std::string& python, const std::string& name) 
     return dir;
 }
 
+nlohmann::json
+entitlement(const std::string& name, const std::string& code, const nlohmann::json& packages) {
+    return {{"name", name},
+            {"code", code},
+            {"packages", packages},
+            {"required_entitlements", nlohmann::json::array()}};
+}
+
 size_t count_route(const std::vector<nlohmann::json>& requests, const std::string& route) {
-    size_t n = 0;
-    for (const auto& r : requests) {
-        if (r.value("route", "") == route) {
-            ++n;
-        }
-    }
-    return n;
+    return static_cast<size_t>(std::count_if(requests.begin(), requests.end(), [&](const auto& r) {
+        return r.value("route", "") == route;
+    }));
 }
 
 } // namespace vorpane::test

@@ -1,8 +1,8 @@
 #include "support/local_cloud.hpp"
 
-#include <fcntl.h>
+#include "vorpane/util/process.hpp"
+
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +13,6 @@
 
 #include "support/run.hpp"
 
-extern char** environ;
-
 namespace vorpane::test {
 
 namespace fs = std::filesystem;
@@ -23,7 +21,7 @@ using nlohmann::json;
 LocalCloud::LocalCloud() {
     const fs::path source = VORPANE_SOURCE_DIR;
     RunOptions options;
-    options.env = current_env();
+    options.env = util::current_environment();
     const RunResult certs = run_program(
         {"/bin/bash", (source / "sandbox/certs.sh").string(), (m_dir.path() / "certs").string()},
         options);
@@ -31,31 +29,18 @@ LocalCloud::LocalCloud() {
         throw std::runtime_error("certs.sh failed: " + certs.out + certs.err);
     }
     fs::create_directories(state());
-    const fs::path output = m_dir.path() / "server.out";
-    std::vector<std::string> args = {VORPANE_PY311, (source / "sandbox/fake_cloud.py").string(),
-                                     "--port",      "0",
-                                     "--state",     state().string(),
-                                     "--cert",      (m_dir.path() / "certs/server.pem").string(),
-                                     "--key",       (m_dir.path() / "certs/server.key").string()};
-    std::vector<char*> argv;
-    for (auto& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT, 0644);
-    ::posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int error = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        throw std::runtime_error("cannot start the fake cloud with " + args[0]);
-    }
+    const fs::path output = m_dir.path() / "server";
+    m_pid = start_program({VORPANE_PY311, (source / "sandbox/fake_cloud.py").string(), "--port",
+                           "0", "--state", state().string(), "--cert",
+                           (m_dir.path() / "certs/server.pem").string(), "--key",
+                           (m_dir.path() / "certs/server.key").string()},
+                          util::current_environment(), output);
     while (!fs::exists(state() / "port")) {
         int status = 0;
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
             m_pid = 0;
-            throw std::runtime_error("the fake cloud ended: " + read_file(output));
+            throw std::runtime_error("the fake cloud ended: " +
+                                     read_file(output.string() + ".err"));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }

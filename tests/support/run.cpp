@@ -1,5 +1,7 @@
 #include "support/run.hpp"
 
+#include "vorpane/util/process.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -11,8 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
-
-extern char** environ;
 
 namespace vorpane::test {
 
@@ -50,103 +50,26 @@ int wait_status(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-} // namespace
-
-std::map<std::string, std::string> current_env() {
-    std::map<std::string, std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        auto eq = entry.find('=');
-        if (eq != std::string::npos) {
-            env[entry.substr(0, eq)] = entry.substr(eq + 1);
-        }
-    }
-    return env;
-}
-
-RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
-    RunResult result;
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
-    if (options.pty) {
-        int master = -1;
-        pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid < 0) {
-            throw std::runtime_error("forkpty failed");
-        }
-        if (pid == 0) {
-            exec_child(argv, options.env, options.cwd);
-        }
-        if (options.input) {
-            (void)!::write(master, options.input->data(), options.input->size());
-        }
-        char buffer[4096];
-        for (;;) {
-            pollfd p{master, POLLIN, 0};
-            int timeout = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                               deadline - std::chrono::steady_clock::now())
-                                               .count());
-            if (timeout <= 0) {
-                ::kill(pid, SIGKILL);
-                break;
-            }
-            if (::poll(&p, 1, timeout) <= 0) {
-                continue;
-            }
-            ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            result.out.append(buffer, static_cast<size_t>(n));
-        }
-        ::close(master);
-        result.status = wait_status(pid);
-        return result;
-    }
-
-    int in_pipe[2];
-    int out_pipe[2];
-    int err_pipe[2];
-    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
-        ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        throw std::runtime_error("fork failed");
-    }
-    if (pid == 0) {
-        ::dup2(in_pipe[0], 0);
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
-        exec_child(argv, options.env, options.cwd);
-    }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    ::signal(SIGPIPE, SIG_IGN);
-    if (options.input) {
-        (void)!::write(in_pipe[1], options.input->data(), options.input->size());
-    }
-    ::close(in_pipe[1]);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
+// Reads every descriptor in `fds` into its sink until all are closed, killing `pid` at the
+// deadline.
+void drain(std::vector<pollfd> fds,
+           const std::vector<std::string*>& sinks,
+           pid_t pid,
+           std::chrono::steady_clock::time_point deadline) {
     char buffer[65536];
-    while (open_count > 0) {
-        int timeout = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           deadline - std::chrono::steady_clock::now())
-                                           .count());
-        if (timeout <= 0) {
+    for (std::size_t open_count = fds.size(); open_count > 0;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
             ::kill(pid, SIGKILL);
             break;
         }
-        if (::poll(fds, 2, timeout) < 0 && errno != EINTR) {
+        if (::poll(fds.data(), fds.size(), static_cast<int>(left.count())) < 0 && errno != EINTR) {
             break;
         }
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP)) != 0) {
-                ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
                 if (n <= 0) {
                     ::close(fds[i].fd);
                     fds[i].fd = -1;
@@ -162,8 +85,83 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
             ::close(f.fd);
         }
     }
+}
+
+} // namespace
+
+RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options) {
+    RunResult result;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+    ::signal(SIGPIPE, SIG_IGN);
+    if (options.pty) {
+        int master = -1;
+        const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid < 0) {
+            throw std::runtime_error("forkpty failed");
+        }
+        if (pid == 0) {
+            exec_child(argv, options.env, options.cwd);
+        }
+        if (options.input) {
+            (void)!::write(master, options.input->data(), options.input->size());
+        }
+        drain({{master, POLLIN, 0}}, {&result.out}, pid, deadline);
+        result.status = wait_status(pid);
+        return result;
+    }
+
+    int in_pipe[2];
+    int out_pipe[2];
+    int err_pipe[2];
+    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
+        ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        ::dup2(in_pipe[0], 0);
+        ::dup2(out_pipe[1], 1);
+        ::dup2(err_pipe[1], 2);
+        exec_child(argv, options.env, options.cwd);
+    }
+    ::close(in_pipe[0]);
+    ::close(out_pipe[1]);
+    ::close(err_pipe[1]);
+    if (options.input) {
+        (void)!::write(in_pipe[1], options.input->data(), options.input->size());
+    }
+    ::close(in_pipe[1]);
+    drain({{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}}, {&result.out, &result.err}, pid,
+          deadline);
     result.status = wait_status(pid);
     return result;
+}
+
+pid_t start_program(const std::vector<std::string>& argv,
+                    const std::map<std::string, std::string>& env,
+                    const std::filesystem::path& stem) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+        if (::dup2(::open("/dev/null", O_RDONLY), 0) < 0 ||
+            ::dup2(::open((stem.string() + ".out").c_str(), flags, 0600), 1) < 0 ||
+            ::dup2(::open((stem.string() + ".err").c_str(), flags, 0600), 2) < 0) {
+            ::_exit(126);
+        }
+        exec_child(argv, env, std::nullopt);
+    }
+    if (pid < 0) {
+        throw std::runtime_error("cannot start " + argv[0]);
+    }
+    return pid;
+}
+
+int wait_program(pid_t pid) {
+    return wait_status(pid);
 }
 
 } // namespace vorpane::test

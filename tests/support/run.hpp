@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -25,7 +27,11 @@ struct RunOptions {
 // Runs `argv` and waits for it, capturing its output.
 RunResult run_program(const std::vector<std::string>& argv, const RunOptions& options);
 
-// The current process environment as a map.
-std::map<std::string, std::string> current_env();
+// Starts `argv` with stdin from /dev/null and output to `stem`.out and `stem`.err; returns its pid.
+pid_t start_program(const std::vector<std::string>& argv,
+                    const std::map<std::string, std::string>& env,
+                    const std::filesystem::path& stem);
+// Waits for `pid`: its exit status, or 128 + signal.
+int wait_program(pid_t pid);
 
 } // namespace vorpane::test

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdlib>
+#include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -33,5 +35,15 @@ class ScopedEnv {
     std::string m_name;
     std::optional<std::string> m_old;
 };
+
+// A variable lookup that answers from `vars` only, for code that takes its environment as a
+// function.
+inline std::function<std::optional<std::string>(const std::string&)>
+env_lookup(std::map<std::string, std::string> vars) {
+    return [vars = std::move(vars)](const std::string& name) -> std::optional<std::string> {
+        auto it = vars.find(name);
+        return it != vars.end() ? std::optional(it->second) : std::nullopt;
+    };
+}
 
 } // namespace vorpane::test

@@ -100,4 +100,16 @@ std::map<std::string, std::string> read_tree(const fs::path& dir) {
     return tree;
 }
 
+std::set<std::string> names_in(const fs::path& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+fs::perms perms_of(const fs::path& path) {
+    return fs::status(path).permissions() & fs::perms::all;
+}
+
 } // namespace vorpane::test

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <set>
+#include <stdexcept>
 #include <string>
 
 namespace vorpane::test {
@@ -47,5 +49,18 @@ std::string read_file(const std::filesystem::path& path);
 // Everything under `dir`: relative path to content for files, to "<dir>" for directories and
 // "<link> target" for links, so that two snapshots compare equal when nothing changed.
 std::map<std::string, std::string> read_tree(const std::filesystem::path& dir);
+// The names of the entries directly in `dir`.
+std::set<std::string> names_in(const std::filesystem::path& dir);
+// The permission bits of `path` (following links).
+std::filesystem::perms perms_of(const std::filesystem::path& path);
+// The message of the `E` that `run` throws; "<nothing thrown>" when it returns.
+template <class E = std::exception, class F> std::string what_of(F&& run) {
+    try {
+        run();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "<nothing thrown>";
+}
 
 } // namespace vorpane::test

@@ -1,5 +1,7 @@
 #include "vorpane/api/answer.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <string>
 
 namespace vorpane::api {

@@ -1,7 +1,9 @@
 #include "vorpane/cli/prompt.hpp"
 
 #include "vorpane/core/errors.hpp"
+#include "vorpane/core/signals.hpp"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +44,61 @@ std::string prompt(core::Output& out, std::string_view question) {
     for (;;) {
         out.echo_raw(std::string(question) + ": ");
         std::string answer = read_line();
+        if (!answer.empty()) {
+            return answer;
+        }
+    }
+}
+
+namespace {
+
+// Echo off on the terminal for its lifetime; the old mode comes back on destruction, and on
+// Ctrl-C through the signal handler.
+class NoEcho {
+  public:
+    NoEcho() {
+        if (::tcgetattr(STDIN_FILENO, &m_saved) != 0) {
+            return;
+        }
+        struct termios quiet = m_saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        core::restore_terminal_on_interrupt(&m_saved);
+        m_active = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
+        if (!m_active) {
+            core::restore_terminal_on_interrupt(nullptr);
+        }
+    }
+    ~NoEcho() {
+        if (m_active) {
+            ::tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
+            core::restore_terminal_on_interrupt(nullptr);
+        }
+    }
+    NoEcho(const NoEcho&) = delete;
+    NoEcho& operator=(const NoEcho&) = delete;
+
+  private:
+    struct termios m_saved {};
+    bool m_active = false;
+};
+
+} // namespace
+
+std::string prompt_secret(core::Output& out, std::string_view question) {
+    if (::isatty(STDIN_FILENO) != 1) {
+        return prompt(out, question);
+    }
+    for (;;) {
+        out.echo_raw(std::string(question) + ": ");
+        std::string answer;
+        try {
+            NoEcho hidden;
+            answer = read_line();
+        } catch (...) {
+            out.echo_raw("\n");
+            throw;
+        }
+        out.echo_raw("\n");
         if (!answer.empty()) {
             return answer;
         }

@@ -8,11 +8,15 @@
 #include "vorpane/core/signals.hpp"
 #include "vorpane/core/version.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/util/redact.hpp"
 #include "vorpane/util/signals.hpp"
 
 #include <CLI/CLI.hpp>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,6 +29,10 @@ namespace fs = std::filesystem;
 // Everything the command line sets, owned by run_group.
 struct CommandLine {
     bool info = false;
+    bool quiet = false;
+    bool verbose = false;
+    commands::StatusOptions status;
+    commands::LogoutOptions logout;
     commands::InitOptions init;
     commands::ModulesOptions modules;
     commands::InstallOptions install;
@@ -36,6 +44,8 @@ struct Commands {
     CLI::App* modules = nullptr;
     CLI::App* install = nullptr;
     CLI::App* download = nullptr;
+    CLI::App* status = nullptr;
+    CLI::App* logout = nullptr;
 };
 
 std::string program_name(const char* argv0) {
@@ -51,6 +61,11 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
                          "Show the version and exit.");
     app.add_flag("--info", cl.info, "Display Zelcorp CLI tool information and exit.");
     app.set_help_flag("--help", "Show this message and exit.");
+    auto* quiet =
+        app.add_flag("-q,--quiet", cl.quiet, "Show only the data asked for, warnings and errors.");
+    app.add_flag("-v,--verbose", cl.verbose,
+                 "Also show each request and each program run, on standard error.")
+        ->excludes(quiet);
     app.require_subcommand(0, 1);
 
     Commands c;
@@ -58,9 +73,13 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     c.modules = commands::add_modules(app, cl.modules);
     c.install = commands::add_install(app, cl.install);
     c.download = commands::add_download_examples(app, cl.download);
-    for (CLI::App* sub : {c.init, c.modules, c.install, c.download}) {
+    c.status = commands::add_status(app, cl.status);
+    c.logout = commands::add_logout(app, cl.logout);
+    for (CLI::App* sub : {c.init, c.modules, c.install, c.download, c.status, c.logout}) {
         sub->set_help_flag("--help", "Show this message and exit.");
         sub->formatter(app.get_formatter());
+        // -q and -v are accepted after the command name too.
+        sub->fallthrough();
     }
     return c;
 }
@@ -72,6 +91,10 @@ void run_command(modules::Context& ctx, CLI::App& app, const Commands& c, const 
         commands::run_install(ctx, cl.install);
     } else if (c.download->parsed()) {
         commands::run_download_examples(ctx, cl.download);
+    } else if (c.status->parsed()) {
+        commands::run_status(ctx, cl.status);
+    } else if (c.logout->parsed()) {
+        commands::run_logout(ctx, cl.logout);
     } else if (c.modules->parsed() || cl.info) {
         // --info only acts when no command is named; a named command was handled above.
         commands::run_modules(ctx, cl.modules);
@@ -124,28 +147,72 @@ std::string describe(const core::ValidationError& e) {
     return "invalid data from the service: " + fields;
 }
 
+// Whether the command asked for its JSON form.
+bool wants_json(const Commands& c, const CommandLine& cl) {
+    return (c.modules->parsed() && cl.modules.json) || (c.download->parsed() && cl.download.json) ||
+           (c.status->parsed() && cl.status.json);
+}
+
+// The run after the version gate: the command line is read first so that the output mode is
+// known, then the profile notice, then what the command line asked for. Help, version and usage
+// errors still come after the notice, as they always have.
 int run_group(modules::Context& ctx, int argc, char** argv) {
     core::Output& out = ctx.out;
     CommandLine cl;
     CLI::App app("The Zelcorp CLI tool for managing ZEL software modules.", program_name(argv[0]));
     Commands commands = build_app(app, cl, app.get_name());
+    std::function<int()> early;
     try {
         app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        early = [&] {
+            out.send_message(active_command(app)->help());
+            return 0;
+        };
+    } catch (const CLI::CallForVersion& e) {
+        early = [&, text = std::string(e.what())] {
+            out.send_message(text);
+            return 0;
+        };
+    } catch (const CLI::ParseError& e) {
+        early = [&, reason = one_line(e.what())] {
+            print_usage_error(out, active_command(app), reason);
+            return 2;
+        };
+    }
+    if (!early) {
+        out.configure(cl.quiet     ? core::Verbosity::quiet
+                      : cl.verbose ? core::Verbosity::verbose
+                                   : core::Verbosity::normal,
+                      wants_json(commands, cl));
+    }
+    try {
+        bool needs_init = false;
+        try {
+            (void)ctx.config();
+        } catch (const core::ValidationError&) {
+            needs_init = true;
+        } catch (const core::VorpaneException&) {
+            // Half-set credentials in the environment: every command that would use them stops
+            // here; status reports it, and init and logout do not need them.
+            if (!early && !commands.status->parsed() && !commands.init->parsed() &&
+                !commands.logout->parsed()) {
+                throw;
+            }
+        }
+        if (needs_init) {
+            out.notice("No user profile found in the config.");
+            out.notice("Please run " + core::style("vorpane init", "yellow") + ".\n");
+        }
+        if (early) {
+            return early();
+        }
         run_command(ctx, app, commands, cl);
         return 0;
-    } catch (const CLI::CallForHelp&) {
-        out.send_message(active_command(app)->help());
-        return 0;
-    } catch (const CLI::CallForVersion& e) {
-        out.send_message(e.what());
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        print_usage_error(out, active_command(app), one_line(e.what()));
-        return 2;
     } catch (const api::NoAccessToken& e) {
         // The token exchange's own line on standard output comes first, as it always has.
         if (!e.failure().empty()) {
-            out.send_message(e.failure());
+            out.notice(e.failure());
         }
         out.send_error("Error: " + one_line(e.message()));
         return 1;
@@ -153,6 +220,38 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
         out.send_error("Error: " + one_line(e.message()));
         return 1;
     }
+}
+
+// The HTTP client's retries: VORPANE_HTTP_RETRIES of them (checked by the first request), with
+// the waits on the run's clock.
+util::RetryPolicy retry_policy(core::Clock& clock, core::Output& out) {
+    util::RetryPolicy policy;
+    // In verbose mode one line per attempt: never a secret (the URL comes masked).
+    policy.on_attempt = [&out](const util::HttpAttempt& a) {
+        std::string line =
+            a.method + " " + a.url + " -> " +
+            (a.status != 0 ? std::to_string(a.status) : "no answer (" + a.error + ")") + ", " +
+            std::to_string(a.bytes) + " bytes, " + std::to_string(a.elapsed.count()) + " ms";
+        if (a.number > 1) {
+            line += ", attempt " + std::to_string(a.number);
+        }
+        if (a.will_retry) {
+            line += "; retrying";
+        }
+        out.detail(line);
+    };
+    policy.retries = [] {
+        const char* text = std::getenv("VORPANE_HTTP_RETRIES");
+        const auto count = util::parse_retry_count(text != nullptr ? text : "");
+        if (!count) {
+            throw core::VorpaneException("VORPANE_HTTP_RETRIES must be a whole number from 0 to " +
+                                         std::to_string(util::MAX_RETRIES) + ", not \"" +
+                                         util::escape_control(text) + "\"");
+        }
+        return *count;
+    };
+    policy.sleep = [&clock](std::chrono::milliseconds wait) { clock.sleep_for(wait); };
+    return policy;
 }
 
 int run(modules::Context& ctx, int argc, char** argv) {
@@ -163,16 +262,6 @@ int run(modules::Context& ctx, int argc, char** argv) {
         } catch (const core::VorpaneException& e) {
             out.send_error(e.message());
             return 1;
-        }
-        bool needs_init = false;
-        try {
-            (void)ctx.config();
-        } catch (const core::ValidationError&) {
-            needs_init = true;
-        }
-        if (needs_init) {
-            out.notice("No user profile found in the config.");
-            out.notice("Please run " + core::style("vorpane init", "yellow") + ".\n");
         }
         return run_group(ctx, argc, argv);
     } catch (const core::Aborted&) {
@@ -223,7 +312,8 @@ int run_cli(int argc, char** argv) {
     try {
         core::Output out;
         core::SystemClock clock;
-        util::CurlHttpClient http{std::string(core::version_info::user_agent)};
+        util::CurlHttpClient http{std::string(core::version_info::user_agent),
+                                  retry_policy(clock, out)};
         engine::SystemProcessRunner runner(out, clock);
         modules::Context ctx(out, clock, http, runner);
         return run(ctx, argc, argv);

@@ -77,6 +77,22 @@ std::string config_identity(const std::filesystem::path& dir) {
     return text;
 }
 
+// The store whose update lock this thread holds, so that a cached call nested in another's
+// operation (the token exchange inside the entitlement request) does not wait for itself.
+thread_local const ResultCache* t_locked_store = nullptr;
+
+class LockedStoreScope {
+  public:
+    explicit LockedStoreScope(const ResultCache& cache) noexcept
+        : m_previous(std::exchange(t_locked_store, &cache)) {}
+    ~LockedStoreScope() { t_locked_store = m_previous; }
+    LockedStoreScope(const LockedStoreScope&) = delete;
+    LockedStoreScope& operator=(const LockedStoreScope&) = delete;
+
+  private:
+    const ResultCache* m_previous;
+};
+
 bool is_corruption(const util::SqliteError& error) {
     return error.code() == SQLITE_NOTADB || error.code() == SQLITE_CORRUPT;
 }
@@ -88,8 +104,12 @@ double wall_clock() {
         .count();
 }
 
-ResultCache::ResultCache(const std::filesystem::path& dir, CacheClock clock, int busy_timeout_ms)
-    : m_file(dir / CACHE_FILE_NAME), m_clock(std::move(clock)), m_busy_timeout_ms(busy_timeout_ms) {
+ResultCache::ResultCache(const std::filesystem::path& dir,
+                         CacheClock clock,
+                         int busy_timeout_ms,
+                         std::chrono::milliseconds lock_wait)
+    : m_file(dir / CACHE_FILE_NAME), m_clock(std::move(clock)), m_busy_timeout_ms(busy_timeout_ms),
+      m_lock_wait(lock_wait) {
     try {
         try {
             open();
@@ -200,6 +220,14 @@ bool ResultCache::add_if_absent(const std::string& key,
     });
 }
 
+std::optional<util::FileLock> ResultCache::lock_updates() {
+    if (!m_db) {
+        // Nothing a waiting run could find afterwards: no reason to make it wait.
+        return std::nullopt;
+    }
+    return util::FileLock::acquire(m_file.parent_path() / CACHE_LOCK_FILE_NAME, m_lock_wait);
+}
+
 ResultCache open_result_cache() {
     return ResultCache(_get_config_dir());
 }
@@ -238,6 +266,18 @@ nlohmann::json cached_call(ResultCache& cache,
     const std::string key = cache_key(identity);
     if (auto stored = cache.lookup(key)) {
         return *std::move(stored);
+    }
+    std::optional<util::FileLock> lock;
+    std::optional<LockedStoreScope> locked;
+    if (t_locked_store != &cache) {
+        lock = cache.lock_updates();
+        if (lock) {
+            locked.emplace(cache);
+        }
+        // Whoever held the lock may have stored the answer meanwhile.
+        if (auto stored = cache.lookup(key)) {
+            return *std::move(stored);
+        }
     }
     const std::filesystem::path dir = cache.file().parent_path();
     const std::string profile = config_identity(dir);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "vorpane/util/file_lock.hpp"
 #include "vorpane/util/sqlite.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -16,6 +18,14 @@ namespace vorpane::config {
 // The store's database file, directly in the configuration directory so that
 // clean_config_dir removes it. It uses a rollback journal, so no other file outlives a write.
 inline constexpr std::string_view CACHE_FILE_NAME = "cache.sqlite3";
+
+// The lock file that concurrent runs take around a fetch (see cached_call), beside the store. It
+// may be deleted at any time (clean_config_dir does): the next run makes a new one.
+inline constexpr std::string_view CACHE_LOCK_FILE_NAME = "cache.lock";
+
+// The longest wait for that lock: the longest request time-out of the service calls. A holder
+// slower than that is not waited for.
+inline constexpr std::chrono::seconds CACHE_LOCK_WAIT{60};
 
 // Time to live of an entry when the caller names none.
 inline constexpr int DEFAULT_CACHE_TTL = 300;
@@ -49,7 +59,8 @@ class ResultCache {
     // directory, no permission, not a regular file) the object works as an empty store.
     explicit ResultCache(const std::filesystem::path& dir,
                          CacheClock clock = wall_clock,
-                         int busy_timeout_ms = 10000);
+                         int busy_timeout_ms = 10000,
+                         std::chrono::milliseconds lock_wait = CACHE_LOCK_WAIT);
 
     // The value stored under `key`, if its entry is live and the value is not null; std::nullopt
     // also when the store cannot be read.
@@ -60,6 +71,11 @@ class ResultCache {
     // also when the store cannot be written or `value` cannot be stored (not serialisable, or
     // nested more than 100 levels deep).
     bool add_if_absent(const std::string& key, const nlohmann::json& value, int ttl_seconds);
+
+    // Takes CACHE_LOCK_FILE_NAME beside the store (created with mode 0600), waiting at most the
+    // lock wait; std::nullopt without a usable store, when the lock was not had in time, or when
+    // the lock file cannot be created. Never throws.
+    std::optional<util::FileLock> lock_updates();
 
     // The database file.
     [[nodiscard]] const std::filesystem::path& file() const noexcept { return m_file; }
@@ -72,6 +88,7 @@ class ResultCache {
     std::filesystem::path m_file;
     CacheClock m_clock;
     int m_busy_timeout_ms;
+    std::chrono::milliseconds m_lock_wait;
     std::unique_ptr<util::Db> m_db;
 };
 
@@ -90,9 +107,13 @@ std::string cache_key(std::string_view identity, std::string_view args_repr = "(
 
 // Calls `op` unless a live non-null result of `identity` (called without arguments) is stored,
 // then adds the result (null included) for `ttl_seconds` if no live entry exists meanwhile and
-// returns it. A result is not added when the configuration file beside the store was replaced
-// or changed while `op` ran: it may have been fetched with the credentials `init` just replaced.
-// Exceptions of `op` pass through and store nothing; failures of the store never throw.
+// returns it. When nothing is stored, the second look-up, `op` and the add run under
+// ResultCache::lock_updates, so that concurrent runs make one call and share its result; without
+// the lock (none to be had in time, no lock file) the call goes ahead unlocked. Calls nested in
+// `op` on the same store and thread run under the lock already held. A result is not added when the
+// configuration file beside the store was replaced or changed while `op` ran: it may have been
+// fetched with the credentials `init` just replaced. Exceptions of `op` pass through and store
+// nothing; failures of the store never throw.
 nlohmann::json cached_call(ResultCache& cache,
                            std::string_view identity,
                            int ttl_seconds,

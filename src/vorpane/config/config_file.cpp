@@ -553,6 +553,10 @@ fs::path get_config_file() {
     return file;
 }
 
+std::string derive_cloud_environment(std::string_view cloud_environment) {
+    return cloud_environment == "dev.cloud" || cloud_environment == "dev" ? "dev.cloud" : "cloud";
+}
+
 VorpaneConfig get_configparser() {
     fs::path file = get_config_file();
     remove_stale_temporaries(file);

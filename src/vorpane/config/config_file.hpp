@@ -25,6 +25,9 @@ class ConfigParseError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// "dev.cloud" for exactly "dev.cloud" or "dev"; "cloud" for anything else, empty included.
+std::string derive_cloud_environment(std::string_view cloud_environment);
+
 // The configuration file "vorpane.toml" in the configuration directory; creates the directory
 // and an empty file when missing. Throws std::filesystem::filesystem_error.
 std::filesystem::path get_config_file();

@@ -3,6 +3,8 @@
 #include "vorpane/config/semver.hpp"
 #include "vorpane/core/errors.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <array>
 #include <cctype>

@@ -4,8 +4,8 @@ namespace vorpane::core {
 
 namespace {
 std::string join_errors(const std::vector<std::string>& errors) {
-    std::string text = std::to_string(errors.size()) +
-                       (errors.size() == 1 ? " validation error" : " validation errors");
+    std::string text = std::to_string(errors.size());
+    text.append(errors.size() == 1 ? " validation error" : " validation errors");
     for (const auto& e : errors) {
         text += "\n  " + e;
     }

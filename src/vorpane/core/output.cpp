@@ -147,6 +147,8 @@ void Output::notice(std::string_view message) {
 
 void Output::detail(std::string_view message) {
     if (verbose()) {
+        // The process runner reports from each thread that runs a child.
+        const std::lock_guard lock(m_detail_mutex);
         send_error(message);
     }
 }

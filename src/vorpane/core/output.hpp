@@ -3,6 +3,7 @@
 #include "vorpane/util/progress.hpp"
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,8 +64,15 @@ class Output {
     void info(std::string_view message);
     // A notice the user must see (a missing profile): like info, but kept in quiet mode.
     void notice(std::string_view message);
-    // One line on standard error in verbose mode only.
+    // One line on standard error in verbose mode only; safe to call from several threads at once
+    // (whole lines, never mixed).
     void detail(std::string_view message);
+
+    // Sets the mode once the command line has been read.
+    void configure(Verbosity verbosity, bool json) noexcept {
+        m_verbosity = verbosity;
+        m_json = json;
+    }
 
     [[nodiscard]] Verbosity verbosity() const noexcept { return m_verbosity; }
     [[nodiscard]] bool quiet() const noexcept { return m_verbosity == Verbosity::quiet; }
@@ -84,6 +92,7 @@ class Output {
     Verbosity m_verbosity;
     bool m_json;
     Writer m_writer;
+    std::mutex m_detail_mutex;
 };
 
 } // namespace vorpane::core

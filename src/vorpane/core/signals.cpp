@@ -2,6 +2,7 @@
 
 #include "vorpane/util/signals.hpp"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -10,10 +11,17 @@ namespace vorpane::core {
 
 namespace {
 
+// Read by the signal handler, so kept per process like the dispositions themselves.
+struct termios g_saved_mode {};
+volatile std::sig_atomic_t g_restore_mode = 0;
+
 extern "C" void on_sigint(int /*signo*/) {
     if (util::child_running()) {
         util::note_interrupt();
         return;
+    }
+    if (g_restore_mode != 0) {
+        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
     }
     static constexpr char message[] = "\nAborted!\n";
     // Only async-signal-safe calls here: the process is ending anyway.
@@ -36,6 +44,14 @@ void install_signal_handlers() {
     // Blocking calls must see EINTR so that waits notice the interruption promptly.
     interrupt.sa_flags = 0;
     ::sigaction(SIGINT, &interrupt, nullptr);
+}
+
+void restore_terminal_on_interrupt(const ::termios* mode) noexcept {
+    g_restore_mode = 0;
+    if (mode != nullptr) {
+        g_saved_mode = *mode;
+        g_restore_mode = 1;
+    }
 }
 
 } // namespace vorpane::core

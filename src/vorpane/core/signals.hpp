@@ -1,5 +1,7 @@
 #pragma once
 
+#include <termios.h>
+
 namespace vorpane::core {
 
 // Sets the process-wide signal dispositions the tool runs with: SIGPIPE is ignored (a closed
@@ -8,5 +10,9 @@ namespace vorpane::core {
 // case the signal is only noted. The leading line break moves past the "^C" the terminal
 // echoed, so the word starts on a line of its own. Safe to call more than once.
 void install_signal_handlers();
+
+// Terminal settings the SIGINT handler puts back on standard input before it ends the process
+// (a prompt that turned echo off); null forgets them.
+void restore_terminal_on_interrupt(const ::termios* mode) noexcept;
 
 } // namespace vorpane::core

@@ -25,7 +25,8 @@ class ProcessRunner {
 
 // The real runner. Ctrl-C is left to the child (it shares the terminal's process group) and
 // ends the tool once the child has gone. In verbose mode each child adds one line to `out`:
-// its arguments (credentials in URLs masked), its exit status and how long it ran.
+// its arguments (credentials in URLs masked), its exit status and how long it ran. Several
+// threads may run children through one runner at once.
 class SystemProcessRunner final : public ProcessRunner {
   public:
     SystemProcessRunner(core::Output& out, core::Clock& clock) : m_out(out), m_clock(clock) {}

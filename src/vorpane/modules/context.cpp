@@ -1,6 +1,7 @@
 #include "vorpane/modules/context.hpp"
 
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/core/errors.hpp"
 
 namespace vorpane::modules {
 
@@ -12,10 +13,34 @@ Context::Context(core::Output& out_,
     : out(out_), clock(clock_), http(http_), runner(runner_), m_env(env), m_target(std::move(env)) {
 }
 
+namespace {
+
+std::optional<std::string> non_empty(const config::EnvLookup& env, const char* name) {
+    auto value = env(name);
+    return value && !value->empty() ? value : std::nullopt;
+}
+
+} // namespace
+
 const config::VorpaneConfig& Context::config() {
     if (!m_config && !m_config_error) {
         try {
-            m_config = config::get_configparser();
+            const auto id = non_empty(m_env, "VORPANE_TOKEN_ID");
+            const auto token = non_empty(m_env, "VORPANE_TOKEN");
+            if (id && token) {
+                m_source = CredentialsSource::environment;
+                m_config = config::VorpaneConfig{
+                    config::VorpaneProfile{*id, *token,
+                                           config::derive_cloud_environment(
+                                               m_env("VORPANE_CLOUD_ENVIRONMENT").value_or(""))},
+                    config::VorpaneOptions{}};
+            } else if (id || token) {
+                throw core::VorpaneException(
+                    std::string(id ? "VORPANE_TOKEN" : "VORPANE_TOKEN_ID") +
+                    " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
+            } else {
+                m_config = config::get_configparser();
+            }
         } catch (...) {
             m_config_error = std::current_exception();
         }
@@ -26,9 +51,21 @@ const config::VorpaneConfig& Context::config() {
     return *m_config;
 }
 
+Context::CredentialsSource Context::credentials_source() {
+    (void)config();
+    return m_source;
+}
+
 config::ResultCache& Context::cache() {
     if (!m_cache) {
         std::filesystem::path dir;
+        if (credentials_source() == CredentialsSource::environment) {
+            // A directory that can never hold the store: every lookup misses and nothing is
+            // written, so no answer for these credentials mixes with the stored profile's.
+            m_cache =
+                std::make_unique<config::ResultCache>("/dev/null", [this] { return clock.now(); });
+            return *m_cache;
+        }
         try {
             dir = config::_get_config_dir();
         } catch (const std::exception&) {

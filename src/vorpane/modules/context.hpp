@@ -35,12 +35,21 @@ class Context {
     util::HttpClient& http;
     engine::ProcessRunner& runner;
 
-    // The stored configuration, parsed on the first call; later calls give the same record or
-    // throw the same error: core::ValidationError when it holds no valid profile,
+    // Where the credentials in effect come from.
+    enum class CredentialsSource { file, environment };
+
+    // The configuration in effect, made on the first call; later calls give the same record or
+    // throw the same error. When VORPANE_TOKEN_ID and VORPANE_TOKEN are both set (an empty value
+    // counts as unset) the profile is theirs, with VORPANE_CLOUD_ENVIRONMENT, and the file is not
+    // read; only one of them set throws core::VorpaneException naming the missing one. Otherwise
+    // the stored file: core::ValidationError when it holds no valid profile,
     // config::ConfigParseError, std::system_error / std::filesystem::filesystem_error.
     const config::VorpaneConfig& config();
+    // The source of config()'s profile; throws like config().
+    CredentialsSource credentials_source();
     // The result cache in the configuration directory, opened on the first call (a cache that
-    // cannot be opened acts as an empty one).
+    // cannot be opened acts as an empty one). With credentials from the environment nothing is
+    // kept: the stored answers belong to the stored profile.
     config::ResultCache& cache();
     // The target Python environment.
     engine::TargetEnvironment& target() { return m_target; }
@@ -56,6 +65,7 @@ class Context {
   private:
     config::EnvLookup m_env;
     std::optional<config::VorpaneConfig> m_config;
+    CredentialsSource m_source = CredentialsSource::file;
     std::exception_ptr m_config_error;
     std::unique_ptr<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;

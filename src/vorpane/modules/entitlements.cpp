@@ -15,11 +15,18 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 namespace vorpane::modules {
 
 namespace {
+
+// The most `uv pip show` children of a listing that run at once; each is mostly a Python
+// start-up, so more than this only makes them compete.
+constexpr size_t MAX_PARALLEL_QUERIES = 8;
 
 // uv's complaint as one short line fit for a terminal.
 std::string one_line_of(std::string_view text) {
@@ -37,18 +44,27 @@ std::string one_line_of(std::string_view text) {
     return util::escape_control(util::mask_url_password(joined));
 }
 
-std::optional<std::string> installed_version(Context& ctx, const std::string& package_key) {
+void check_package_key(const std::string& package_key) {
     if (!config::is_valid_package_key(package_key)) {
         // Keys are checked where they enter; this keeps anything else from reaching uv's options.
         throw core::VorpaneException("Not a valid package name: \"" +
                                      util::escape_control(package_key) + "\"");
     }
+}
+
+// One `uv pip show` run with uv and the children's environment already found, so that several
+// threads may run it at once (finding them is not thread-safe).
+std::optional<std::string> installed_version_with(engine::ProcessRunner& runner,
+                                                  const std::string& uv,
+                                                  const std::map<std::string, std::string>& env,
+                                                  const std::string& package_key) {
+    check_package_key(package_key);
     const std::vector<std::string> args = {"pip", "show", package_key};
-    std::vector<std::string> argv = {ctx.target().uv()};
+    std::vector<std::string> argv = {uv};
     argv.insert(argv.end(), args.begin(), args.end());
     util::ProcessOptions options;
     options.capture = true;
-    const util::ProcessResult result = ctx.runner.run(argv, ctx.target().child_env(), options);
+    const util::ProcessResult result = runner.run(argv, env, options);
     // `uv pip show` exits with 1 for a package that is not installed; anything else is a
     // failure of uv or of the environment, which must not pass for "not installed".
     if (result.returncode == 1) {
@@ -71,6 +87,12 @@ std::optional<std::string> installed_version(Context& ctx, const std::string& pa
         return std::nullopt;
     }
     return it->second;
+}
+
+std::optional<std::string> installed_version(Context& ctx, const std::string& package_key) {
+    check_package_key(package_key);
+    const std::string& uv = ctx.target().uv();
+    return installed_version_with(ctx.runner, uv, ctx.target().child_env(), package_key);
 }
 
 void warn_dropped(Warnings& warnings,
@@ -225,16 +247,62 @@ _package_key_to_package(Context& ctx, const std::string& key, bool check_version
 
 std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys) {
     std::vector<PackageResult> results(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        try {
-            results[i].package = _package_key_to_package(ctx, keys[i]);
-        } catch (...) {
-            results[i].error = std::current_exception();
-            // Later keys would only fail the same way (no uv, no interpreter).
-            results.resize(i + 1);
-            break;
-        }
+    if (keys.empty()) {
+        return results;
     }
+    // The target's lookups are lazy and not thread-safe: they happen here, before any worker.
+    const std::string* uv = nullptr;
+    const std::map<std::string, std::string>* env = nullptr;
+    std::exception_ptr setup_error;
+    try {
+        uv = &ctx.target().uv();
+        env = &ctx.target().child_env();
+    } catch (...) {
+        setup_error = std::current_exception();
+    }
+    const auto query = [&](size_t i) {
+        results[i].package.key = keys[i];
+        check_package_key(keys[i]);
+        if (setup_error) {
+            std::rethrow_exception(setup_error);
+        }
+        results[i].package.installed_version =
+            installed_version_with(ctx.runner, *uv, *env, keys[i]);
+    };
+
+    // Workers take the keys in order; after a failure no key past it is started, since the
+    // caller stops at the first failure in key order anyway (a missing interpreter or a Ctrl-C
+    // would only fail the rest the same way).
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> first_failure{keys.size()};
+    const auto work = [&] {
+        for (size_t i = next++; i < keys.size() && i < first_failure.load(); i = next++) {
+            try {
+                query(i);
+            } catch (...) {
+                results[i].error = std::current_exception();
+                size_t seen = first_failure.load();
+                while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+                }
+            }
+        }
+    };
+    const size_t processors = std::max(1U, std::thread::hardware_concurrency());
+    const size_t workers =
+        setup_error ? 1 : std::min({keys.size(), processors, MAX_PARALLEL_QUERIES});
+    {
+        std::vector<std::jthread> threads;
+        threads.reserve(workers - 1);
+        try {
+            for (size_t n = 1; n < workers; ++n) {
+                threads.emplace_back(work);
+            }
+        } catch (const std::system_error&) {
+            // No more threads to be had: the ones started and this one do all the work.
+        }
+        work();
+    }
+    results.resize(std::min(first_failure.load() + 1, keys.size()));
     return results;
 }
 

@@ -4,10 +4,9 @@
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
-#include "vorpane/core/version.hpp"
-#include "vorpane/modules/downloader.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/util/archive.hpp"
+#include "vorpane/util/downloader.hpp"
 #include "vorpane/util/http.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -85,7 +84,7 @@ std::uint64_t max_unpack_bytes(const Context& ctx) {
 // and by what is on disk, so that nothing is ever unpacked elsewhere. Throws
 // core::VorpaneException.
 fs::path example_target(const fs::path& dir, const std::string& name) {
-    const fs::path target = dir / name;
+    fs::path target = dir / name;
     const fs::path relative = target.lexically_normal().lexically_relative(dir.lexically_normal());
     bool inside = std::distance(relative.begin(), relative.end()) == 1 &&
                   relative == fs::path(name) && name != "." && name != "..";
@@ -121,7 +120,7 @@ std::vector<std::string> get_examples_packages(Context& ctx) {
             throw std::runtime_error("The package list from the service is malformed: element " +
                                      std::to_string(i) + " has no text \"key\"");
         }
-        const std::string& name = key->get_ref<const std::string&>();
+        const auto& name = key->get_ref<const std::string&>();
         if (!ends_with(name, "examples")) {
             continue;
         }
@@ -220,26 +219,28 @@ std::vector<DownloadOutcome>
 download_examples(Context& ctx,
                   const ExamplesPlan& plan,
                   const std::function<void(const DownloadOutcome&)>& on_finished) {
-    std::vector<DownloadJob> jobs;
+    std::vector<util::DownloadJob> jobs;
     std::vector<DownloadOutcome> outcomes;
     const api::ServiceAccess service = ctx.service();
     for (const auto& package : plan.packages) {
         fs::path target = example_target(plan.dir, package);
         auto request = api::create_get_request(
             "/artifacts/examples/" + package_to_artefact_name(package) + ".tar.gz", service);
-        outcomes.push_back(DownloadOutcome{package, target, std::nullopt});
-        jobs.push_back(DownloadJob{package, request.url, request.headers, std::move(target),
-                                   plan.max_unpack_bytes,
-                                   std::string(core::version_info::user_agent)});
+        jobs.push_back(util::DownloadJob{
+            request.url, request.headers,
+            "Downloading examples for " + util::escape_control(package), plan.dir});
+        outcomes.push_back(DownloadOutcome{package, std::move(target), std::nullopt});
     }
-    run_downloads(
-        jobs,
-        [&](const DownloadJob& job, const std::optional<std::string>& error) {
-            const auto index = static_cast<size_t>(&job - jobs.data());
-            outcomes[index].error = error;
-            on_finished(outcomes[index]);
-        },
-        ctx.out.progress_output());
+    util::DownloadHandlers handlers;
+    handlers.consume = [&](size_t index, int fd) {
+        util::extract_tar_gz_safely(fd, outcomes[index].target, outcomes[index].package,
+                                    plan.max_unpack_bytes);
+    };
+    handlers.finished = [&](size_t index, const std::optional<std::string>& error) {
+        outcomes[index].error = error;
+        on_finished(outcomes[index]);
+    };
+    ctx.http.download(jobs, handlers, ctx.out.progress_output());
     return outcomes;
 }
 

@@ -60,14 +60,17 @@ ExamplesPlan plan_examples(Context& ctx,
 struct DownloadOutcome {
     std::string package;
     std::filesystem::path target;
-    // The status error text when the server answered 400 or above; escaped.
+    // Why it failed, one line, escaped: a status error ("404 Client Error: ..."), a transfer
+    // that failed after its retries, or an archive that could not be unpacked.
     std::optional<std::string> error;
 };
 
-// Downloads and unpacks every package of `plan` concurrently, with progress bars on ctx.out;
-// `on_finished` runs as each one ends. Every target is checked to be a directory of its own
+// Downloads and unpacks every package of `plan` concurrently through ctx.http (retries and
+// resumed bodies included), with progress bars on ctx.out; `on_finished` runs as each one ends.
+// No failed download stops the others. Every target is checked to be a directory of its own
 // inside the download directory before anything is fetched. Returns the outcomes in plan order.
-// Throws core::VorpaneException for a bad target, and the errors of run_downloads.
+// Throws core::VorpaneException for a bad target, what create_get_request throws, and what
+// `on_finished` throws.
 std::vector<DownloadOutcome>
 download_examples(Context& ctx,
                   const ExamplesPlan& plan,

@@ -182,13 +182,18 @@ std::vector<std::string> prepare_install_names(std::vector<std::string> names) {
     return names;
 }
 
-InstallPlan plan_install(Context& ctx, std::vector<std::string> names) {
+InstallPlan plan_install(Context& ctx, std::vector<std::string> names, bool all) {
     InstallPlan plan;
     if (auto it = std::find(names.begin(), names.end(), "mkl"); it != names.end()) {
         plan.want_mkl = true;
         names.erase(it);
     }
     auto entitled_modules = get_all_entitled_modules(ctx);
+    if (all) {
+        for (const auto& module : entitled_modules) {
+            names.push_back(module.code);
+        }
+    }
     Resolution r = install_names_to_modules_and_packages(names, entitled_modules);
     for (const auto& code : r.module_codes) {
         plan.module_titles.push_back(_module_code_to_name(code));

@@ -70,8 +70,9 @@ struct InstallPlan {
     bool want_mkl = false;
 };
 
-// Resolves prepared names against the account's modules. Throws what the service calls throw.
-InstallPlan plan_install(Context& ctx, std::vector<std::string> names);
+// Resolves prepared names against the account's modules; with `all`, every module of the account
+// is named too, after the given names. Throws what the service calls throw.
+InstallPlan plan_install(Context& ctx, std::vector<std::string> names, bool all = false);
 
 // The engine's view of the run.
 engine::Runtime runtime(Context& ctx);

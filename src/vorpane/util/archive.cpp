@@ -1,5 +1,6 @@
 #include "vorpane/util/archive.hpp"
 
+#include "vorpane/util/c_handle.hpp"
 #include "vorpane/util/dynlib.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
@@ -7,7 +8,9 @@
 #include <archive.h>
 #include <archive_entry.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -15,6 +18,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ctime>
 #include <deque>
 #include <optional>
 #include <system_error>
@@ -24,6 +28,8 @@
 namespace vorpane::util {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 struct ArchiveApi {
     DynLib lib{{"libarchive.so.13", "libarchive.13.dylib"}};
@@ -118,25 +124,6 @@ Components split_path(std::string_view path) {
     return parts;
 }
 
-// Lexical normalisation; nullopt when ".." climbs above the start.
-std::optional<Components> normalize(std::string_view path) {
-    Components out;
-    for (auto& part : split_path(path)) {
-        if (part == ".") {
-            continue;
-        }
-        if (part == "..") {
-            if (out.empty()) {
-                return std::nullopt;
-            }
-            out.pop_back();
-            continue;
-        }
-        out.push_back(std::move(part));
-    }
-    return out;
-}
-
 std::string join(const Components& parts, size_t count) {
     std::string out;
     for (size_t i = 0; i < count && i < parts.size(); ++i) {
@@ -206,10 +193,169 @@ std::optional<Components> resolve_beneath(int root, std::string_view path) {
     return resolved;
 }
 
-// ENOSPC and EDQUOT: the disk (or the user's share of it) is full.
-bool is_out_of_space(const std::error_code& code) {
-    return code.category() == std::generic_category() &&
-           (code.value() == ENOSPC || code.value() == EDQUOT);
+// Where a member named `path` lands, decided the way the kernel would walk it in `root`: links
+// on disk are followed and a ".." after one climbs from where the link leads. The member's own
+// last component is never followed (it replaces what is there).
+struct Placement {
+    enum class Kind { inside, outside, through_link, not_directory } kind = Kind::inside;
+    Components parts; // where it lands, for `inside`
+    std::string at;   // the link or file passed through
+};
+
+Placement place_member(int root, std::string_view path) {
+    constexpr int max_links = 40;
+    std::deque<std::string> pending;
+    for (auto& part : split_path(path)) {
+        pending.push_back(std::move(part));
+    }
+    Placement out;
+    int links = 0;
+    while (!pending.empty()) {
+        std::string part = std::move(pending.front());
+        pending.pop_front();
+        if (part == ".") {
+            continue;
+        }
+        if (part == "..") {
+            if (out.parts.empty()) {
+                return {Placement::Kind::outside, {}, {}};
+            }
+            out.parts.pop_back();
+            continue;
+        }
+        out.parts.push_back(std::move(part));
+        if (pending.empty()) {
+            break;
+        }
+        // Missing components become directories later; only what exists can redirect the walk.
+        const std::string relative = join(out.parts);
+        struct stat st {};
+        if (::fstatat(root, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            S_ISDIR(st.st_mode)) {
+            continue;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return {Placement::Kind::not_directory, {}, relative};
+        }
+        if (out.at.empty()) {
+            out.at = relative;
+        }
+        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
+        const ssize_t n = ::readlinkat(root, relative.c_str(), target.data(), target.size());
+        if (++links > max_links || n <= 0 || static_cast<size_t>(n) >= target.size()) {
+            return {Placement::Kind::through_link, {}, out.at};
+        }
+        target.resize(static_cast<size_t>(n));
+        if (target.front() == '/') {
+            return {Placement::Kind::outside, {}, {}};
+        }
+        out.parts.pop_back();
+        auto link_parts = split_path(target);
+        pending.insert(pending.begin(), link_parts.begin(), link_parts.end());
+    }
+    if (!out.at.empty()) {
+        out.kind = Placement::Kind::through_link;
+    }
+    return out;
+}
+
+Fd open_directory_nofollow(int dir, const char* name) noexcept {
+    return Fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// The names in the directory `dir` (but "." and ".."); throws std::system_error.
+std::vector<std::string> list_names(int dir) {
+    const int copy = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* stream = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (stream == nullptr) {
+        if (copy >= 0) {
+            ::close(copy);
+        }
+        throw_errno(errno, "Cannot read a directory");
+    }
+    const CHandle<DIR, ::closedir> guard(stream);
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(stream)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    return names;
+}
+
+// Removes `name` in `parent` with everything below it, never following a link. Walks down one
+// directory at a time and back up through "..", checked against where it came from, so that
+// however deep the tree is only two descriptors are open. False when something stayed.
+bool remove_tree(int parent, const std::string& name) noexcept {
+    if (::unlinkat(parent, name.c_str(), 0) == 0 || errno == ENOENT) {
+        return true;
+    }
+    if (errno != EISDIR && errno != EPERM) {
+        return false;
+    }
+    struct Level {
+        std::string name;
+        std::vector<std::string> subdirectories;
+        dev_t device;
+        ino_t inode;
+    };
+    try {
+        std::vector<Level> levels;
+        Fd current;
+        auto enter = [&](int from, const std::string& child) {
+            Fd dir = open_directory_nofollow(from, child.c_str());
+            struct stat st {};
+            if (!dir || ::fstat(dir.get(), &st) != 0) {
+                return false;
+            }
+            if ((st.st_mode & S_IRWXU) != S_IRWXU) {
+                (void)::fchmod(dir.get(), (st.st_mode & 07777) | S_IRWXU);
+            }
+            Level level{child, {}, st.st_dev, st.st_ino};
+            for (const auto& entry : list_names(dir.get())) {
+                if (::unlinkat(dir.get(), entry.c_str(), 0) == 0 || errno == ENOENT) {
+                    continue;
+                }
+                if (errno != EISDIR && errno != EPERM) {
+                    return false;
+                }
+                level.subdirectories.push_back(entry);
+            }
+            levels.push_back(std::move(level));
+            current = std::move(dir);
+            return true;
+        };
+        if (!enter(parent, name)) {
+            return false;
+        }
+        while (!levels.empty()) {
+            if (!levels.back().subdirectories.empty()) {
+                const std::string child = std::move(levels.back().subdirectories.back());
+                levels.back().subdirectories.pop_back();
+                if (!enter(current.get(), child)) {
+                    return false;
+                }
+                continue;
+            }
+            const std::string done = std::move(levels.back().name);
+            levels.pop_back();
+            if (levels.empty()) {
+                return ::unlinkat(parent, done.c_str(), AT_REMOVEDIR) == 0;
+            }
+            Fd up(::openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            struct stat st {};
+            if (!up || ::fstat(up.get(), &st) != 0 || st.st_dev != levels.back().device ||
+                st.st_ino != levels.back().inode ||
+                ::unlinkat(up.get(), done.c_str(), AT_REMOVEDIR) != 0) {
+                return false;
+            }
+            current = std::move(up);
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
 }
 
 // The most an archive may unpack to, and how to name that bound in a message.
@@ -254,33 +400,29 @@ class Extractor {
                                        : "the archive " + quote_name(archive_name)),
           m_bound(std::move(bound)) {}
 
+    // Unpacks every member below the root; throws at the first one that fails.
     void run() {
-        try {
-            for (;;) {
-                archive_entry* entry = nullptr;
-                int status = m_api.archive_read_next_header(m_reader, &entry);
-                if (status == ARCHIVE_EOF) {
-                    break;
-                }
-                if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
-                    throw_archive_error();
-                }
-                extract(entry);
+        for (;;) {
+            archive_entry* entry = nullptr;
+            const int status = m_api.archive_read_next_header(m_reader, &entry);
+            if (status == ARCHIVE_EOF) {
+                break;
             }
-            check_links();
-        } catch (const ArchiveTooLarge&) {
-            remove_created();
-            throw;
-        } catch (const std::system_error& e) {
-            if (is_out_of_space(e.code())) {
-                remove_created();
-            } else {
-                drop_escaping_links();
+            if (status != ARCHIVE_OK && status != ARCHIVE_WARN) {
+                throw_archive_error();
             }
-            throw;
-        } catch (...) {
-            drop_escaping_links();
-            throw;
+            extract(entry);
+        }
+        check_links(m_root, "a later member makes it point outside the target directory");
+    }
+
+    // Throws ArchiveMemberRefused, naming the first link of the archive that leads outside `root`
+    // (which holds the members at the same places as the extraction root).
+    void check_links(int root, const std::string& reason) const {
+        for (const auto& [member, parts] : m_links) {
+            if (!resolve_beneath(root, join(parts))) {
+                refuse(member, reason);
+            }
         }
     }
 
@@ -311,32 +453,6 @@ class Extractor {
         m_written += bytes;
     }
 
-    void record_created(const Components& parts, size_t count, bool directory) {
-        m_created.emplace_back(Components(parts.begin(), parts.begin() + static_cast<long>(count)),
-                               directory);
-    }
-
-    // The directory holding `parts`, reached without following any link; empty on failure.
-    [[nodiscard]] Fd open_parent_nofollow(const Components& parts) const noexcept {
-        Fd current(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
-        for (size_t i = 0; current && i + 1 < parts.size(); ++i) {
-            current = Fd(::openat(current.get(), parts[i].c_str(),
-                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        }
-        return current;
-    }
-
-    // Undoes the extraction, newest entry first: what existed before is never in the list.
-    void remove_created() noexcept {
-        for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) {
-            const auto& [parts, directory] = *it;
-            if (Fd parent = open_parent_nofollow(parts)) {
-                (void)::unlinkat(parent.get(), parts.back().c_str(), directory ? AT_REMOVEDIR : 0);
-            }
-        }
-        m_created.clear();
-    }
-
     void extract(archive_entry* entry) {
         const char* raw = m_api.archive_entry_pathname(entry);
         if (raw == nullptr) {
@@ -350,10 +466,19 @@ class Extractor {
         while (!relative.empty() && relative.front() == '/') {
             relative.remove_prefix(1);
         }
-        auto parts = normalize(relative);
-        if (!parts) {
+        const Placement placement = place_member(m_root, relative);
+        switch (placement.kind) {
+        case Placement::Kind::outside:
             refuse(name, "it would end up outside the target directory");
+        case Placement::Kind::through_link:
+            refuse(name,
+                   "it would be written through the symbolic link " + quote_name(placement.at));
+        case Placement::Kind::not_directory:
+            conflict(name, quote_name(placement.at) + " is not a directory");
+        case Placement::Kind::inside:
+            break;
         }
+        const Components& parts = placement.parts;
         const char* hardlink = m_api.archive_entry_hardlink(entry);
         const auto type = m_api.archive_entry_filetype(entry);
         if (hardlink == nullptr) {
@@ -367,20 +492,20 @@ class Extractor {
                 refuse(name, "it is neither a file, a directory nor a link");
             }
         }
-        if (parts->empty()) {
+        if (parts.empty()) {
             if (hardlink == nullptr && type == AE_IFDIR) {
                 return;
             }
             refuse(name, "it would replace the target directory itself");
         }
         if (hardlink != nullptr) {
-            extract_hardlink(name, *parts, hardlink, entry);
+            extract_hardlink(name, parts, hardlink, entry);
         } else if (type == AE_IFDIR) {
-            extract_directory(name, *parts);
+            extract_directory(name, parts);
         } else if (type == AE_IFLNK) {
-            extract_symlink(name, *parts, entry);
+            extract_symlink(name, parts, entry);
         } else {
-            extract_file(name, *parts, entry);
+            extract_file(name, parts, entry);
         }
     }
 
@@ -410,9 +535,7 @@ class Extractor {
                     if (!create) {
                         conflict(member, quote_name(join(parts, i + 1)) + " does not exist");
                     }
-                    if (::mkdirat(current.get(), part, 0777) == 0) {
-                        record_created(parts, i + 1, true);
-                    } else if (errno != EEXIST) {
+                    if (::mkdirat(current.get(), part, 0777) != 0 && errno != EEXIST) {
                         throw_errno(errno, "Cannot create " + quote_name(join(parts, i + 1)));
                     }
                     if (attempt < 2) {
@@ -467,9 +590,7 @@ class Extractor {
             }
             remove_existing(member, parent.get(), base);
         }
-        if (::mkdirat(parent.get(), base.c_str(), 0777) == 0) {
-            record_created(parts, parts.size(), true);
-        } else if (errno != EEXIST) {
+        if (::mkdirat(parent.get(), base.c_str(), 0777) != 0 && errno != EEXIST) {
             throw_errno(errno, "Cannot create " + quote_name(member));
         }
     }
@@ -482,7 +603,6 @@ class Extractor {
             file = Fd(::openat(parent.get(), base.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (file) {
-                record_created(parts, parts.size(), false);
                 break;
             }
             if (errno != EEXIST || attempt > 0) {
@@ -549,7 +669,6 @@ class Extractor {
         if (::symlinkat(target.c_str(), parent.get(), parts.back().c_str()) != 0) {
             throw_errno(errno, "Cannot create the link " + quote_name(member));
         }
-        record_created(parts, parts.size(), false);
         m_links.emplace_back(member, parts);
     }
 
@@ -582,7 +701,6 @@ class Extractor {
                 }
                 throw_errno(errno, "Cannot create the hard link " + quote_name(member));
             }
-            record_created(parts, parts.size(), false);
         }
         struct stat st {};
         if (::fstatat(parent.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -594,37 +712,15 @@ class Extractor {
         }
     }
 
-    // A link that was inside when it was made can point outside once a later member replaces a
-    // directory it passes through; such links must not survive the extraction.
-    void check_links() const {
-        for (const auto& [member, parts] : m_links) {
-            if (!resolve_beneath(m_root, join(parts))) {
-                refuse(member, "a later member makes it point outside the target directory");
-            }
-        }
-    }
-
-    void drop_escaping_links() const noexcept {
-        for (const auto& link : m_links) {
-            const Components& parts = link.second;
-            std::string path = join(parts);
-            struct stat st {};
-            if (::fstatat(m_root, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                S_ISLNK(st.st_mode) && !resolve_beneath(m_root, path)) {
-                (void)::unlinkat(m_root, path.c_str(), 0);
-            }
-        }
-    }
-
     const ArchiveApi& m_api;
     archive* m_reader;
     int m_root;
     std::string m_label;
     UnpackBound m_bound;
     std::uint64_t m_written = 0;
+    // The archive's symbolic links: a link that was inside when it was made can point outside
+    // once a later member replaces a directory it passes through.
     std::vector<std::pair<std::string, Components>> m_links;
-    // What this extraction created, oldest first, with whether it is a directory.
-    std::vector<std::pair<Components, bool>> m_created;
 };
 
 // The lower of `max_bytes` and 95 % of the space free where `root` lives.
@@ -642,6 +738,254 @@ UnpackBound unpack_bound(int root, std::uint64_t max_bytes) {
     return bound;
 }
 
+constexpr std::string_view k_staging_prefix = ".vorpane-staging-";
+
+// Removes the staging directories in `dir` that no run is using any more: their creator holds a
+// lock on them for as long as it lives, and the kernel drops it however the creator ends. Where
+// the file system cannot lock, one untouched for an hour counts as left behind.
+void remove_stale_staging(int dir) noexcept {
+    constexpr time_t unlockable_after = 3600;
+    try {
+        for (const auto& name : list_names(dir)) {
+            if (name.rfind(k_staging_prefix, 0) != 0) {
+                continue;
+            }
+            const Fd staged = open_directory_nofollow(dir, name.c_str());
+            struct stat st {};
+            if (!staged || ::fstat(staged.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+                continue;
+            }
+            if (::flock(staged.get(), LOCK_EX | LOCK_NB) == 0 ||
+                (errno != EWOULDBLOCK && ::time(nullptr) - st.st_mtime > unlockable_after)) {
+                (void)remove_tree(dir, name);
+            }
+        }
+    } catch (...) { // NOLINT(bugprone-empty-catch): clean-up is best effort
+    }
+}
+
+// A private directory (mode 0700) beside the target, locked while this object lives: `tree`
+// receives the members, `displaced` what they replace in the target until the move is final.
+// Removed with all it holds on destruction.
+class Staging {
+  public:
+    Staging(const fs::path& dir_path, int dir) : m_dir(dir) {
+        for (int attempt = 0; !m_fd; ++attempt) {
+            std::string name = (dir_path / (std::string(k_staging_prefix) + "XXXXXX")).string();
+            if (::mkdtemp(name.data()) == nullptr) {
+                throw_errno(errno, "Cannot create a staging directory in " +
+                                       quote_name(dir_path.string()));
+            }
+            m_name = fs::path(name).filename().string();
+            m_fd = open_directory_nofollow(dir, m_name.c_str());
+            while (m_fd && ::flock(m_fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+            }
+            // Another run may have taken it for abandoned before the lock was ours.
+            struct stat st {};
+            if (m_fd && (::fstat(m_fd.get(), &st) != 0 || st.st_nlink == 0)) {
+                m_fd.reset();
+            }
+            if (!m_fd && attempt >= 3) {
+                throw_errno(ENOENT, "Cannot create a staging directory in " +
+                                        quote_name(dir_path.string()));
+            }
+        }
+        m_tree = make("tree");
+        m_displaced = make("displaced");
+    }
+    ~Staging() {
+        m_tree.reset();
+        m_displaced.reset();
+        (void)remove_tree(m_dir, m_name);
+    }
+    Staging(const Staging&) = delete;
+    Staging& operator=(const Staging&) = delete;
+
+    [[nodiscard]] int tree() const noexcept { return m_tree.get(); }
+    [[nodiscard]] int displaced() const noexcept { return m_displaced.get(); }
+
+  private:
+    Fd make(const char* name) {
+        Fd made;
+        if (::mkdirat(m_fd.get(), name, 0700) == 0) {
+            made = open_directory_nofollow(m_fd.get(), name);
+        }
+        if (!made) {
+            throw_errno(errno, "Cannot create a staging directory");
+        }
+        return made;
+    }
+
+    int m_dir;
+    std::string m_name;
+    Fd m_fd;
+    Fd m_tree;
+    Fd m_displaced;
+};
+
+// The directory `parts[0..count)` below `root`, reached without following links.
+Fd open_beneath(int root, const Components& parts, size_t count) noexcept {
+    Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (size_t i = 0; current && i < count; ++i) {
+        current = open_directory_nofollow(current.get(), parts[i].c_str());
+    }
+    return current;
+}
+
+// Moves what the staging tree holds into the target: a file or link replaces an entry of the
+// same name, directories merge, anything else in the target stays. Every step is a rename within
+// one file system, and undo() puts back what the steps changed.
+class Merge {
+  public:
+    Merge(std::string label, int staged, int displaced, int target)
+        : m_label(std::move(label)), m_staged(staged), m_displaced(displaced), m_target(target) {}
+
+    // Throws ArchiveError when a non-empty directory is in the way, std::system_error.
+    void run() {
+        std::vector<Components> pending{{}};
+        while (!pending.empty()) {
+            const Components dir = std::move(pending.back());
+            pending.pop_back();
+            Fd from = open_beneath(m_staged, dir, dir.size());
+            Fd into = open_beneath(m_target, dir, dir.size());
+            if (!from || !into) {
+                throw_errno(errno, "Cannot open " + quote_name(join(dir)));
+            }
+            for (const auto& name : list_names(from.get())) {
+                Components path = dir;
+                path.push_back(name);
+                if (merge_entry(from.get(), into.get(), path)) {
+                    pending.push_back(std::move(path));
+                }
+            }
+        }
+    }
+
+    void undo() noexcept {
+        for (size_t i = m_steps.size(); i-- > 0;) {
+            const Step& step = m_steps[i];
+            const Components& path = step.path;
+            const Fd into = open_beneath(m_target, path, path.size() - 1);
+            if (!into) {
+                continue;
+            }
+            if (step.moved) {
+                if (const Fd from = open_beneath(m_staged, path, path.size() - 1)) {
+                    (void)::renameat(into.get(), path.back().c_str(), from.get(),
+                                     path.back().c_str());
+                }
+            }
+            if (!step.displaced.empty()) {
+                (void)::renameat(m_displaced, step.displaced.c_str(), into.get(),
+                                 path.back().c_str());
+            }
+        }
+        m_steps.clear();
+    }
+
+  private:
+    struct Step {
+        Components path;
+        std::string displaced; // the name the replaced entry was kept under, if any
+        bool moved = false;
+    };
+
+    // Places `path` (in `from`) into `into`; true when both are directories still to merge.
+    bool merge_entry(int from, int into, const Components& path) {
+        const char* name = path.back().c_str();
+        struct stat staged {};
+        struct stat existing {};
+        if (::fstatat(from, name, &staged, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw_errno(errno, "Cannot read the staged " + quote_name(join(path)));
+        }
+        Step step{path, {}, false};
+        if (::fstatat(into, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (S_ISDIR(existing.st_mode)) {
+                if (S_ISDIR(staged.st_mode)) {
+                    return true;
+                }
+                const Fd in_the_way = open_directory_nofollow(into, name);
+                if (!in_the_way || !list_names(in_the_way.get()).empty()) {
+                    throw ArchiveError("Cannot extract " + quote_name(join(path)) + " from " +
+                                       m_label + ": a directory of that name is in the way");
+                }
+            }
+            step.displaced = std::to_string(m_steps.size());
+            if (::renameat(into, name, m_displaced, step.displaced.c_str()) != 0) {
+                throw_errno(errno, "Cannot replace " + quote_name(join(path)));
+            }
+        } else if (errno != ENOENT) {
+            throw_errno(errno, "Cannot extract " + quote_name(join(path)));
+        }
+        m_steps.push_back(step);
+        if (::renameat(from, name, into, name) != 0) {
+            throw_errno(errno, "Cannot move " + quote_name(join(path)) + " into place");
+        }
+        m_steps.back().moved = true;
+        return false;
+    }
+
+    std::string m_label;
+    int m_staged;
+    int m_displaced;
+    int m_target;
+    std::vector<Step> m_steps;
+};
+
+// Where an extraction goes: the target (when it exists), and the directory that holds it, or
+// the target itself when it is a mount point or the root, since renames cannot cross file systems.
+struct Destination {
+    fs::path path;
+    Fd parent;
+    std::string name; // the target's name in `parent`; empty for the root
+    Fd target;
+    fs::path staging_path;
+    int staging_dir = -1;
+};
+
+Destination open_destination(const fs::path& target) {
+    Destination out;
+    out.path = target.lexically_normal();
+    if (!out.path.has_filename()) {
+        out.path = out.path.parent_path();
+    }
+    if (out.path.empty() || out.path.filename() == "." || out.path.filename() == "..") {
+        out.path = fs::canonical(out.path.empty() ? fs::path(".") : out.path);
+    }
+    fs::path parent = out.path.parent_path();
+    if (parent.empty()) {
+        parent = ".";
+    }
+    fs::create_directories(parent);
+    out.parent = Fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!out.parent) {
+        throw_errno(errno, "Cannot open the directory " + quote_name(parent.string()));
+    }
+    out.name = out.path.filename().string();
+    struct stat st {};
+    if (out.name.empty()) {
+        out.target = Fd(::open(out.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    } else if (::fstatat(out.parent.get(), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            throw_errno(ELOOP,
+                        "Refusing to unpack into the symbolic link " + quote_name(target.string()));
+        }
+        out.target = open_directory_nofollow(out.parent.get(), out.name.c_str());
+        if (!out.target) {
+            throw_errno(errno, "Cannot open the directory " + quote_name(target.string()));
+        }
+    } else if (errno != ENOENT) {
+        throw_errno(errno, "Cannot open the directory " + quote_name(target.string()));
+    }
+    struct stat parent_st {};
+    const bool own_file_system =
+        out.target && (out.name.empty() || ::fstat(out.target.get(), &st) != 0 ||
+                       ::fstat(out.parent.get(), &parent_st) != 0 || st.st_dev != parent_st.st_dev);
+    out.staging_path = own_file_system ? out.path : parent;
+    out.staging_dir = own_file_system ? out.target.get() : out.parent.get();
+    return out;
+}
+
 } // namespace
 
 void extract_tar_gz_safely(int fd,
@@ -649,20 +993,7 @@ void extract_tar_gz_safely(int fd,
                            std::string_view archive_name,
                            std::uint64_t max_bytes) {
     const ArchiveApi& api = archive_api();
-    if (target.has_parent_path()) {
-        std::filesystem::create_directories(target.parent_path());
-    }
-    const bool created = ::mkdir(target.c_str(), 0777) == 0;
-    if (!created && errno != EEXIST) {
-        throw_errno(errno, "Cannot create " + quote_name(target.string()));
-    }
-    Fd root(::open(target.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!root) {
-        const int error = errno;
-        throw_errno(error, (error == ELOOP ? "Refusing to unpack into the symbolic link "
-                                           : "Cannot open the directory ") +
-                               quote_name(target.string()));
-    }
+    Destination destination = open_destination(target);
     ArchiveReader reader(api);
     const std::string label = archive_name.empty() ? std::string("the archive")
                                                    : "the archive " + quote_name(archive_name);
@@ -673,20 +1004,35 @@ void extract_tar_gz_safely(int fd,
         throw ArchiveError("Cannot unpack " + label + ": " +
                            (message != nullptr ? message : "unknown error"));
     }
-    auto remove_target = [&] {
-        if (created) {
-            (void)::rmdir(target.c_str());
+    remove_stale_staging(destination.staging_dir);
+    const Staging staging(destination.staging_path, destination.staging_dir);
+    Extractor extractor(api, reader.get(), staging.tree(), archive_name,
+                        unpack_bound(staging.tree(), max_bytes));
+    extractor.run();
+
+    const int parent = destination.parent.get();
+    const char* name = destination.name.c_str();
+    const bool created = !destination.target;
+    if (created) {
+        if (::mkdirat(parent, name, 0777) != 0) {
+            throw_errno(errno, "Cannot create " + quote_name(target.string()));
         }
-    };
+        destination.target = open_directory_nofollow(parent, name);
+        if (!destination.target) {
+            const int error = errno;
+            (void)::unlinkat(parent, name, AT_REMOVEDIR);
+            throw_errno(error, "Cannot open the directory " + quote_name(target.string()));
+        }
+    }
+    Merge merge(label, staging.tree(), staging.displaced(), destination.target.get());
     try {
-        Extractor(api, reader.get(), root.get(), archive_name, unpack_bound(root.get(), max_bytes))
-            .run();
-    } catch (const ArchiveTooLarge&) {
-        remove_target();
-        throw;
-    } catch (const std::system_error& e) {
-        if (is_out_of_space(e.code())) {
-            remove_target();
+        merge.run();
+        extractor.check_links(destination.target.get(),
+                              "it would point outside the target directory beside what is there");
+    } catch (...) {
+        merge.undo();
+        if (created) {
+            (void)::unlinkat(parent, name, AT_REMOVEDIR);
         }
         throw;
     }

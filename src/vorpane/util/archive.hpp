@@ -15,8 +15,7 @@ class ArchiveError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// An archive that would unpack to more than its bound (see extract_tar_gz_safely). By the time
-// it is thrown, everything the extraction had created is removed again.
+// An archive that would unpack to more than its bound (see extract_tar_gz_safely).
 class ArchiveTooLarge : public ArchiveError {
   public:
     using ArchiveError::ArchiveError;
@@ -38,21 +37,30 @@ class ArchiveMemberRefused : public std::runtime_error {
 };
 
 // Unpacks the gzip-compressed tar archive read from `fd` (from its current offset; the descriptor
-// stays open) into `target`, which is created with its parents as needed but must not itself be a
-// symbolic link. Policy: a leading "/" is removed from member names; members that would land
-// outside `target`, links whose target is absolute or outside `target`, and device, FIFO and
-// socket members are refused; a path that passes through a symbolic link is refused; setuid,
-// setgid and sticky bits and group/other write are dropped; regular files get owner read/write
-// and lose all execute bits when the owner has none; directories get the default mode; owners are
-// not applied; existing files and links are replaced, never written through. `archive_name`, when
-// given, names the archive in messages (escaped, as are member names).
+// stays open) into `target`, whose parents are created as needed; `target` itself must not be a
+// symbolic link. All or nothing: the members go to a private staging directory beside `target`
+// (".vorpane-staging-*", mode 0700, inside `target` when it is a mount point), and only when every
+// one of them has been accepted and written are they moved in by renames: a file or link replaces
+// an entry of the same name, directories merge, and whatever else is in `target` stays. After any
+// failure `target` is as it was (not even created) and the staging directory is gone. Staging
+// directories that a killed run left behind are removed by the next extraction beside them: a
+// run holds a lock on its own until it ends (where locks are not supported, one untouched for an
+// hour counts as left behind).
+// Policy: a leading "/" is removed from member names; each name is walked the way the kernel
+// would walk it below `target` (links on disk followed, a ".." after a link climbing from where
+// the link leads), and members that end up outside `target` or pass through a symbolic link are
+// refused, as are links whose target is absolute or outside `target` (also beside what is already
+// in `target`) and device, FIFO and socket members; setuid, setgid and sticky bits and
+// group/other write are dropped; regular files get owner read/write and lose all execute bits
+// when the owner has none; directories get the default mode; owners are not applied.
+// `archive_name`, when given, names the archive in messages (escaped, as are member names).
 // Size bound: the bytes actually written (not what headers announce) may total at most
-// `max_bytes` and at most 95 % of the space free on the target's file system when unpacking
+// `max_bytes` and at most 95 % of the space free on the staging file system when unpacking
 // starts. Going past it throws ArchiveTooLarge; running out of space throws std::system_error
-// (ENOSPC). Either way every file, link and directory this call created is removed again, and
-// nothing that was there before. After any other failure the members unpacked so far stay.
-// Throws ArchiveMemberRefused, ArchiveTooLarge, ArchiveError, std::system_error (file system),
-// std::runtime_error when libarchive cannot be loaded.
+// (ENOSPC).
+// Throws ArchiveMemberRefused, ArchiveTooLarge, ArchiveError (also when a non-empty directory in
+// `target` is in the way of a file), std::system_error (file system), std::runtime_error when
+// libarchive cannot be loaded.
 void extract_tar_gz_safely(int fd,
                            const std::filesystem::path& target,
                            std::string_view archive_name = {},

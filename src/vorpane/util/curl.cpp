@@ -1,6 +1,9 @@
 #include "vorpane/util/curl.hpp"
 
+#include "vorpane/util/redact.hpp"
+
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <stdexcept>
 #include <string_view>
@@ -23,6 +26,14 @@ std::string first_set(std::initializer_list<const char*> names) {
         }
     }
     return {};
+}
+
+bool is_https(std::string_view url) {
+    constexpr std::string_view scheme = "https://";
+    return url.size() >= scheme.size() &&
+           std::equal(scheme.begin(), scheme.end(), url.begin(), [](char a, char b) {
+               return a == std::tolower(static_cast<unsigned char>(b));
+           });
 }
 
 } // namespace
@@ -219,6 +230,108 @@ void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
         } else {
             easy.setopt(CURLOPT_CAPATH, directory);
         }
+    }
+}
+
+void set_up_transfer(CurlEasy& easy, const TransferSetup& setup) {
+    apply_common_options(easy, setup.user_agent);
+    if (!setup.decode) {
+        easy.setopt(CURLOPT_ACCEPT_ENCODING, nullptr);
+    }
+    if (!setup.verify) {
+        easy.setopt(CURLOPT_SSL_VERIFYPEER, 0L);
+        easy.setopt(CURLOPT_SSL_VERIFYHOST, 0L);
+    }
+    easy.setopt(CURLOPT_URL, setup.url);
+    // Only web URLs, also after a redirect: a crafted Location must not reach file:// or others,
+    // nor take a transfer that started encrypted onto plain http.
+    easy.setopt(CURLOPT_PROTOCOLS_STR, "http,https");
+    easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, is_https(setup.url) ? "https" : "http,https");
+    easy.setopt(CURLOPT_FOLLOWLOCATION, setup.follow_redirects ? 1L : 0L);
+    easy.setopt(CURLOPT_MAXREDIRS, 30L);
+    easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
+    // The stall limit alone lets an answer that trickles one byte a minute hold on for ever;
+    // callers that must end in time give a total as well.
+    easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
+    easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
+    if (setup.total_seconds) {
+        easy.setopt(CURLOPT_TIMEOUT_MS, *setup.total_seconds * 1000L);
+    }
+}
+
+CurlSlist header_list(const std::vector<std::pair<std::string, std::string>>& headers) {
+    CurlSlist list;
+    for (const auto& [name, value] : headers) {
+        if (name.find_first_of("\r\n:") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos) {
+            throw std::invalid_argument("The request header " + escape_control(name.substr(0, 40)) +
+                                        " contains a line break or colon");
+        }
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        list.append(value.empty() ? name + ";" : name + ": " + value);
+    }
+    return list;
+}
+
+bool is_transient(CURLcode code) {
+    switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::string transfer_failure(const CurlEasy& easy, CURLcode code, const std::string& url) {
+    const char* effective = easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
+    const std::string reached = effective != nullptr ? std::string(effective) : url;
+    const std::string shown = escape_control(mask_url_password(reached));
+    if (code == CURLE_UNSUPPORTED_PROTOCOL && is_https(url) && !is_https(reached)) {
+        return "Refusing to follow a redirect away from https (" + shown + ")";
+    }
+    return escape_control(easy.error_text(code)) + " (" + shown + ")";
+}
+
+void TransferSink::attach(CurlEasy& easy) {
+    easy.setopt(CURLOPT_WRITEFUNCTION, &TransferSink::on_body);
+    easy.setopt(CURLOPT_WRITEDATA, static_cast<void*>(this));
+    easy.setopt(CURLOPT_HEADERFUNCTION, &TransferSink::on_header);
+    easy.setopt(CURLOPT_HEADERDATA, static_cast<void*>(this));
+}
+
+void TransferSink::rethrow_parked() {
+    if (m_parked) {
+        std::rethrow_exception(std::exchange(m_parked, nullptr));
+    }
+}
+
+// A short count makes libcurl stop the transfer; the exception waits for rethrow_parked().
+std::size_t TransferSink::on_header(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<TransferSink*>(user);
+    try {
+        self->header_line(std::string_view(data, size * count));
+        return size * count;
+    } catch (...) {
+        self->m_parked = std::current_exception();
+        return 0;
+    }
+}
+
+std::size_t TransferSink::on_body(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<TransferSink*>(user);
+    try {
+        self->body(data, size * count);
+        return size * count;
+    } catch (...) {
+        self->m_parked = std::current_exception();
+        return 0;
     }
 }
 

@@ -4,8 +4,13 @@
 
 #include <curl/curl.h>
 
+#include <cstddef>
+#include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vorpane::util {
@@ -157,6 +162,71 @@ class CurlMulti {
     const CurlApi* m_api;
     CURLM* m_handle = nullptr;
     std::vector<CURL*> m_easies;
+};
+
+// How one transfer is set up; shared by single requests and downloads.
+struct TransferSetup {
+    std::string url;
+    // Sent as the User-Agent header when not empty.
+    std::string user_agent;
+    bool verify = true;
+    // Redirects are followed only to http and https addresses, and only to https ones when the
+    // transfer starts on https.
+    bool follow_redirects = false;
+    // Limit for the whole exchange in seconds; none leaves only the connection limit (30 s) and
+    // the stall limit (slower than 1 byte/s for 60 s), which always apply.
+    std::optional<long> total_seconds;
+    // Offer and decode every content encoding. Downloads turn it off: their lengths and ranges
+    // count the bytes as sent.
+    bool decode = true;
+};
+
+// Sets `easy` up for `setup` (apply_common_options included). Throws std::runtime_error when
+// libcurl refuses an option.
+void set_up_transfer(CurlEasy& easy, const TransferSetup& setup);
+
+// The request header lines for CURLOPT_HTTPHEADER, in order: "Name: value", or "Name;" for an
+// empty value. Throws std::invalid_argument when a name holds a colon or a line break, or a
+// value a line break.
+CurlSlist header_list(const std::vector<std::pair<std::string, std::string>>& headers);
+
+// True for a failure that another attempt may not meet: the connection refused or reset, a
+// time-out, no answer at all, or a body cut short.
+bool is_transient(CURLcode code);
+
+// The one-line description of a transfer of `easy` that ended with `code`, followed by the URL
+// in parentheses (password masked, control characters escaped): the URL that was reached, or
+// the refused one when a redirect would have left https.
+std::string transfer_failure(const CurlEasy& easy, CURLcode code, const std::string& url);
+
+// Receives the header lines and body of a transfer. libcurl calls in from C, so what these
+// throw is parked, the transfer stopped, and the exception rethrown by rethrow_parked(). Once
+// attached libcurl points at it: neither copyable nor movable.
+class TransferSink {
+  public:
+    TransferSink() = default;
+    virtual ~TransferSink() = default;
+    TransferSink(const TransferSink&) = delete;
+    TransferSink& operator=(const TransferSink&) = delete;
+    TransferSink(TransferSink&&) = delete;
+    TransferSink& operator=(TransferSink&&) = delete;
+
+    // Routes the header lines and body of `easy` to this sink.
+    void attach(CurlEasy& easy);
+    // Rethrows what a callback threw during the last transfer, if anything; then forgets it.
+    void rethrow_parked();
+
+  protected:
+    // One header line as libcurl hands it over, line break included.
+    virtual void header_line(std::string_view line) = 0;
+    // The next piece of the body.
+    virtual void body(const char* data, std::size_t size) = 0;
+
+  private:
+    static std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user);
+    static std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user);
+
+    std::exception_ptr m_parked;
 };
 
 // Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle

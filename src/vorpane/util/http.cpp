@@ -1,28 +1,28 @@
 #include "vorpane/util/http.hpp"
 
 #include "vorpane/util/curl.hpp"
+#include "vorpane/util/downloader.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
-#include <exception>
+#include <ctime>
+#include <random>
+#include <thread>
 
 namespace vorpane::util {
 
 namespace {
 
+using std::chrono::milliseconds;
+
 // A URL as it may appear in a message: no password, no control characters.
 std::string shown_url(std::string_view url) {
     return escape_control(mask_url_password(url));
 }
-
-struct Sink {
-    HttpResponse* response;
-    const HttpRequest* request;
-    std::exception_ptr error;
-};
 
 HttpError too_large(const HttpRequest& request) {
     return HttpError("answer refused: its body is larger than " +
@@ -48,6 +48,17 @@ bool iequals(std::string_view a, std::string_view b) {
            });
 }
 
+// `text` as a whole unsigned number; nothing when it is anything else or too large.
+std::optional<std::uint64_t> whole_number(std::string_view text) {
+    std::uint64_t value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 // True when `length`, a Content-Length value, is a number above `limit`. Anything that is not a
 // number is left to libcurl, which refuses it itself.
 bool announces_more_than(std::string_view length, std::size_t limit) {
@@ -59,61 +70,45 @@ bool announces_more_than(std::string_view length, std::size_t limit) {
     return error == std::errc() && end == length.data() + length.size() && value > limit;
 }
 
-// libcurl calls these from inside curl_easy_perform: an exception must not unwind through C,
-// so it is parked in the sink and a short count makes libcurl stop the transfer.
-size_t on_body(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<Sink*>(user);
-    try {
-        if (size * count > MAX_BODY_BYTES - sink->response->body.size()) {
-            throw too_large(*sink->request);
-        }
-        sink->response->body.append(data, size * count);
-        return size * count;
-    } catch (...) {
-        sink->error = std::current_exception();
-        return 0;
-    }
-}
-
-size_t on_header(char* data, size_t size, size_t count, void* user) {
-    auto* sink = static_cast<Sink*>(user);
-    try {
-        const std::string_view line(data, size * count);
-        if (line.starts_with("HTTP/")) {
-            // A new status line starts a new answer (an interim 100 or a followed redirect).
-            sink->response->headers.clear();
-            sink->response->reason.clear();
-            const std::string_view rest = trim(line);
-            const auto first = rest.find(' ');
-            const auto second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
-            if (second != std::string_view::npos) {
-                sink->response->reason = escape_control(trim(rest.substr(second + 1)));
-            }
-        } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-            const std::string_view name = trim(line.substr(0, colon));
-            const std::string_view value = trim(line.substr(colon + 1));
-            // Refused before a byte of the body arrives; the write callback counts as well, for
-            // answers that announce no length or a false one.
-            if (iequals(name, "Content-Length") && sink->request->method != "HEAD" &&
-                announces_more_than(value, MAX_BODY_BYTES)) {
-                throw too_large(*sink->request);
-            }
-            sink->response->headers.emplace_back(std::string(name), std::string(value));
-        }
-        return size * count;
-    } catch (...) {
-        sink->error = std::current_exception();
-        return 0;
-    }
-}
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
-}
-
 bool has_header(const HttpRequest& request, std::string_view name) {
     return std::any_of(request.headers.begin(), request.headers.end(),
                        [&](const auto& header) { return iequals(header.first, name); });
+}
+
+// Collects the answer of http_send, refusing bodies above MAX_BODY_BYTES before they are held.
+class MemorySink final : public TransferSink {
+  public:
+    MemorySink(HttpResponse& response, const HttpRequest& request)
+        : m_response(response), m_request(request) {}
+
+  private:
+    void header_line(std::string_view line) override {
+        const std::size_t known = m_response.headers.size();
+        read_header_line(m_response, line);
+        // Refused before a byte of the body arrives; body() counts as well, for answers that
+        // announce no length or a false one.
+        if (m_response.headers.size() > known) {
+            const auto& [name, value] = m_response.headers.back();
+            if (iequals(name, "Content-Length") && m_request.method != "HEAD" &&
+                announces_more_than(value, MAX_BODY_BYTES)) {
+                throw too_large(m_request);
+            }
+        }
+    }
+    void body(const char* data, std::size_t size) override {
+        if (size > MAX_BODY_BYTES - m_response.body.size()) {
+            throw too_large(m_request);
+        }
+        m_response.body.append(data, size);
+    }
+
+    HttpResponse& m_response;
+    const HttpRequest& m_request;
+};
+
+double default_random() {
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    return std::uniform_real_distribution<double>(0.0, 1.0)(generator);
 }
 
 } // namespace
@@ -127,27 +122,32 @@ std::optional<std::string> HttpResponse::header(std::string_view name) const {
     return std::nullopt;
 }
 
+void read_header_line(HttpResponse& head, std::string_view line) {
+    if (line.starts_with("HTTP/")) {
+        head.headers.clear();
+        head.reason.clear();
+        const std::string_view rest = trim(line);
+        const auto first = rest.find(' ');
+        const auto second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
+        if (second != std::string_view::npos) {
+            head.reason = escape_control(trim(rest.substr(second + 1)));
+        }
+    } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
+        head.headers.emplace_back(std::string(trim(line.substr(0, colon))),
+                                  std::string(trim(line.substr(colon + 1))));
+    }
+}
+
 HttpResponse http_send(const HttpRequest& request) {
     CurlEasy easy;
-    apply_common_options(easy, request.user_agent);
-    if (!request.verify) {
-        easy.setopt(CURLOPT_SSL_VERIFYPEER, 0L);
-        easy.setopt(CURLOPT_SSL_VERIFYHOST, 0L);
-    }
-    easy.setopt(CURLOPT_URL, request.url);
-    // Only web URLs, also after a redirect: a crafted Location must not reach file:// or others,
-    // nor take a request that started encrypted onto plain http.
-    const bool secure = starts_with_ci(request.url, "https://");
-    easy.setopt(CURLOPT_PROTOCOLS_STR, "http,https");
-    easy.setopt(CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
-    easy.setopt(CURLOPT_FOLLOWLOCATION, request.follow_redirects ? 1L : 0L);
-    easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
-    // The stall limit alone lets an answer that trickles one byte a minute hold on for ever.
-    const long seconds =
+    TransferSetup setup;
+    setup.url = request.url;
+    setup.user_agent = request.user_agent;
+    setup.verify = request.verify;
+    setup.follow_redirects = request.follow_redirects;
+    setup.total_seconds =
         std::clamp(request.timeout_seconds.value_or(MAX_REQUEST_SECONDS), 1L, MAX_REQUEST_SECONDS);
-    easy.setopt(CURLOPT_TIMEOUT_MS, seconds * 1000L);
-    easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
+    set_up_transfer(easy, setup);
 
     if (request.method == "GET") {
         easy.setopt(CURLOPT_HTTPGET, 1L);
@@ -163,11 +163,7 @@ HttpResponse http_send(const HttpRequest& request) {
         easy.setopt(CURLOPT_POSTFIELDS, request.body.data());
     }
 
-    CurlSlist headers;
-    for (const auto& [name, value] : request.headers) {
-        // "Name;" is libcurl's way of sending a header with an empty value.
-        headers.append(value.empty() ? name + ";" : name + ": " + value);
-    }
+    CurlSlist headers = header_list(request.headers);
     if (!request.body.empty() && !has_header(request, "Expect")) {
         // Small bodies go out at once instead of waiting for a 100 Continue.
         headers.append("Expect:");
@@ -175,23 +171,12 @@ HttpResponse http_send(const HttpRequest& request) {
     easy.setopt(CURLOPT_HTTPHEADER, headers.get());
 
     HttpResponse response;
-    Sink sink{&response, &request, nullptr};
-    easy.setopt(CURLOPT_WRITEFUNCTION, &on_body);
-    easy.setopt(CURLOPT_WRITEDATA, static_cast<void*>(&sink));
-    easy.setopt(CURLOPT_HEADERFUNCTION, &on_header);
-    easy.setopt(CURLOPT_HEADERDATA, static_cast<void*>(&sink));
-
+    MemorySink sink(response, request);
+    sink.attach(easy);
     const CURLcode code = easy.perform();
-    if (sink.error) {
-        std::rethrow_exception(sink.error);
-    }
-    if (code == CURLE_UNSUPPORTED_PROTOCOL && secure && request.follow_redirects) {
-        throw HttpError("redirect from https to another protocol refused (" +
-                        shown_url(request.url) + ")");
-    }
+    sink.rethrow_parked();
     if (code != CURLE_OK) {
-        throw HttpError(escape_control(easy.error_text(code)) + " (" + shown_url(request.url) +
-                        ")");
+        throw HttpError(transfer_failure(easy, code, request.url), is_transient(code));
     }
     response.status = easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
     if (response.reason.empty()) {
@@ -202,20 +187,107 @@ HttpResponse http_send(const HttpRequest& request) {
     return response;
 }
 
-void raise_for_status(const HttpResponse& response) {
+std::optional<std::string> status_error_text(const HttpResponse& response) {
     const char* kind = nullptr;
     if (response.status >= 400 && response.status < 500) {
         kind = "Client Error";
     } else if (response.status >= 500 && response.status < 600) {
         kind = "Server Error";
     } else {
-        return;
+        return std::nullopt;
     }
     // The reason is escaped where it is read; escaping it again keeps a hand-made one safe too
     // (escaped text has nothing left to escape).
-    throw HttpStatusError(response.status, std::to_string(response.status) + " " + kind + ": " +
-                                               escape_control(response.reason) +
-                                               " for url: " + shown_url(response.url));
+    const std::string reason = response.reason.empty()
+                                   ? std::string(standard_reason(response.status))
+                                   : escape_control(response.reason);
+    return std::to_string(response.status) + " " + kind + ": " + reason +
+           " for url: " + shown_url(response.url) +
+           (is_transient_status(response.status) && response.attempts > 0
+                ? attempts_suffix(response.attempts)
+                : "");
+}
+
+void raise_for_status(const HttpResponse& response) {
+    if (auto text = status_error_text(response)) {
+        throw HttpStatusError(response.status, *text);
+    }
+}
+
+bool is_transient_status(long status) {
+    return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+           status == 504;
+}
+
+std::string attempts_suffix(unsigned attempts) {
+    return " (after " + std::to_string(attempts) + (attempts == 1 ? " attempt)" : " attempts)");
+}
+
+std::optional<unsigned> parse_retry_count(std::string_view text) {
+    if (text.empty()) {
+        return DEFAULT_RETRIES;
+    }
+    const auto value = whole_number(text);
+    if (!value || *value > MAX_RETRIES) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned>(*value);
+}
+
+std::optional<milliseconds> parse_retry_after(std::string_view value,
+                                              std::chrono::system_clock::time_point now) {
+    value = trim(value);
+    if (const auto seconds = whole_number(value)) {
+        return milliseconds(std::min<std::uint64_t>(*seconds, 1'000'000) * 1000);
+    }
+    // An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT".
+    std::tm parts{};
+    const std::string text(value);
+    const char* end = ::strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &parts);
+    if (end == nullptr || *end != '\0') {
+        return std::nullopt;
+    }
+    const auto at = std::chrono::system_clock::from_time_t(::timegm(&parts));
+    return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(at - now));
+}
+
+std::optional<std::pair<std::uint64_t, std::optional<std::uint64_t>>>
+parse_content_range(std::string_view value) {
+    constexpr std::string_view unit = "bytes ";
+    const auto dash = value.find('-');
+    const auto slash = value.find('/');
+    if (!value.starts_with(unit) || dash == std::string_view::npos ||
+        slash == std::string_view::npos || slash < dash) {
+        return std::nullopt;
+    }
+    const auto first = whole_number(value.substr(unit.size(), dash - unit.size()));
+    if (!first) {
+        return std::nullopt;
+    }
+    return std::pair{*first, whole_number(value.substr(slash + 1))};
+}
+
+unsigned RetryPolicy::retry_count() const {
+    return retries ? retries() : DEFAULT_RETRIES;
+}
+
+milliseconds RetryPolicy::delay(unsigned retry,
+                                const std::optional<std::string>& retry_after) const {
+    if (retry_after) {
+        if (auto asked = parse_retry_after(*retry_after, std::chrono::system_clock::now())) {
+            return std::min(*asked, MAX_RETRY_AFTER);
+        }
+    }
+    const unsigned doublings = std::min(retry == 0 ? 0U : retry - 1, 16U);
+    const auto ceiling = std::min(MAX_BACKOFF, FIRST_BACKOFF * (std::int64_t{1} << doublings));
+    const double fraction = std::clamp(random ? random() : default_random(), 0.0, 1.0);
+    return milliseconds(std::llround(static_cast<double>(ceiling.count()) * fraction));
+}
+
+void RetryPolicy::report(const HttpAttempt& attempt) const {
+    if (on_attempt) {
+        on_attempt(attempt);
+    }
 }
 
 std::string_view standard_reason(long status) {
@@ -326,12 +398,62 @@ std::string_view standard_reason(long status) {
 }
 
 HttpResponse CurlHttpClient::send(const HttpRequest& request) {
-    if (!request.user_agent.empty()) {
-        return http_send(request);
-    }
     HttpRequest with_agent = request;
-    with_agent.user_agent = m_user_agent;
-    return http_send(with_agent);
+    if (with_agent.user_agent.empty()) {
+        with_agent.user_agent = m_user_agent;
+    }
+    const unsigned retries = m_retry.retry_count();
+    for (unsigned number = 1;; ++number) {
+        HttpAttempt attempt;
+        attempt.method = request.method;
+        attempt.url = shown_url(request.url);
+        attempt.number = number;
+        const auto started = std::chrono::steady_clock::now();
+        const auto finish = [&](bool will_retry) {
+            attempt.elapsed = std::chrono::duration_cast<milliseconds>(
+                std::chrono::steady_clock::now() - started);
+            attempt.will_retry = will_retry;
+            m_retry.report(attempt);
+            return will_retry;
+        };
+        std::optional<std::string> retry_after;
+        try {
+            HttpResponse response = http_send(with_agent);
+            response.attempts = number;
+            attempt.status = response.status;
+            attempt.bytes = response.body.size();
+            if (!finish(is_transient_status(response.status) && number <= retries)) {
+                return response;
+            }
+            retry_after = response.header("Retry-After");
+        } catch (const HttpError& error) {
+            attempt.error = error.what();
+            if (!finish(error.transient() && number <= retries)) {
+                if (!error.transient()) {
+                    throw;
+                }
+                throw HttpError(error.what() + attempts_suffix(number), true);
+            }
+        }
+        const auto wait = m_retry.delay(number, retry_after);
+        if (m_retry.sleep) {
+            m_retry.sleep(wait);
+        } else {
+            std::this_thread::sleep_for(wait);
+        }
+    }
+}
+
+void CurlHttpClient::download(const std::vector<DownloadJob>& jobs,
+                              const DownloadHandlers& handlers,
+                              const ProgressOutput& output) {
+    run_downloads(jobs, handlers, output, m_retry, m_user_agent);
+}
+
+void HttpClient::download(const std::vector<DownloadJob>& /*jobs*/,
+                          const DownloadHandlers& /*handlers*/,
+                          const ProgressOutput& /*output*/) {
+    throw std::logic_error("this HTTP client does not download");
 }
 
 } // namespace vorpane::util

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -44,6 +47,8 @@ struct HttpResponse {
     std::string body;
     // The URL that answered (differs from the request's only when redirects were followed).
     std::string url;
+    // How many attempts the client made; 0 for an answer that no client counted.
+    unsigned attempts = 0;
 
     // The value of the first header named `name` (compared without regard to case).
     [[nodiscard]] std::optional<std::string> header(std::string_view name) const;
@@ -53,10 +58,16 @@ struct HttpResponse {
 // TLS or protocol failure, time-out, a body shorter than announced or longer than
 // MAX_BODY_BYTES, a redirect from https to another protocol. what() is one line: the client's
 // error text followed by the URL in parentheses (any password in it masked, control characters
-// escaped).
+// escaped), and " (after N attempts)" when the client gave up retrying.
 class HttpError : public std::runtime_error {
   public:
-    using std::runtime_error::runtime_error;
+    explicit HttpError(const std::string& message, bool transient = false)
+        : std::runtime_error(message), m_transient(transient) {}
+    // Whether another attempt might succeed (see is_transient in curl.hpp).
+    [[nodiscard]] bool transient() const noexcept { return m_transient; }
+
+  private:
+    bool m_transient;
 };
 
 // An answer with a 4xx or 5xx status: "404 Client Error: Not Found for url: <url>".
@@ -70,11 +81,90 @@ class HttpStatusError : public HttpError {
     long m_status;
 };
 
-// Sends `request` and returns the whole answer, whatever its status. Loads libcurl on first use.
-// Throws HttpError when the transfer fails (also when the answer announces or delivers more
-// than MAX_BODY_BYTES, which is never held in memory) and std::runtime_error when libcurl
+// Retries: how many, the waits between them, and what each attempt did.
+inline constexpr unsigned DEFAULT_RETRIES = 3;
+inline constexpr unsigned MAX_RETRIES = 100;
+// Before retry n the client waits a random time up to min(MAX_BACKOFF, FIRST_BACKOFF * 2^(n-1))
+// (exponential backoff with full jitter), or what a Retry-After header asks, at most
+// MAX_RETRY_AFTER.
+inline constexpr std::chrono::milliseconds FIRST_BACKOFF{500};
+inline constexpr std::chrono::milliseconds MAX_BACKOFF{8000};
+inline constexpr std::chrono::milliseconds MAX_RETRY_AFTER{30000};
+
+// One attempt of a request or download, as RetryPolicy::on_attempt sees it.
+struct HttpAttempt {
+    std::string method;
+    // Password masked, control characters escaped.
+    std::string url;
+    // 1 for the first attempt.
+    unsigned number = 1;
+    // The answer's status, 0 when none came.
+    long status = 0;
+    // Why the attempt failed without an answer (one line, escaped); empty when an answer came.
+    std::string error;
+    // Body bytes received by this attempt.
+    std::uint64_t bytes = 0;
+    std::chrono::milliseconds elapsed{0};
+    bool will_retry = false;
+};
+
+// How a client retries transient failures: the connection refused or reset, a time-out, no
+// answer or a body cut short, and the statuses 408, 429, 500, 502, 503 and 504. Other answers
+// and complete but malformed bodies are never retried. Every member may be left empty.
+struct RetryPolicy {
+    // The number of retries after the first attempt (0: one attempt only); asked before each
+    // request, so that a bad setting fails the first request rather than the start-up. What it
+    // throws propagates from the request. Empty: DEFAULT_RETRIES.
+    std::function<unsigned()> retries;
+    // Waits between the attempts of a single request. Empty: a real sleep. (Downloads wait on
+    // the steady clock while the others go on.)
+    std::function<void(std::chrono::milliseconds)> sleep;
+    // Uniform in [0, 1), for the jitter. Empty: a generator seeded from std::random_device.
+    std::function<double()> random;
+    // Called once per attempt, when it has ended (verbose output). Empty: nothing.
+    std::function<void(const HttpAttempt&)> on_attempt;
+
+    // retries() or DEFAULT_RETRIES.
+    [[nodiscard]] unsigned retry_count() const;
+    // The wait before retry `retry` (1, 2, ...): the Retry-After header's (seconds or an HTTP
+    // date), at most MAX_RETRY_AFTER, else the jittered backoff.
+    [[nodiscard]] std::chrono::milliseconds
+    delay(unsigned retry, const std::optional<std::string>& retry_after) const;
+    // on_attempt(attempt) when set.
+    void report(const HttpAttempt& attempt) const;
+};
+
+// Reads a retry count setting: digits only, at most MAX_RETRIES; "" means DEFAULT_RETRIES.
+// Nothing when it is anything else.
+std::optional<unsigned> parse_retry_count(std::string_view text);
+
+// How long a Retry-After value asks to wait from `now`: whole seconds or an HTTP date (a past
+// date is 0). Nothing when it is neither.
+std::optional<std::chrono::milliseconds>
+parse_retry_after(std::string_view value, std::chrono::system_clock::time_point now);
+
+// A Content-Range value "bytes 100-199/200" as (100, 200); the total is nothing when it is "*".
+// Nothing when the value has another form.
+std::optional<std::pair<std::uint64_t, std::optional<std::uint64_t>>>
+parse_content_range(std::string_view value);
+
+// True for the statuses worth another attempt: 408, 429, 500, 502, 503, 504.
+bool is_transient_status(long status);
+
+// " (after N attempts)" ("attempt" for 1): the suffix of an error the client gave up retrying.
+std::string attempts_suffix(unsigned attempts);
+
+// Sends `request` once and returns the whole answer, whatever its status. Loads libcurl on first
+// use.
+// Throws HttpError when the transfer fails (transient() says whether another attempt may
+// succeed; an answer that announces or delivers more than MAX_BODY_BYTES, which is never held in
+// memory, is not transient) and std::runtime_error when libcurl
 // cannot be loaded.
 HttpResponse http_send(const HttpRequest& request);
+
+struct DownloadJob;
+struct DownloadHandlers;
+struct ProgressOutput;
 
 // Sends requests; the tool uses CurlHttpClient, tests put a recording stand-in in its place.
 class HttpClient {
@@ -83,20 +173,42 @@ class HttpClient {
     // The whole answer to `request`, whatever its status. Throws HttpError when the transfer
     // fails.
     virtual HttpResponse send(const HttpRequest& request) = 0;
+    // Fetches every job concurrently, as util::run_downloads does. This default throws
+    // std::logic_error: stand-ins that only answer requests do not download.
+    virtual void download(const std::vector<DownloadJob>& jobs,
+                          const DownloadHandlers& handlers,
+                          const ProgressOutput& output);
 };
 
-// http_send with the tool's User-Agent on every request that names none.
+// http_send with the tool's User-Agent on every request that names none, and with `retry`'s
+// retries: a transient failure is tried again after a wait; when none are left the last answer
+// is returned (its `attempts` counted) or the last HttpError thrown with attempts_suffix. Its
+// downloads are util::run_downloads with the same User-Agent and retries.
 class CurlHttpClient final : public HttpClient {
   public:
-    explicit CurlHttpClient(std::string user_agent) : m_user_agent(std::move(user_agent)) {}
+    explicit CurlHttpClient(std::string user_agent, RetryPolicy retry = {})
+        : m_user_agent(std::move(user_agent)), m_retry(std::move(retry)) {}
     HttpResponse send(const HttpRequest& request) override;
+    void download(const std::vector<DownloadJob>& jobs,
+                  const DownloadHandlers& handlers,
+                  const ProgressOutput& output) override;
 
   private:
     std::string m_user_agent;
+    RetryPolicy m_retry;
 };
 
-// Throws HttpStatusError when `response` has a status from 400 to 599 (its reason phrase and URL
-// escaped); otherwise does nothing.
+// Takes one header line of an answer as libcurl hands it over into `head`: a status line
+// ("HTTP/1.1 404 Not Found") starts a new answer (an interim 100 or a followed redirect) and
+// sets the reason phrase, escaped; any other "Name: value" line is added to the headers.
+void read_header_line(HttpResponse& head, std::string_view line);
+
+// The HttpStatusError text of `response` when its status is from 400 to 599 (reason phrase,
+// or the standard one when it has none, and URL escaped; attempts_suffix when a retried status
+// was given up on); nothing otherwise.
+std::optional<std::string> status_error_text(const HttpResponse& response);
+
+// Throws HttpStatusError with status_error_text when there is one; otherwise does nothing.
 void raise_for_status(const HttpResponse& response);
 
 // The standard reason phrase of `status` ("Not Found"), or "" for an unknown code.

@@ -22,7 +22,8 @@ bool interrupt_pending() noexcept;
 
 // Marks a child as running for its lifetime: the SIGINT handler then only notes the signal (the
 // child, in the same process group, gets it from the terminal and decides itself), and the
-// caller ends with Interrupted once the child has been waited for. Guards may nest.
+// caller ends with Interrupted once the child has been waited for. Guards may nest, and threads
+// may hold guards for their own children at the same time.
 class ChildRunningGuard {
   public:
     ChildRunningGuard() noexcept;

@@ -2,6 +2,7 @@
 #include "vorpane/api/answer.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -22,12 +23,10 @@ std::string nested(int depth, const std::string& open = "[", const std::string& 
 
 TEST(ServiceAnswers, NestingIsCountedOutsideStringsAndBoundedAt64) {
     const std::vector<std::pair<std::string, int>> depths = {
-        {"1", 0},
         {"\"[[[{{{\"", 0},
         {R"(["\"[[", {"a": [1, {"b": "]]]"}]}])", 4},
         {nested(64), 64},
         {nested(32, "{\"k\":", "}"), 32},
-        {nested(65), 65},
         {std::string(100'000, '['), 65},
     };
     for (const auto& [body, depth] : depths) {

@@ -3,14 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "support/tar_builder.hpp"
@@ -125,60 +133,35 @@ TEST_F(ArchiveExtraction, RefusesHostileMembersAndNothingLandsOutside) {
         Members members;
         std::string refused;
         std::string shown; // the name as the message shows it, when it differs
-        std::function<void()> check;
     };
     const std::vector<Case> cases = {
-        {{file("good.txt", "ok"), file("../evil", "bad")},
-         "../evil",
-         "",
-         [&] { EXPECT_EQ(test::read_file(target() / "good.txt"), "ok"); }},
-        {{file("a/../../b", "bad")}, "a/../../b", "", {}},
-        {{file("/../../outside/victim", "bad")}, "/../../outside/victim", "", {}},
-        {{file("../evil\nError: fake", "x")},
-         "../evil\nError: fake",
-         "../evil\\x0aError: fake",
-         {}},
+        {{file("good.txt", "ok"), file("../evil", "bad")}, "../evil", ""},
+        {{file("a/../../b", "bad")}, "a/../../b", ""},
+        {{file("/../../outside/victim", "bad")}, "/../../outside/victim", ""},
+        {{file("../evil\nError: fake", "x")}, "../evil\nError: fake", "../evil\\x0aError: fake"},
         {{file("../\x1b]0;pwned\x07\u009b", "x")},
          "../\x1b]0;pwned\x07\u009b",
-         "../\\x1b]0;pwned\\x07\\u009b",
-         {}},
-        {{symlink("link", victim().string())},
-         "link",
-         "",
-         [&] { EXPECT_FALSE(exists_at_all(target() / "link")); }},
-        {{symlink("link", ".."), file("link/outside/victim", "bad")}, "link", "", {}},
-        {{symlink("dir/link", "../.."), file("dir/link/evil", "bad")}, "dir/link", "", {}},
-        {{symlink("dir/link", "../../outside")},
-         "dir/link",
-         "",
-         [&] { EXPECT_FALSE(exists_at_all(target() / "dir/link")); }},
+         "../\\x1b]0;pwned\\x07\\u009b"},
+        {{symlink("link", victim().string())}, "link", ""},
+        {{symlink("link", ".."), file("link/outside/victim", "bad")}, "link", ""},
+        {{symlink("dir/link", "../.."), file("dir/link/evil", "bad")}, "dir/link", ""},
+        {{symlink("dir/link", "../../outside")}, "dir/link", ""},
         // A write through a link made earlier in the same archive.
-        {{dir("sub/"), symlink("l", "sub"), file("l/file", "x")},
-         "l/file",
-         "",
-         [&] { EXPECT_FALSE(fs::exists(target() / "sub/file")); }},
+        {{dir("sub/"), symlink("l", "sub"), file("l/file", "x")}, "l/file", ""},
         // A directory replaced by a link, then written into.
-        {{dir("d/"), dir("elsewhere/"), symlink("d", "elsewhere"), file("d/x", "x")},
-         "d/x",
-         "",
-         [&] {
-             EXPECT_TRUE(fs::is_symlink(target() / "d"));
-             EXPECT_FALSE(fs::exists(target() / "elsewhere/x"));
-         }},
+        {{dir("d/"), dir("elsewhere/"), symlink("d", "elsewhere"), file("d/x", "x")}, "d/x", ""},
+        // A ".." after a link climbs from where the link leads, not back out of the link.
+        {{symlink("a", "."), file("a/../x", "bad")}, "a/../x", ""},
+        {{dir("sub/deeper/"), symlink("a", "sub/deeper"), file("a/../../x", "x")}, "a/../../x", ""},
+        {{dir("d/"), symlink("d/up", ".."), file("d/up/../../x", "bad")}, "d/up/../../x", ""},
         // "l" points at the target itself when made; once "a" becomes a link to ".", "l" would
         // resolve to the directory above the target.
-        {{dir("a/"), symlink("l", "a/.."), symlink("a", ".")},
-         "l",
-         "",
-         [&] { EXPECT_FALSE(exists_at_all(target() / "l")); }},
-        {{hardlink("h", "../outside/victim")}, "h", "", {}},
-        {{hardlink("h", victim().string())}, "h", "", {}},
-        {{{"tty", 'c', "", 0666}}, "tty", "", {}},
-        {{{"disk", 'b', "", 0660}}, "disk", "", {}},
-        {{{"pipe", 'p', "", 0644}},
-         "pipe",
-         "",
-         [&] { EXPECT_FALSE(exists_at_all(target() / "pipe")); }},
+        {{dir("a/"), symlink("l", "a/.."), symlink("a", ".")}, "l", ""},
+        {{hardlink("h", "../outside/victim")}, "h", ""},
+        {{hardlink("h", victim().string())}, "h", ""},
+        {{{"tty", 'c', "", 0666}}, "tty", ""},
+        {{{"disk", 'b', "", 0660}}, "disk", ""},
+        {{{"pipe", 'p', "", 0644}}, "pipe", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.refused);
@@ -194,44 +177,48 @@ TEST_F(ArchiveExtraction, RefusesHostileMembersAndNothingLandsOutside) {
                 << what;
             EXPECT_EQ(what.find('\n'), std::string::npos) << what;
         }
-        if (c.check) {
-            c.check();
-        }
+        // All or nothing: not even the target directory appears.
+        EXPECT_FALSE(exists_at_all(target()));
         expect_nothing_escaped();
     }
 }
 
-TEST_F(ArchiveExtraction, StopsAtTheUnpackBoundAndRemovesOnlyWhatItCreated) {
+TEST_F(ArchiveExtraction, EveryFailureLeavesTheTargetAsItWas) {
     const fs::path bomb =
         archive({file("kept-dir/new.txt", "x"), dir("new-dir/"), file("new-dir/a.txt", "a"),
                  symlink("new-dir/l", "a.txt"), file("big.bin", std::string(2 << 20, 'z'))});
     const std::uint64_t total = 2 + (2 << 20);
-    for (const bool existing : {true, false}) {
-        SCOPED_TRACE(existing);
-        fs::remove_all(target());
-        if (existing) {
-            test::write_file(target() / "keep.txt", "mine");
-            fs::create_directories(target() / "kept-dir");
-        }
-        try {
-            extract_tar_gz_safely(bomb, target(), "bomb.tar.gz", total - 1);
-            ADD_FAILURE() << "the bound was not applied";
-        } catch (const ArchiveTooLarge& e) {
-            const std::string what = e.what();
-            EXPECT_NE(what.find("'bomb.tar.gz': at 'big.bin'"), std::string::npos) << what;
-            EXPECT_EQ(what.find('\n'), std::string::npos) << what;
-        }
-        if (existing) {
-            std::set<std::string> left;
-            for (const auto& entry : fs::recursive_directory_iterator(target())) {
-                left.insert(fs::relative(entry.path(), target()).string());
+    const fs::path truncated =
+        archive({file("keep.txt", "theirs"), {"big", 'f', "", 0644, 1 << 20}});
+    fs::resize_file(truncated, fs::file_size(truncated) / 2);
+    const fs::path refused_late = archive({file("keep.txt", "theirs"), dir("kept-dir/"),
+                                           file("kept-dir/n", "n"), file("../late", "x")});
+    const std::vector<std::tuple<fs::path, std::uint64_t, std::string>> cases = {
+        {bomb, total - 1, "'bomb.tar.gz': at 'big.bin' it unpacks to more than"},
+        {truncated, DEFAULT_MAX_UNPACK_BYTES, "Cannot unpack the archive 'bomb.tar.gz': "},
+        {refused_late, DEFAULT_MAX_UNPACK_BYTES, "Refusing to extract '../late' from"},
+    };
+    for (const auto& [path, bound, error] : cases) {
+        for (const bool existing : {true, false}) {
+            SCOPED_TRACE(error + (existing ? " over a target" : ""));
+            fs::remove_all(target());
+            std::map<std::string, std::string> before;
+            if (existing) {
+                test::write_file(target() / "keep.txt", "mine");
+                fs::create_directories(target() / "kept-dir");
+                fs::create_symlink("../keep.txt", target() / "kept-dir" / "n");
+                before = test::read_tree(target());
             }
-            EXPECT_EQ(left, (std::set<std::string>{"keep.txt", "kept-dir"}));
-            EXPECT_EQ(test::read_file(target() / "keep.txt"), "mine");
-        } else {
-            EXPECT_FALSE(exists_at_all(target()));
+            const std::string what =
+                test::what_of([&] { extract_tar_gz_safely(path, target(), "bomb.tar.gz", bound); });
+            EXPECT_NE(what.find(error), std::string::npos) << what;
+            if (existing) {
+                EXPECT_EQ(test::read_tree(target()), before);
+            } else {
+                EXPECT_FALSE(exists_at_all(target()));
+            }
+            expect_nothing_escaped();
         }
-        expect_nothing_escaped();
     }
     // Exactly at the bound is allowed.
     extract_tar_gz_safely(bomb, target(), "bomb.tar.gz", total);
@@ -251,8 +238,24 @@ TEST_F(ArchiveExtraction, ReplacesExistingEntriesInsteadOfWritingThroughThem) {
     test::write_file(target() / "old.txt", "old");
     fs::create_symlink(victim(), target() / "planted-link");
     fs::create_hard_link(victim(), target() / "planted-hardlink");
-    extract({file("old.txt", "new"), file("planted-link", "new"), file("planted-hardlink", "new")});
-    EXPECT_EQ(test::read_file(target() / "old.txt"), "new");
+    test::write_file(target() / "mine.txt", "mine");
+    test::write_file(target() / "sub" / "mine.txt", "mine too");
+    test::write_file(target() / "sub" / "old.txt", "old");
+    fs::create_directories(target() / "was-a-dir");
+    extract({file("old.txt", "new"), file("planted-link", "new"), file("planted-hardlink", "new"),
+             file("sub/old.txt", "new"), file("sub/deep/new.txt", "new"), file("was-a-dir", "f")});
+    // Files the user added stay; directories merge; same-named entries are replaced.
+    EXPECT_EQ(test::read_tree(target()),
+              (std::map<std::string, std::string>{{"mine.txt", "mine"},
+                                                  {"old.txt", "new"},
+                                                  {"planted-hardlink", "new"},
+                                                  {"planted-link", "new"},
+                                                  {"sub", "<dir>"},
+                                                  {"sub/deep", "<dir>"},
+                                                  {"sub/deep/new.txt", "new"},
+                                                  {"sub/mine.txt", "mine too"},
+                                                  {"sub/old.txt", "new"},
+                                                  {"was-a-dir", "f"}}));
     EXPECT_FALSE(fs::is_symlink(target() / "planted-link"));
     EXPECT_EQ(test::read_file(target() / "planted-link"), "new");
     EXPECT_EQ(test::read_file(target() / "planted-hardlink"), "new");
@@ -275,15 +278,83 @@ TEST_F(ArchiveExtraction, CorruptEmptyAndTruncatedStreamsAreArchiveErrors) {
     // Read from a descriptor, as downloads are; what came before the damage stays.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
-    try {
-        extract_tar_gz_safely(fd, target(), "zel_foo.tar.gz");
-        ADD_FAILURE() << "a truncated archive was accepted";
-    } catch (const ArchiveError& e) {
-        EXPECT_NE(std::string(e.what()).find("'zel_foo.tar.gz'"), std::string::npos) << e.what();
-    }
+    const std::string what =
+        test::what_of<ArchiveError>([&] { extract_tar_gz_safely(fd, target(), "zel_foo.tar.gz"); });
+    EXPECT_NE(what.find("'zel_foo.tar.gz'"), std::string::npos) << what;
     ::close(fd);
-    EXPECT_EQ(test::read_file(target() / "first.txt"), "first");
+    EXPECT_FALSE(exists_at_all(target()));
     expect_nothing_escaped();
+}
+
+// The staging directories in `dir`: what a run that died leaves behind.
+std::vector<fs::path> staging_dirs(const fs::path& dir) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind(".vorpane-staging-", 0) == 0) {
+            found.push_back(entry.path());
+        }
+    }
+    return found;
+}
+
+TEST_F(ArchiveExtraction, RemovesStagingLeftByDeadRunsButNotByLiveOnes) {
+    const fs::path dead = work() / ".vorpane-staging-dead00";
+    const fs::path live = work() / ".vorpane-staging-live00";
+    test::write_file(dead / "tree" / "deep" / "x", "left");
+    fs::create_symlink(victim().parent_path(), dead / "tree" / "link");
+    fs::permissions(dead / "tree" / "deep", fs::perms::owner_read | fs::perms::owner_exec);
+    fs::create_directories(live / "tree");
+    const int lock = ::open(live.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(lock, LOCK_EX), 0);
+    extract({file("x", "x")});
+    EXPECT_EQ(staging_dirs(work()), std::vector<fs::path>{live});
+    ::close(lock);
+    extract({file("x", "y")});
+    EXPECT_TRUE(staging_dirs(work()).empty());
+    EXPECT_EQ(test::read_file(target() / "x"), "y");
+    expect_nothing_escaped();
+}
+
+TEST_F(ArchiveExtraction, KilledMidwayLeavesTheTargetAsItWasAndTheNextRunCleansUp) {
+    test::write_file(target() / "keep.txt", "mine");
+    const auto before = test::read_tree(target());
+    const std::string bytes = test::read_file(
+        archive({file("keep.txt", "theirs"), {"big", 'f', "", 0644, 4 << 20}, file("z", "z")}));
+    std::array<int, 2> ends{};
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends.data()), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        try {
+            extract_tar_gz_safely(ends[1], target());
+        } catch (...) {
+            ::_exit(1);
+        }
+        ::_exit(0);
+    }
+    ::close(ends[1]);
+    // Half the archive: the child unpacks what it got, then waits for the rest.
+    for (size_t sent = 0; sent < bytes.size() / 2;) {
+        const ssize_t n =
+            ::send(ends[0], bytes.data() + sent, bytes.size() / 2 - sent, MSG_NOSIGNAL);
+        ASSERT_GT(n, 0) << "the unpacking child went away";
+        sent += static_cast<size_t>(n);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((staging_dirs(work()).empty() || !fs::exists(staging_dirs(work())[0] / "tree/big")) &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(ends[0]);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(test::read_tree(target()), before);
+    EXPECT_EQ(staging_dirs(work()).size(), 1U);
+    extract({file("keep.txt", "new")});
+    EXPECT_TRUE(staging_dirs(work()).empty());
+    EXPECT_EQ(test::read_file(target() / "keep.txt"), "new");
 }
 
 } // namespace

@@ -129,7 +129,7 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
          get("/v1/license/entitlements"),
          too_large},
         // An encrypted request is not carried onto plain http by a redirect.
-        {json::object(), followed, "redirect from https to another protocol refused"},
+        {json::object(), followed, "Refusing to follow a redirect away from https"},
     };
     for (const auto& c : cases) {
         s_cloud->set_account({{"access_token", "AT"},
@@ -144,7 +144,10 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
         } catch (const HttpError& error) {
             const std::string text = error.what();
             EXPECT_NE(text.find(c.expected), std::string::npos) << text;
-            EXPECT_NE(text.find("(" + c.request.url + ")"), std::string::npos) << text;
+            EXPECT_NE(text.find(c.request.follow_redirects ? "(http://localhost:1/"
+                                                           : "(" + c.request.url + ")"),
+                      std::string::npos)
+                << text;
             EXPECT_EQ(text.find('\n'), std::string::npos) << text;
         }
     }
@@ -183,6 +186,129 @@ TEST_F(HttpSendTest, OnlyTheNamedCaBundleIsTrustedInVariableOrder) {
         ScopedEnv unset("SSL_CERT_FILE", first);
         ScopedEnv bundle(variable, s_cloud->ca().string());
         EXPECT_EQ(http_send(get("/v1/license/entitlements")).status, 200) << variable;
+    }
+}
+
+// A client whose waits are recorded instead of slept, with jitter fixed at half the range.
+struct RetryingClient {
+    explicit RetryingClient(unsigned retries) {
+        RetryPolicy policy;
+        policy.retries = [retries] { return retries; };
+        policy.sleep = [this](std::chrono::milliseconds wait) { waits.push_back(wait.count()); };
+        policy.random = [] { return 0.5; };
+        policy.on_attempt = [this](const HttpAttempt& attempt) { attempts.push_back(attempt); };
+        client = std::make_unique<CurlHttpClient>("vorpane/0.9.2", policy);
+    }
+    std::unique_ptr<CurlHttpClient> client;
+    std::vector<long> waits;
+    std::vector<HttpAttempt> attempts;
+};
+
+TEST_F(HttpSendTest, TransientFailuresAreRetriedOnceAndOthersNever) {
+    struct Case {
+        std::string route;
+        json fault;
+        size_t requests;
+        long status;
+    };
+    std::vector<Case> cases = {
+        // The token exchange is retried like the others.
+        {"token", {{"drop", true}}, 2, 200},
+        {"token", {{"truncate", true}}, 2, 200},
+        {"entitlements", {{"drop", true}}, 2, 200},
+        {"entitlements", {{"truncate", true}}, 2, 200},
+    };
+    for (long status : {408, 429, 500, 502, 503, 504}) {
+        cases.push_back({"entitlements", {{"status", status}}, 2, 200});
+    }
+    for (long status : {401, 404, 501}) { // asked once
+        cases.push_back({"entitlements", {{"status", status}}, 1, status});
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.route + " " + c.fault.dump());
+        auto fault = c.fault;
+        fault["times"] = 1;
+        s_cloud->set_account({{"token_id", "id"},
+                              {"token", "secret"},
+                              {"access_token", "AT"},
+                              {"faults", {{c.route, fault}}}});
+        // A dropped answer is logged late: requests are told apart by when they began.
+        const double start =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        s_cloud->clear_log();
+        RetryingClient retrying(3);
+        const auto request = c.route == "token" ? post_token() : get("/v1/license/entitlements");
+        EXPECT_EQ(retrying.client->send(request).status, c.status);
+        const auto log = s_cloud->requests(c.requests);
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [&](const json& r) { return r["t_start"].get<double>() >= start; }),
+                  static_cast<long>(c.requests));
+        EXPECT_EQ(retrying.waits, c.requests == 2 ? std::vector<long>{250} : std::vector<long>{});
+        ASSERT_EQ(retrying.attempts.size(), c.requests);
+        EXPECT_EQ(retrying.attempts.front().will_retry, c.requests == 2);
+        EXPECT_EQ(retrying.attempts.back().status, c.status);
+    }
+}
+
+TEST_F(HttpSendTest, RetriesBackOffOrWaitAsToldAndCountTheirAttempts) {
+    s_cloud->set_account(
+        {{"access_token", "AT"}, {"faults", {{"entitlements", {{"status", 503}}}}}});
+    RetryingClient three(3);
+    const HttpResponse answer = three.client->send(get("/v1/license/entitlements"));
+    EXPECT_EQ(three.waits, (std::vector<long>{250, 500, 1000}));
+    try {
+        raise_for_status(answer);
+        ADD_FAILURE() << "not raised";
+    } catch (const HttpStatusError& error) {
+        EXPECT_EQ(std::string(error.what()),
+                  "503 Server Error: Service Unavailable for url: " + s_cloud->base() +
+                      "/v1/license/entitlements (after 4 attempts)");
+    }
+    s_cloud->set_account(
+        {{"access_token", "AT"},
+         {"faults", {{"entitlements", {{"status", 429}, {"headers", {{"Retry-After", "2"}}}}}}}});
+    RetryingClient one(1);
+    EXPECT_EQ(one.client->send(get("/v1/license/entitlements")).status, 429);
+    EXPECT_EQ(one.waits, (std::vector<long>{2000}));
+    s_cloud->set_account(
+        {{"access_token", "AT"}, {"faults", {{"entitlements", {{"drop", true}}}}}});
+    s_cloud->clear_log();
+    RetryingClient none(0);
+    try {
+        none.client->send(get("/v1/license/entitlements"));
+        ADD_FAILURE() << "a dropped connection was accepted";
+    } catch (const HttpError& error) {
+        EXPECT_NE(std::string(error.what()).find(") (after 1 attempt)"), std::string::npos)
+            << error.what();
+    }
+    EXPECT_EQ(s_cloud->requests(1).size(), 1U);
+    EXPECT_TRUE(none.waits.empty());
+
+    // Full jitter up to 0.5 s doubling to 8 s; Retry-After up to 30 s, as seconds or a date.
+    RetryPolicy policy;
+    policy.random = [] { return 1.0; };
+    std::vector<long> ceilings;
+    for (unsigned retry = 1; retry <= 6; ++retry) {
+        ceilings.push_back(policy.delay(retry, std::nullopt).count());
+    }
+    EXPECT_EQ(ceilings, (std::vector<long>{500, 1000, 2000, 4000, 8000, 8000}));
+    EXPECT_EQ(policy.delay(1, "120").count(), 30000);
+    EXPECT_EQ(policy.delay(1, "soon").count(), 500);
+    const auto now = std::chrono::system_clock::from_time_t(784111777); // 1994-11-06 08:49:37
+    EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:49:40 GMT", now), std::chrono::seconds(3));
+    EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994 08:40:00 GMT", now), std::chrono::seconds(0));
+    EXPECT_EQ(parse_retry_after("Sun, 06 Nov 1994", now), std::nullopt);
+    for (const auto& [text, count] :
+         std::vector<std::pair<std::string, std::optional<unsigned>>>{{"", 3},
+                                                                      {"0", 0},
+                                                                      {"7", 7},
+                                                                      {"100", 100},
+                                                                      {"101", {}},
+                                                                      {"-1", {}},
+                                                                      {" 2", {}},
+                                                                      {"two", {}}}) {
+        EXPECT_EQ(parse_retry_count(text), count) << text;
     }
 }
 

@@ -2,6 +2,8 @@
 
 #include "vorpane/modules/context.hpp"
 
+#include <nlohmann/json_fwd.hpp>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -26,7 +28,9 @@ struct InitOptions {
 CLI::App* add_init(CLI::App& app, InitOptions& options);
 void run_init(modules::Context& ctx, const InitOptions& options);
 
-struct ModulesOptions {};
+struct ModulesOptions {
+    bool json = false;
+};
 CLI::App* add_modules(CLI::App& app, ModulesOptions& options);
 // Also the action of the group's --info flag.
 void run_modules(modules::Context& ctx, const ModulesOptions& options);
@@ -45,9 +49,25 @@ struct DownloadExamplesOptions {
     std::string download_dir;
     std::vector<std::string> modules;
     bool list_available = false;
+    bool json = false;
     CLI::Option* download_dir_option = nullptr;
 };
 CLI::App* add_download_examples(CLI::App& app, DownloadExamplesOptions& options);
 void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions& options);
+
+struct StatusOptions {
+    bool json = false;
+};
+CLI::App* add_status(CLI::App& app, StatusOptions& options);
+// Returns normally when everything needed works; throws core::VorpaneException (status 1) after
+// showing the report otherwise.
+void run_status(modules::Context& ctx, const StatusOptions& options);
+
+struct LogoutOptions {};
+CLI::App* add_logout(CLI::App& app, LogoutOptions& options);
+void run_logout(modules::Context& ctx, const LogoutOptions& options);
+
+// The JSON document `doc` on standard output: two-space indentation, invalid UTF-8 replaced.
+void send_json(core::Output& out, const nlohmann::ordered_json& doc);
 
 } // namespace vorpane::cli::commands

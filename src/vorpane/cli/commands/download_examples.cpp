@@ -35,11 +35,20 @@ CLI::App* add_download_examples(CLI::App& app, DownloadExamplesOptions& options)
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     download->add_flag("--list-available", options.list_available, "List available examples.");
+    download->add_flag("--json", options.json,
+                       "With --list-available: print the list as one JSON document.");
     return download;
 }
 
 void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions& options) {
     core::Output& out = ctx.out;
+    if (options.list_available && options.json) {
+        send_json(out, {{"schema", 1}, {"examples", modules::get_entitled_examples_packages(ctx)}});
+        return;
+    }
+    if (options.json) {
+        throw core::VorpaneException("--json needs --list-available: downloads have no JSON form");
+    }
     if (options.list_available) {
         std::string text = "Available examples: \n";
         auto names = modules::get_entitled_examples_packages(ctx);
@@ -63,8 +72,8 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
         out.send_message("\n");
     }
     if (options.modules.empty()) {
-        out.send_message("Downloading examples for all available packages to " +
-                         util::escape_control(plan.dir.string()));
+        out.info("Downloading examples for all available packages to " +
+                 util::escape_control(plan.dir.string()));
     }
     std::string failed;
     const auto outcomes =
@@ -76,10 +85,9 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
                                                  util::escape_control(*outcome.error),
                                              "red"));
             } else {
-                out.send_message(core::style("Successfully downloaded examples for " + name +
-                                                 " to " +
-                                                 util::escape_control(outcome.target.string()),
-                                             "green"));
+                out.info(core::style("Successfully downloaded examples for " + name + " to " +
+                                         util::escape_control(outcome.target.string()),
+                                     "green"));
             }
         });
     for (const auto& [package, file] : modules::requirement_hints(outcomes)) {

@@ -17,11 +17,6 @@ std::string cloud_address(const std::string& environment) {
     return "https://" + environment + "." + std::string(kServiceDomain);
 }
 
-// "dev.cloud" for exactly "dev.cloud" or "dev"; "cloud" for anything else, absent or empty.
-std::string derive_cloud_environment(const std::string& cloud_environment) {
-    return cloud_environment == "dev.cloud" || cloud_environment == "dev" ? "dev.cloud" : "cloud";
-}
-
 } // namespace
 
 CLI::App* add_init(CLI::App& app, InitOptions& options) {
@@ -37,7 +32,7 @@ CLI::App* add_init(CLI::App& app, InitOptions& options) {
 
 void run_init(modules::Context& ctx, const InitOptions& options) {
     core::Output& out = ctx.out;
-    const std::string environment = derive_cloud_environment(options.cloud_environment);
+    const std::string environment = config::derive_cloud_environment(options.cloud_environment);
     std::optional<std::string> id;
     std::optional<std::string> secret;
     if (options.token_id_option->count() > 0) {
@@ -57,7 +52,7 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
         id = prompt(out, "Enter your token id");
     }
     if (!secret) {
-        secret = prompt(out, "Enter your token secret");
+        secret = prompt_secret(out, "Enter your token secret");
     }
     // Nothing is touched before this point, so an abort at a prompt keeps the working profile;
     // replace_config checks the new one before it removes anything.
@@ -68,13 +63,12 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
     const auto command = [](std::string_view text) {
         return core::style(text, core::PACKAGE_COLOR);
     };
-    out.send_message("\nVorpane initialized and ready. Next steps:");
-    out.send_message(command("vorpane modules") + " to show available modules.");
-    out.send_message(command("vorpane install <modules>") +
-                     " to install modules and python packages.");
-    out.send_message(command("vorpane download-examples") + " to download examples.");
-    out.send_message(command("vorpane install mkl") +
-                     " to install Math Kernel Library required by some ZEL modules.");
+    out.info("\nVorpane initialized and ready. Next steps:");
+    out.info(command("vorpane modules") + " to show available modules.");
+    out.info(command("vorpane install <modules>") + " to install modules and python packages.");
+    out.info(command("vorpane download-examples") + " to download examples.");
+    out.info(command("vorpane install mkl") +
+             " to install Math Kernel Library required by some ZEL modules.");
 }
 
 } // namespace vorpane::cli::commands

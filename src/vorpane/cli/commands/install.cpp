@@ -39,17 +39,15 @@ void ensure_mkl(modules::Context& ctx) {
     core::Output& out = ctx.out;
     engine::Runtime rt = modules::runtime(ctx);
     if (!engine::is_mkl_present(rt)) {
-        out.send_message("MKL library not found. Installing " + core::style("MKL", "green") +
-                         " via pip.");
-        out.send_message("Installing " + core::style("MKL", "green") + " via pip.");
+        out.info("MKL library not found. Installing " + core::style("MKL", "green") + " via pip.");
+        out.info("Installing " + core::style("MKL", "green") + " via pip.");
         engine::install_mkl(rt, modules::index_locator(ctx));
     } else {
-        out.send_message("MKL library already installed / available in " +
-                         core::style(engine::normalized_path_text(rt.target.root()), "green") +
-                         ".");
+        out.info("MKL library already installed / available in " +
+                 core::style(engine::normalized_path_text(rt.target.root()), "green") + ".");
     }
     if (auto link = engine::create_mkl_symlinks(rt)) {
-        out.send_message("Creating symlink " + link->link + " to " + link->target);
+        out.info("Creating symlink " + link->link + " to " + link->target);
     }
 }
 
@@ -83,26 +81,26 @@ void run_install(modules::Context& ctx, const InstallOptions& options) {
     }
     // Refused before anything is shown or asked: uv would read such a name as an option.
     names = modules::prepare_install_names(std::move(names));
-    out.send_message("\n" + bold("Installing modules and packages") + "\n");
-    out.send_message("Resolving names");
-    const modules::InstallPlan plan = modules::plan_install(ctx, std::move(names));
-    out.send_message(bold("Modules") + " to install: " +
-                     core::style(modules::list_notation(plan.module_titles), core::MODULE_COLOR));
-    out.send_message("Additional " + bold("packages") + " to install: " +
-                     core::style(modules::list_notation(plan.other_names), core::PACKAGE_COLOR));
+    out.info("\n" + bold("Installing modules and packages") + "\n");
+    out.info("Resolving names");
+    const modules::InstallPlan plan = modules::plan_install(ctx, std::move(names), options.all);
+    out.info(bold("Modules") + " to install: " +
+             core::style(modules::list_notation(plan.module_titles), core::MODULE_COLOR));
+    out.info("Additional " + bold("packages") + " to install: " +
+             core::style(modules::list_notation(plan.other_names), core::PACKAGE_COLOR));
     const std::string styled_packages =
         core::style(modules::list_notation(plan.packages), core::PACKAGE_COLOR);
     if (!options.yes) {
-        out.send_message("\nPreparing install and resolving dependencies for\n" + styled_packages);
+        out.info("\nPreparing install and resolving dependencies for\n" + styled_packages);
         install_or_say_nothing(ctx, plan, true);
     }
     if (plan.want_mkl) {
-        out.send_message(core::style("MKL", "blue") + " will be installed.");
+        out.info(core::style("MKL", "blue") + " will be installed.");
     }
     if (!options.yes && !confirm(out, "Continue?", true)) {
         return;
     }
-    out.send_message("Installing\n" + styled_packages);
+    out.info("Installing\n" + styled_packages);
     if (plan.want_mkl) {
         ensure_mkl(ctx);
     }

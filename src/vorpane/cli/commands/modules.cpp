@@ -45,18 +45,63 @@ std::string legend() {
            " indicates that\n" + hang + "the package is not installed.\n" + indent;
 }
 
+// The listing as one JSON document: schema 1, the modules in the service's order.
+void send_modules_json(modules::Context& ctx) {
+    const auto entitled = modules::get_all_entitled_modules(ctx);
+    std::vector<std::string> keys;
+    for (const auto& module : entitled) {
+        keys.insert(keys.end(), module.packages.begin(), module.packages.end());
+    }
+    const auto results = modules::query_packages(ctx, keys);
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    size_t next = 0;
+    for (const auto& module : entitled) {
+        nlohmann::ordered_json packages = nlohmann::ordered_json::array();
+        for (size_t i = 0; i < module.packages.size(); ++i, ++next) {
+            if (next >= results.size()) {
+                throw std::logic_error("a package of the listing was not queried");
+            }
+            if (results[next].error) {
+                std::rethrow_exception(results[next].error);
+            }
+            const auto& package = results[next].package;
+            packages.push_back(
+                {{"key", package.key},
+                 {"installed_version", package.installed_version
+                                           ? nlohmann::ordered_json(*package.installed_version)
+                                           : nlohmann::ordered_json(nullptr)},
+                 {"state", package.installed_version ? "installed" : "missing"}});
+        }
+        list.push_back({{"name", module.name},
+                        {"key", module.code.size() > 4 ? module.code.substr(4) : std::string()},
+                        {"code", module.code},
+                        {"packages", std::move(packages)}});
+    }
+    send_json(ctx.out, {{"schema", 1}, {"modules", std::move(list)}});
+}
+
 } // namespace
 
-CLI::App* add_modules(CLI::App& app, ModulesOptions& /*options*/) {
+void send_json(core::Output& out, const nlohmann::ordered_json& doc) {
+    out.send_message(doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+CLI::App* add_modules(CLI::App& app, ModulesOptions& options) {
     CLI::App* modules =
         app.add_subcommand("modules", "Show your available Vorpane modules and packages.");
     modules->set_help_flag();
+    modules->add_flag("--json", options.json,
+                      "Print the modules and the state of their packages as one JSON document.");
     return modules;
 }
 
-void run_modules(modules::Context& ctx, const ModulesOptions& /*options*/) {
+void run_modules(modules::Context& ctx, const ModulesOptions& options) {
+    if (options.json) {
+        send_modules_json(ctx);
+        return;
+    }
     core::Output& out = ctx.out;
-    out.send_message(legend());
+    out.info(legend());
     const auto entitled = modules::get_all_entitled_modules(ctx);
     out.send_message(kRule);
     out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "vorpane/util/http.hpp"
+#include "vorpane/util/progress.hpp"
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vorpane::util {
+
+// One file to fetch.
+struct DownloadJob {
+    std::string url;
+    // Sent in this order with the GET.
+    std::vector<std::pair<std::string, std::string>> headers;
+    // The text of its progress bar.
+    std::string label;
+    // Where its body is spooled: an unnamed file in this directory (created as needed), which
+    // is gone when the download ends.
+    std::filesystem::path spool_dir;
+};
+
+// What becomes of each download.
+struct DownloadHandlers {
+    // Runs once per download whose whole body arrived (status below 400), with a descriptor of
+    // the spooled body positioned at its start. What it throws (a std::exception) becomes that
+    // download's error; the others go on.
+    std::function<void(std::size_t index, int fd)> consume;
+    // Runs once per download (index into the jobs), in completion order, with the bars cleared
+    // from the screen: nothing after success, else the download's one-line error (escaped). What
+    // it throws ends all downloads.
+    std::function<void(std::size_t index, const std::optional<std::string>& error)> finished;
+};
+
+// Downloads every job at once over one HTTP session (one thread; connections reused; redirects
+// followed, from an https address only to https ones; certificates verified; no overall time
+// limit, but a 30 s connection limit, and a transfer slower than 1 byte/s for 60 s is
+// abandoned), each with a progress bar on `output` and sent with `user_agent`. Bodies are
+// spooled to disk, so memory stays bounded whatever their size; the bytes count as sent (no
+// content decoding).
+//
+// Transient failures (see RetryPolicy) are retried after `retry`'s wait, measured on the steady
+// clock while the other downloads go on. A body cut off is resumed with "Range: bytes=N-" (and
+// If-Range with the first answer's ETag or Last-Modified); an answer that ignores the range
+// starts the spool over. A body shorter than its Content-Length is never consumed.
+//
+// No download ends another: a status of 400 or above (status_error_text), a failed transfer
+// after its retries (its HttpError text with attempts_suffix), a spool that cannot be written,
+// or whatever `consume` throws becomes that download's error. Throws only what `finished`
+// throws, and std::runtime_error when libcurl cannot be loaded.
+void run_downloads(const std::vector<DownloadJob>& jobs,
+                   const DownloadHandlers& handlers,
+                   const ProgressOutput& output,
+                   const RetryPolicy& retry,
+                   const std::string& user_agent);
+
+} // namespace vorpane::util
