@@ -1,4 +1,5 @@
 // Requirements files given with `install -r`: read through the same file path as the command.
+#include "vorpane/core/errors.hpp"
 #include "vorpane/modules/install_flow.hpp"
 
 #include <sys/mman.h>
@@ -52,7 +53,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static MemFile file;
     std::string_view content(reinterpret_cast<const char*>(data), size);
     file.assign(content);
-    auto names = modules::read_requirements_names(file.path());
+    std::vector<std::string> names;
+    try {
+        names = modules::read_requirements_names(file.path());
+    } catch (const core::VorpaneException& e) {
+        // An option line ("-r", "--index-url", ...) is refused with one line, never passed on.
+        fuzz::expect(fuzz::is_one_line(e.message()), "error message is not one line");
+        fuzz::expect(e.message().find("Unsupported line in requirements file") == 0,
+                     "an unexpected refusal");
+        return 0;
+    }
 
     auto lines = fuzz::split(content, '\n');
     fuzz::expect(names.size() <= lines.size(), "more names than lines");

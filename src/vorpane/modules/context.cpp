@@ -59,7 +59,13 @@ Context::CredentialsSource Context::credentials_source() {
 config::ResultCache& Context::cache() {
     if (!m_cache) {
         std::filesystem::path dir;
-        if (credentials_source() == CredentialsSource::environment) {
+        bool from_environment = false;
+        try {
+            from_environment = credentials_source() == CredentialsSource::environment;
+        } catch (const std::exception&) {
+            // No usable profile: the stored answers, if any, are still the file's.
+        }
+        if (from_environment) {
             // A directory that can never hold the store: every lookup misses and nothing is
             // written, so no answer for these credentials mixes with the stored profile's.
             m_cache =
