@@ -95,11 +95,7 @@ std::string escape_control(std::string_view text) {
     for (size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
         size_t len = utf8_length(text, i);
-        if (len == 0) {
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-            ++i;
-        } else if (len == 1 && (c < 0x20 || c == 0x7F)) {
+        if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
             ++i;
