@@ -5,12 +5,12 @@
 #include "vorpane/util/fd.hpp"
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <system_error>
 #include <vector>
 
@@ -60,10 +60,6 @@ bool writable_unquoted(std::string_view value) {
         auto c = static_cast<unsigned char>(ch);
         return c <= 0x20 || c == 0x7F || c == '"' || c == '\\';
     });
-}
-
-[[noreturn]] void throw_errno(const std::string& what) {
-    throw std::system_error(errno, std::generic_category(), what);
 }
 
 } // namespace
@@ -129,7 +125,7 @@ PrivateNetrc::PrivateNetrc(const IndexAddress& address) {
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (::mkdtemp(buffer.data()) == nullptr) {
-        throw_errno("cannot create a private directory in " + base);
+        util::throw_errno(errno, "cannot create a private directory in " + base);
     }
     m_dir = buffer.data();
     fs::path file = m_dir / "netrc";

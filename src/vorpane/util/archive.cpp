@@ -139,10 +139,6 @@ std::string join(const Components& parts) {
     return join(parts, parts.size());
 }
 
-[[noreturn]] void throw_errno(int error, const std::string& what) {
-    throw std::system_error(error, std::generic_category(), what);
-}
-
 // Where `path` (relative to the directory `root`) really leads, following the symbolic links
 // found on disk the way realpath does; nullopt when it leaves `root` or passes through an
 // absolute link or a link loop.

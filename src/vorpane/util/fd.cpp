@@ -1,6 +1,7 @@
 #include "vorpane/util/fd.hpp"
 
 #include <cerrno>
+#include <system_error>
 
 namespace vorpane::util {
 
@@ -16,6 +17,10 @@ int write_all(int fd, std::string_view data) noexcept {
         data.remove_prefix(static_cast<size_t>(n));
     }
     return 0;
+}
+
+void throw_errno(int code, const std::string& what) {
+    throw std::system_error(code, std::generic_category(), what);
 }
 
 } // namespace vorpane::util

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
 
@@ -46,5 +47,8 @@ class UniqueFd {
 // Writes all of `data` to `fd`, retrying after interruptions and short writes. Returns 0, or the
 // errno of the write that failed (EPIPE when the reader has gone away).
 int write_all(int fd, std::string_view data) noexcept;
+
+// Throws std::system_error for the errno value `code`, with `what` saying what failed.
+[[noreturn]] void throw_errno(int code, const std::string& what);
 
 } // namespace vorpane::util

@@ -23,10 +23,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-[[noreturn]] void throw_errno(int code, const std::string& what) {
-    throw std::system_error(code, std::generic_category(), what);
-}
-
 using Fd = UniqueFd;
 
 struct Pipe {
