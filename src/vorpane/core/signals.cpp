@@ -16,8 +16,7 @@ struct termios g_saved_mode {};
 volatile std::sig_atomic_t g_restore_mode = 0;
 
 extern "C" void on_sigint(int /*signo*/) {
-    if (util::child_running()) {
-        util::note_interrupt();
+    if (util::note_interrupt_if_child_running()) {
         return;
     }
     if (g_restore_mode != 0) {

@@ -253,7 +253,7 @@ ProcessResult run_process(const std::vector<std::string>& argv,
             }
         }
         result.returncode = child.wait();
-        if (interrupt_pending()) {
+        if (running.release()) {
             throw Interrupted();
         }
     }

@@ -18,16 +18,14 @@ constexpr unsigned COUNT = ~INTERRUPTED;
 
 } // namespace
 
-bool child_running() noexcept {
-    return (g_state.load() & COUNT) > 0;
-}
-
-void note_interrupt() noexcept {
-    g_state.fetch_or(INTERRUPTED);
-}
-
-bool interrupt_pending() noexcept {
-    return (g_state.load() & INTERRUPTED) != 0;
+bool note_interrupt_if_child_running() noexcept {
+    unsigned state = g_state.load();
+    do {
+        if ((state & COUNT) == 0) {
+            return false;
+        }
+    } while (!g_state.compare_exchange_weak(state, state | INTERRUPTED));
+    return true;
 }
 
 ChildRunningGuard::ChildRunningGuard() noexcept {
@@ -38,8 +36,12 @@ ChildRunningGuard::ChildRunningGuard() noexcept {
     }
 }
 
-ChildRunningGuard::~ChildRunningGuard() {
-    g_state.fetch_sub(1);
+bool ChildRunningGuard::release() noexcept {
+    if (m_released) {
+        return false;
+    }
+    m_released = true;
+    return (g_state.fetch_sub(1) & INTERRUPTED) != 0;
 }
 
 } // namespace vorpane::util
