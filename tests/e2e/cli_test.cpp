@@ -133,7 +133,7 @@ TEST_F(CliTest, InitStoppedBeforeStoringLeavesTheConfigDirectoryAsItWas) {
                           Case{{"init", "--token", "SECRET\xc0\xaf"}, "new-id\n", "UTF-8"}}) {
         auto r = vorpane(c.args, c.input);
         EXPECT_EQ(r.status, 1) << c.args.back();
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(lines_in(r.err), 1) << r.err;
         EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
         EXPECT_EQ((r.out + r.err).find("SECRET"), std::string::npos);
         EXPECT_EQ(read_tree(m_home.config_dir()), before) << c.args.back();
@@ -185,7 +185,7 @@ TEST_F(CliTest, InvalidTomlStopsEveryCommandWithoutQuotingTheFile) {
             EXPECT_NE(r.err.find("vorpane.toml"), std::string::npos) << r.err;
             EXPECT_NE(r.err.find(line), std::string::npos) << r.err;
             EXPECT_EQ(r.err.find("98765"), std::string::npos) << r.err;
-            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_EQ(lines_in(r.err), 1) << r.err;
         }
         EXPECT_EQ(read_file(config_file()), text);
     }

@@ -21,12 +21,6 @@ namespace vorpane::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
-
-int lines_in(const std::string& text) {
-    return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
-}
-
 // A tmpfs of `bytes` mounted at `dir` for the lifetime of the object; mounted() is false where
 // the machine does not allow it.
 class Tmpfs {

@@ -215,7 +215,7 @@ TEST_F(ExamplesTest, UnpackBoundAndHttpsRedirectsFailCleanly) {
         const auto before = outside_tree();
         auto r = download({"-m", "foo_app"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(lines_in(r.err), 1) << r.err;
         EXPECT_NE((r.out + r.err).find(c.error), std::string::npos) << r.out << r.err;
         EXPECT_EQ((r.out + r.err).find("test-access-token"), std::string::npos) << r.err;
         EXPECT_EQ(r.out.find("Successfully"), std::string::npos) << r.out;

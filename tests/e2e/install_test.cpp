@@ -9,7 +9,6 @@ namespace vorpane::test {
 namespace {
 
 namespace fs = std::filesystem;
-using Args = std::vector<std::string>;
 
 class InstallTest : public E2ETest {
   protected:

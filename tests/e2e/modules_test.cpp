@@ -135,7 +135,7 @@ TEST_F(ModulesTest, HostileNamesAreDroppedWithOneWarningAndNeverReachUv) {
               std::string::npos)
         << r.out;
     // One warning per hostile code and per hostile package of a kept module.
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2 * hostile.size()) << r.err;
+    EXPECT_EQ(lines_in(r.err), 2 * hostile.size()) << r.err;
     EXPECT_NE(r.err.find("Warning: ignored the entitlement \"ENT_../../ESCAPED\" from the service: "
                          "not a valid entitlement code\n"),
               std::string::npos)

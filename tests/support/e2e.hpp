@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -11,6 +12,13 @@
 #include "support/temp_home.hpp"
 
 namespace vorpane::test {
+
+using Args = std::vector<std::string>;
+
+// The number of lines in `text`: a one-line message has exactly one.
+inline auto lines_in(const std::string& text) {
+    return std::ranges::count(text, '\n');
+}
 
 // The sandbox's fake cloud, package index and uv stand-in, started once for the suite by the
 // CTest fixture.

@@ -109,7 +109,7 @@ std::set<std::string> names_in(const fs::path& dir) {
 }
 
 fs::perms perms_of(const fs::path& path) {
-    return fs::status(path).permissions() & fs::perms::all;
+    return fs::status(path).permissions() & fs::perms::mask;
 }
 
 } // namespace vorpane::test

@@ -51,7 +51,7 @@ std::string read_file(const std::filesystem::path& path);
 std::map<std::string, std::string> read_tree(const std::filesystem::path& dir);
 // The names of the entries directly in `dir`.
 std::set<std::string> names_in(const std::filesystem::path& dir);
-// The permission bits of `path` (following links).
+// The permission bits of `path`, set-id and sticky bits included (following links).
 std::filesystem::perms perms_of(const std::filesystem::path& path);
 // The message of the `E` that `run` throws; "<nothing thrown>" when it returns.
 template <class E = std::exception, class F> std::string what_of(F&& run) {

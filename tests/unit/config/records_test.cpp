@@ -81,16 +81,6 @@ TEST(RecordsValidation, AdvancedModeConversions) {
     }
 }
 
-TEST(RecordsValidation, EntitlementExtraFieldsAreDropped) {
-    const json entitlement = {{"name", "Foo Bar"},
-                              {"code", "foo-bar-app"},
-                              {"packages", {"foo", "bar"}},
-                              {"required_entitlements", json::array()}};
-    json with_extra = entitlement;
-    with_extra["ignored"] = 3;
-    EXPECT_EQ(VorpaneEntitlement::from_json(with_extra).to_json(), entitlement);
-}
-
 TEST(RecordsNames, OnlyDistributionNamesPassAsKeysAndCodes) {
     // Names the service might send: each either passes both checks (as key and after "ENT_")
     // or fails both.
