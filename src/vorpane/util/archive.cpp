@@ -139,66 +139,21 @@ std::string join(const Components& parts) {
     return join(parts, parts.size());
 }
 
-// Where `path` (relative to the directory `root`) really leads, following the symbolic links
-// found on disk the way realpath does; nullopt when it leaves `root` or passes through an
-// absolute link or a link loop.
-std::optional<Components> resolve_beneath(int root, std::string_view path) {
-    constexpr int max_links = 40;
-    std::deque<std::string> pending;
-    for (auto& part : split_path(path)) {
-        pending.push_back(std::move(part));
-    }
-    Components resolved;
-    int links = 0;
-    while (!pending.empty()) {
-        std::string part = std::move(pending.front());
-        pending.pop_front();
-        if (part == ".") {
-            continue;
-        }
-        if (part == "..") {
-            if (resolved.empty()) {
-                return std::nullopt;
-            }
-            resolved.pop_back();
-            continue;
-        }
-        resolved.push_back(std::move(part));
-        std::string relative = join(resolved);
-        struct stat st {};
-        if (::fstatat(root, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISLNK(st.st_mode)) {
-            continue;
-        }
-        if (++links > max_links) {
-            return std::nullopt;
-        }
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = ::readlinkat(root, relative.c_str(), target.data(), target.size());
-        if (n < 0 || static_cast<size_t>(n) >= target.size()) {
-            return std::nullopt;
-        }
-        target.resize(static_cast<size_t>(n));
-        if (target.empty() || target.front() == '/') {
-            return std::nullopt;
-        }
-        resolved.pop_back();
-        auto link_parts = split_path(target);
-        pending.insert(pending.begin(), link_parts.begin(), link_parts.end());
-    }
-    return resolved;
-}
-
-// Where a member named `path` lands, decided the way the kernel would walk it in `root`: links
-// on disk are followed and a ".." after one climbs from where the link leads. The member's own
-// last component is never followed (it replaces what is there).
+// Where `path` (relative to the directory `root`) leads, walked the way the kernel would: links on
+// disk are followed and a ".." after one climbs from where the link leads.
+//   Walk::place: where a member named `path` lands. Its own last component is never followed (it
+//     replaces what is there), a file in the middle is `not_directory`, and passing through any
+//     link is `through_link`.
+//   Walk::resolve: where a link's target really leads, as realpath would, the last component
+//     followed too; the walk only fails by leaving `root` or on an absolute link or a link loop.
 struct Placement {
     enum class Kind { inside, outside, through_link, not_directory } kind = Kind::inside;
     Components parts; // where it lands, for `inside`
     std::string at;   // the link or file passed through
 };
+enum class Walk { place, resolve };
 
-Placement place_member(int root, std::string_view path) {
+Placement walk_beneath(int root, std::string_view path, Walk walk) {
     constexpr int max_links = 40;
     std::deque<std::string> pending;
     for (auto& part : split_path(path)) {
@@ -220,10 +175,10 @@ Placement place_member(int root, std::string_view path) {
             continue;
         }
         out.parts.push_back(std::move(part));
-        if (pending.empty()) {
+        if (walk == Walk::place && pending.empty()) {
             break;
         }
-        // Missing components become directories later; only what exists can redirect the walk.
+        // Only what exists on disk can redirect the walk (missing components become directories).
         const std::string relative = join(out.parts);
         struct stat st {};
         if (::fstatat(root, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -231,7 +186,10 @@ Placement place_member(int root, std::string_view path) {
             continue;
         }
         if (!S_ISLNK(st.st_mode)) {
-            return {Placement::Kind::not_directory, {}, relative};
+            if (walk == Walk::place) {
+                return {Placement::Kind::not_directory, {}, relative};
+            }
+            continue;
         }
         if (out.at.empty()) {
             out.at = relative;
@@ -249,10 +207,20 @@ Placement place_member(int root, std::string_view path) {
         auto link_parts = split_path(target);
         pending.insert(pending.begin(), link_parts.begin(), link_parts.end());
     }
-    if (!out.at.empty()) {
+    if (walk == Walk::place && !out.at.empty()) {
         out.kind = Placement::Kind::through_link;
     }
     return out;
+}
+
+// Where `path` really leads beneath `root`; nullopt when it leaves `root` or passes through an
+// absolute link or a link loop.
+std::optional<Components> resolve_beneath(int root, std::string_view path) {
+    Placement walked = walk_beneath(root, path, Walk::resolve);
+    if (walked.kind != Placement::Kind::inside) {
+        return std::nullopt;
+    }
+    return std::move(walked.parts);
 }
 
 Fd open_directory_nofollow(int dir, const char* name) noexcept {
@@ -462,7 +430,7 @@ class Extractor {
         while (!relative.empty() && relative.front() == '/') {
             relative.remove_prefix(1);
         }
-        const Placement placement = place_member(m_root, relative);
+        const Placement placement = walk_beneath(m_root, relative, Walk::place);
         switch (placement.kind) {
         case Placement::Kind::outside:
             refuse(name, "it would end up outside the target directory");
