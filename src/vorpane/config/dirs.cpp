@@ -15,17 +15,8 @@ namespace {
 
 constexpr const char* APP_NAME = "Vorpane";
 
-// An unset and an empty variable both mean "not set", as the XDG rules and shells treat them.
-std::optional<std::string> non_empty(const EnvLookup& env, const std::string& name) {
-    auto value = env(name);
-    if (value && value->empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
 fs::path home_dir(const EnvLookup& env) {
-    auto home = non_empty(env, "HOME");
+    auto home = non_empty_env(env, "HOME");
     if (!home) {
         throw core::VorpaneException(
             "Cannot locate the per-user directories: the HOME environment variable is not set.");
@@ -35,7 +26,7 @@ fs::path home_dir(const EnvLookup& env) {
 
 // An XDG base directory: the variable when it holds an absolute path, else HOME / fallback.
 fs::path xdg_base(const EnvLookup& env, const std::string& name, const fs::path& fallback) {
-    if (auto value = non_empty(env, name); value && fs::path(*value).is_absolute()) {
+    if (auto value = non_empty_env(env, name); value && fs::path(*value).is_absolute()) {
         return fs::path(*value);
     }
     return home_dir(env) / fallback;
@@ -65,7 +56,7 @@ bool runs_on_windows() {
 }
 
 fs::path _get_windows_userprofile_path(const EnvLookup& env) {
-    auto profile = non_empty(env, "USERPROFILE");
+    auto profile = non_empty_env(env, "USERPROFILE");
     if (!profile) {
         throw core::VorpaneException("Cannot locate the per-user directories: the USERPROFILE "
                                      "environment variable is not set.");
@@ -136,6 +127,11 @@ fs::path get_default_examples_dir() {
 
 std::string get_default_env_name() {
     return "default";
+}
+
+std::optional<std::string> non_empty_env(const EnvLookup& env, const std::string& name) {
+    auto value = env(name);
+    return value && !value->empty() ? value : std::nullopt;
 }
 
 } // namespace vorpane::config

@@ -12,6 +12,10 @@ enum class Platform { Linux, MacOS, Windows };
 // Reads one environment variable; std::nullopt when unset.
 using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
 
+// The value of the variable `name`; std::nullopt when it is unset or empty, as the XDG rules and
+// shells treat an empty variable.
+std::optional<std::string> non_empty_env(const EnvLookup& env, const std::string& name);
+
 // The process environment as an EnvLookup.
 EnvLookup process_env();
 

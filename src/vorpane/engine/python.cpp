@@ -1,6 +1,8 @@
 #include "vorpane/engine/python.hpp"
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/util/process.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <charconv>
 #include <fstream>
@@ -18,28 +20,10 @@ constexpr const char* k_python_file = "python.exe";
 constexpr const char* k_python_file = "python";
 #endif
 
-std::optional<std::string> non_empty(const config::EnvLookup& env, const std::string& name) {
-    auto value = env(name);
-    if (value && value->empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-std::string_view trim(std::string_view text) {
-    const char* blanks = " \t\r\n";
-    size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    size_t last = text.find_last_not_of(blanks);
-    return text.substr(first, last - first + 1);
-}
-
 } // namespace
 
 std::optional<std::pair<int, int>> parse_python_version(std::string_view text) {
-    text = trim(text);
+    text = util::trim(text);
     int major = 0;
     int minor = 0;
     const char* end = text.data() + text.size();
@@ -62,8 +46,8 @@ std::optional<std::string> read_pyvenv_value(const fs::path& cfg, std::string_vi
         if (eq == std::string::npos) {
             continue;
         }
-        if (trim(std::string_view(line).substr(0, eq)) == key) {
-            return std::string(trim(std::string_view(line).substr(eq + 1)));
+        if (util::trim(std::string_view(line).substr(0, eq)) == key) {
+            return std::string(util::trim(std::string_view(line).substr(eq + 1)));
         }
     }
     return std::nullopt;
@@ -72,7 +56,7 @@ std::optional<std::string> read_pyvenv_value(const fs::path& cfg, std::string_vi
 PythonInterpreter::PythonInterpreter(const config::EnvLookup& env) {
     std::vector<std::string> looked;
     for (const char* variable : {"VIRTUAL_ENV", "CONDA_PREFIX"}) {
-        if (auto root = non_empty(env, variable)) {
+        if (auto root = config::non_empty_env(env, variable)) {
             fs::path candidate = fs::path(*root) / scripts_dir_name() / k_python_file;
             if (util::is_executable_file(candidate)) {
                 m_executable = candidate;
@@ -166,7 +150,7 @@ PythonInterpreter::Facts PythonInterpreter::query() const {
     std::string_view prefix;
     if (newline != std::string_view::npos) {
         version = parse_python_version(out.substr(0, newline));
-        prefix = trim(out.substr(newline + 1));
+        prefix = util::trim(out.substr(newline + 1));
     }
     if (!version || prefix.empty()) {
         throw PythonInterpreterError(what + ": unexpected answer");

@@ -1,21 +1,10 @@
 #include "vorpane/engine/target.hpp"
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/engine/uv.hpp"
 
 namespace vorpane::engine {
-
-namespace {
-
-std::optional<std::string> non_empty(const config::EnvLookup& env, const char* name) {
-    auto value = env(name);
-    if (value && value->empty()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-} // namespace
 
 TargetEnvironment::TargetEnvironment(config::EnvLookup env) : m_env(std::move(env)) {}
 
@@ -28,9 +17,9 @@ const PythonInterpreter& TargetEnvironment::interpreter() {
 
 const std::string& TargetEnvironment::root() {
     if (!m_root) {
-        if (auto venv = non_empty(m_env, "VIRTUAL_ENV")) {
+        if (auto venv = config::non_empty_env(m_env, "VIRTUAL_ENV")) {
             m_root = *venv;
-        } else if (auto conda = non_empty(m_env, "CONDA_PREFIX")) {
+        } else if (auto conda = config::non_empty_env(m_env, "CONDA_PREFIX")) {
             m_root = *conda;
         } else {
             m_root = interpreter().prefix().string();

@@ -1,6 +1,7 @@
 #include "vorpane/modules/context.hpp"
 
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 
 namespace vorpane::modules {
@@ -13,20 +14,11 @@ Context::Context(core::Output& out_,
     : out(out_), clock(clock_), http(http_), runner(runner_), m_env(env), m_target(std::move(env)) {
 }
 
-namespace {
-
-std::optional<std::string> non_empty(const config::EnvLookup& env, const char* name) {
-    auto value = env(name);
-    return value && !value->empty() ? value : std::nullopt;
-}
-
-} // namespace
-
 const config::VorpaneConfig& Context::config() {
     if (!m_config && !m_config_error) {
         try {
-            const auto id = non_empty(m_env, "VORPANE_TOKEN_ID");
-            const auto token = non_empty(m_env, "VORPANE_TOKEN");
+            const auto id = config::non_empty_env(m_env, "VORPANE_TOKEN_ID");
+            const auto token = config::non_empty_env(m_env, "VORPANE_TOKEN");
             if (id && token) {
                 m_source = CredentialsSource::environment;
                 m_config = config::VorpaneConfig{

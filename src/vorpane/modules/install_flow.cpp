@@ -6,6 +6,7 @@
 #include "vorpane/engine/mkl.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -18,16 +19,6 @@
 namespace vorpane::modules {
 
 namespace {
-
-std::string trim(const std::string& text) {
-    const char* space = " \t\n\r\f\v";
-    size_t begin = text.find_first_not_of(space);
-    if (begin == std::string::npos) {
-        return "";
-    }
-    size_t end = text.find_last_not_of(space);
-    return text.substr(begin, end - begin + 1);
-}
 
 void replace_all(std::string& text, const std::string& from, const std::string& to) {
     for (size_t pos = text.find(from); pos != std::string::npos; pos = text.find(from, pos)) {
@@ -144,10 +135,10 @@ std::vector<std::string> read_requirements_names(const std::filesystem::path& fi
     std::vector<std::string> names;
     std::string line;
     while (std::getline(in, line)) {
-        if (trim(line).rfind('#', 0) == 0) {
+        if (util::trim(line).starts_with('#')) {
             continue;
         }
-        std::string name = trim(line.substr(0, line.find('#')));
+        std::string name(util::trim(std::string_view(line).substr(0, line.find('#'))));
         if (name.starts_with('-')) {
             // Options such as "-r", "-e" or "--index-url" would steer uv; they are not names.
             throw core::VorpaneException("Unsupported line in requirements file " +
@@ -176,7 +167,7 @@ std::string list_notation(const std::vector<std::string>& items) {
 
 std::vector<std::string> prepare_install_names(std::vector<std::string> names) {
     for (auto& name : names) {
-        name = trim(name);
+        name = std::string(util::trim(name));
     }
     engine::check_package_names(names);
     return names;

@@ -3,6 +3,7 @@
 #include "vorpane/util/curl.hpp"
 #include "vorpane/util/downloader.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -28,17 +29,6 @@ HttpError too_large(const HttpRequest& request) {
     return HttpError("answer refused: its body is larger than " +
                      std::to_string(MAX_BODY_BYTES >> 20) + " MiB (" + shown_url(request.url) +
                      ")");
-}
-
-std::string_view trim(std::string_view text) {
-    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-    while (!text.empty() && is_space(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && is_space(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 bool iequals(std::string_view a, std::string_view b) {
