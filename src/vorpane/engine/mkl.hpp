@@ -25,23 +25,12 @@ class MklNotFound : public std::runtime_error {
     std::filesystem::path m_path;
 };
 
-// Where the MKL runtime lives in an environment on one platform.
-struct MklLayout {
-    // Below the environment root: "lib", or "Library/bin" on Windows.
-    std::filesystem::path libdir;
-    // The unversioned name the link gets: "libmkl_rt.so" or "mkl_rt.dll".
-    std::string link_name;
-    // The versioned file name for version `v`: "libmkl_rt.so.<v>" or "mkl_rt.<v>.dll".
-    [[nodiscard]] std::string versioned_name(int v) const;
-    bool windows = false;
-};
-
-// The layout for POSIX systems or for Windows.
-MklLayout mkl_layout(bool windows);
+// "libmkl_rt.so.<v>": the versioned runtime library file name for version `v`.
+std::string mkl_versioned_name(int v);
 
 // The file name the unversioned link should point to: the versioned library in `libdir` with
 // the lowest version from 5 down to 1 present (links followed); std::nullopt when none is.
-std::optional<std::string> find_mkl_link_target(const std::filesystem::path& libdir, bool windows);
+std::optional<std::string> find_mkl_link_target(const std::filesystem::path& libdir);
 
 // The link create_mkl_symlinks made: its path and the versioned name it points to.
 struct MklLink {
@@ -57,12 +46,10 @@ bool is_mkl_present(Runtime& rt);
 // install_modules throws.
 void install_mkl(Runtime& rt, const IndexLocator& locate_index);
 
-// Links the unversioned MKL runtime name in the environment's library directory to the lowest
-// versioned runtime library (1 to 5) present, as a relative link; returns the link made, or
-// std::nullopt when the name exists already. Throws MklNotFound when no versioned library is
-// there, core::VorpaneException when Windows refuses the link, std::filesystem::filesystem_error.
+// Links "libmkl_rt.so" in the environment's "lib" directory to the lowest versioned runtime
+// library (1 to 5) present, as a relative link; returns the link made, or std::nullopt when the
+// name exists already. Throws MklNotFound when no versioned library is there,
+// std::filesystem::filesystem_error.
 std::optional<MklLink> create_mkl_symlinks(Runtime& rt);
-std::optional<MklLink> _create_mkl_symlinks_posix(Runtime& rt);
-std::optional<MklLink> _create_mkl_symlinks_windows(Runtime& rt);
 
 } // namespace vorpane::engine

@@ -3,6 +3,7 @@
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/engine/pyrepr.hpp"
+#include "vorpane/engine/python.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/redact.hpp"
@@ -16,11 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* k_uv_file = "uv.exe";
-#else
 constexpr const char* k_uv_file = "uv";
-#endif
 
 std::vector<std::string> command_line(const std::string& uv, const std::vector<std::string>& args) {
     std::vector<std::string> argv;
@@ -48,14 +45,10 @@ std::string failure_text(int returncode, const std::optional<std::string>& err) 
     return text;
 }
 
-std::vector<std::string> without_program(const std::vector<std::string>& argv) {
-    return argv.empty() ? argv : std::vector<std::string>(argv.begin() + 1, argv.end());
-}
-
 } // namespace
 
 std::string find_uv_in(const std::string& root, const std::string& path_value) {
-    fs::path scripts = fs::path(normalized_path_text(root)) / get_relative_scripts_dir();
+    fs::path scripts = fs::path(normalized_path_text(root)) / PythonInterpreter::scripts_dir_name();
     if (fs::path candidate = scripts / k_uv_file; util::is_executable_file(candidate)) {
         return candidate.string();
     }
@@ -68,14 +61,6 @@ std::string find_uv_in(const std::string& root, const std::string& path_value) {
 
 UvFailed::UvFailed(int returncode, const std::optional<std::string>& err)
     : std::runtime_error(failure_text(returncode, err)), m_returncode(returncode) {}
-
-std::string _find_uv_bin(Runtime& rt) {
-    return rt.target.uv();
-}
-
-void run_uv(Runtime& rt, const std::vector<std::string>& args) {
-    rt.runner.run(command_line(rt.target.uv(), args), rt.target.child_env(), {});
-}
 
 CompletedProcess run_uv_in_python(Runtime& rt,
                                   const std::vector<std::string>& args,
@@ -108,14 +93,6 @@ CompletedProcess run_uv_in_python(Runtime& rt,
     completed.out = std::move(result.out);
     completed.err = std::move(result.err);
     return completed;
-}
-
-void run_uv_from_sysargs(Runtime& rt, const std::vector<std::string>& argv) {
-    run_uv(rt, without_program(argv));
-}
-
-void run_uv_in_pythonfrom_sysargs(Runtime& rt, const std::vector<std::string>& argv) {
-    run_uv_in_python(rt, without_program(argv), false);
 }
 
 } // namespace vorpane::engine

@@ -39,34 +39,19 @@ class UvFailed : public std::runtime_error {
     int m_returncode;
 };
 
-// The uv executable: <environment>/bin/uv when that is an executable file, else the first uv on
-// PATH. Throws UvNotFound ("uv not found in <dir> or on PATH: uv must be installed ...") and
-// what detect_virtualenv throws.
-std::string _find_uv_bin(Runtime& rt);
-
 // The uv executable for the environment at `root`: <root>/bin/uv, else the first uv in the
 // PATH-style list `path_value`. Throws UvNotFound.
 std::string find_uv_in(const std::string& root, const std::string& path_value);
 
-// Runs uv with `args` (each one argument, no shell) on the tool's terminal in the child
-// environment and waits; its exit status is ignored. Throws UvNotFound, SpawnError, core::Aborted.
-void run_uv(Runtime& rt, const std::vector<std::string>& args);
-
-// Runs uv like run_uv; with `capture_output` its standard output and error are collected
-// instead. `extra_env` is added to (and overrides) the child environment. Throws
+// Runs uv with `args` (each one argument, no shell) in the child environment and waits, uv
+// writing to the tool's terminal; with `capture_output` its standard output and error are
+// collected instead. `extra_env` is added to (and overrides) the child environment. Throws
 // core::VorpaneUVException "Error running uv with <args as a Python tuple>" (any URL password
-// masked, escaped for the terminal) with a UvFailed nested when uv exits non-zero, and what
-// run_uv throws.
+// masked, escaped for the terminal) with a UvFailed nested when uv exits non-zero,
+// UvNotFound, SpawnError, and what the runner throws on an interruption.
 CompletedProcess run_uv_in_python(Runtime& rt,
                                   const std::vector<std::string>& args,
                                   bool capture_output = false,
                                   const std::map<std::string, std::string>& extra_env = {});
-
-// run_uv with the tool's own command line `argv` minus the program name.
-void run_uv_from_sysargs(Runtime& rt, const std::vector<std::string>& argv);
-
-// run_uv_in_python with the tool's own command line `argv` minus the program name, output not
-// captured; the record is dropped.
-void run_uv_in_pythonfrom_sysargs(Runtime& rt, const std::vector<std::string>& argv);
 
 } // namespace vorpane::engine

@@ -89,12 +89,6 @@ std::optional<std::string> installed_version_with(engine::ProcessRunner& runner,
     return it->second;
 }
 
-std::optional<std::string> installed_version(Context& ctx, const std::string& package_key) {
-    check_package_key(package_key);
-    const std::string& uv = ctx.target().uv();
-    return installed_version_with(ctx.runner, uv, ctx.target().child_env(), package_key);
-}
-
 void warn_dropped(Warnings& warnings,
                   const std::string& what,
                   const std::string& name,
@@ -223,26 +217,6 @@ std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_vie
         fields[key] = std::string(piece.substr(sep + 2));
     }
     return fields;
-}
-
-std::optional<std::string> _package_installed_version(Context& ctx,
-                                                      const std::string& package_key) {
-    return installed_version(ctx, package_key);
-}
-
-std::vector<std::string> _get_available_versions(const std::string& /*package_key*/) {
-    return {"0.0.0"};
-}
-
-config::VorpanePackage
-_package_key_to_package(Context& ctx, const std::string& key, bool check_versions) {
-    config::VorpanePackage package;
-    package.key = key;
-    package.installed_version = installed_version(ctx, key);
-    if (check_versions) {
-        package.available_versions = _get_available_versions(key);
-    }
-    return package;
 }
 
 std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys) {

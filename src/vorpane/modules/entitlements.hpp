@@ -44,27 +44,13 @@ nlohmann::json parse_package_list(std::string_view body, Warnings& warnings);
 // parts, later lines win); std::nullopt when the output splits into fewer than 3 lines.
 std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_view output);
 
-// The version installed in the target environment, from one `uv pip show` run; std::nullopt
-// when uv reports the package as not installed (exit status 1). Throws core::VorpaneUVException
-// (with uv's complaint, escaped) when uv fails otherwise, core::VorpaneException for a key that is
-// not a valid package name (it never reaches uv), and what finding uv or running it throws.
-std::optional<std::string> _package_installed_version(Context& ctx, const std::string& package_key);
-
-// A new list holding "0.0.0".
-std::vector<std::string> _get_available_versions(const std::string& package_key);
-
-// The package record for `key`, installed version queried first; throws as
-// _package_installed_version.
-config::VorpanePackage
-_package_key_to_package(Context& ctx, const std::string& key, bool check_versions = false);
-
 // One package of the listing: its record, or the error its query ended with.
 struct PackageResult {
     config::VorpanePackage package;
     std::exception_ptr error;
 };
 
-// The installed state of every key (as _package_key_to_package without versions), in key
+// The installed state of every key (from one `uv pip show` run each), in key
 // order; a failed query is kept as its error, so that the caller decides which one counts.
 std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys);
 

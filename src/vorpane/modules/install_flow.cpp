@@ -208,8 +208,7 @@ engine::IndexLocator index_locator(Context& ctx) {
 
 bool install_packages(Context& ctx, const InstallPlan& plan, bool dry_run) {
     engine::Runtime rt = runtime(ctx);
-    return engine::install_modules(rt, plan.packages, true, dry_run, std::nullopt,
-                                   index_locator(ctx));
+    return engine::install_modules(rt, plan.packages, dry_run, index_locator(ctx));
 }
 
 } // namespace vorpane::modules

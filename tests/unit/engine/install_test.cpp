@@ -74,11 +74,12 @@ class InstallCredentials : public ::testing::Test {
 TEST_F(InstallCredentials, AFailedRunRemovesTheNetrcAndNamesTheAddressWithoutThem) {
     ScopedEnv code("CHILD_TOOL_EXIT_UV", "1");
     try {
-        install_modules(test::TestRuntime().rt(), {"pkg"}, false, false, std::nullopt, m_locate);
+        install_modules(test::TestRuntime().rt(), {"pkg"}, false, m_locate);
         FAIL() << "no exception";
     } catch (const core::VorpaneUVException& e) {
-        EXPECT_EQ(e.message(), "Error running uv with ('pip', 'install', 'pkg', '--index-url', "
-                               "'https://idx.example/simple')");
+        EXPECT_EQ(e.message(),
+                  "Error running uv with ('pip', 'install', 'pkg', '--upgrade-package', "
+                  "'pkg', '--index-url', 'https://idx.example/simple')");
     }
     EXPECT_NE(test::read_file(m_log).find("netrc:machine idx.example login user password s3cr/t\n"),
               std::string::npos);
@@ -88,7 +89,7 @@ TEST_F(InstallCredentials, AFailedRunRemovesTheNetrcAndNamesTheAddressWithoutThe
     m_locate = [] { return std::string("https://idx.example/simple"); };
     ScopedEnv ok("CHILD_TOOL_EXIT_UV", "0");
     ScopedEnv own("NETRC", "/home/someone/.netrc");
-    install_modules(test::TestRuntime().rt(), {"pkg"}, false, false, std::nullopt, m_locate);
+    install_modules(test::TestRuntime().rt(), {"pkg"}, false, m_locate);
     EXPECT_NE(test::read_file(m_log).rfind("NETRC=/home/someone/.netrc\nnetrc:"),
               std::string::npos);
 }

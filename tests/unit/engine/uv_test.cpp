@@ -38,7 +38,7 @@ class UvRunner : public ::testing::Test {
 TEST_F(UvRunner, MissingUvSaysWhereItLooked) {
     fs::remove(m_env / "bin" / "uv");
     try {
-        (void)_find_uv_bin(test::TestRuntime().rt());
+        (void)test::TestRuntime().rt().target.uv();
         FAIL() << "uv found";
     } catch (const UvNotFound& e) {
         EXPECT_EQ(std::string(e.what()),
