@@ -4,6 +4,7 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/cli/help_formatter.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/core/signals.hpp"
 #include "vorpane/core/version.hpp"
@@ -153,8 +154,9 @@ bool wants_json(const Commands& c, const CommandLine& cl) {
            (c.status->parsed() && cl.status.json);
 }
 
-// The run after the version gate: the command line is read first so that the output mode is
-// known, then the profile notice, then what the command line asked for. Help, version and usage
+// The whole run: the command line is read first so that the output mode is known, then the
+// version gate (for the commands that need Python), the profile notice, then what the command
+// line asked for. Help, version and usage
 // errors still come after the notice, as they always have.
 int run_group(modules::Context& ctx, int argc, char** argv) {
     core::Output& out = ctx.out;
@@ -186,17 +188,39 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
                                    : core::Verbosity::normal,
                       wants_json(commands, cl));
     }
+    // Only the commands that work in the environment need a supported Python; the others run
+    // even where none can be found.
+    if (!early && (commands.modules->parsed() || commands.install->parsed() ||
+                   (cl.info && app.get_subcommands().empty()))) {
+        try {
+            check_python_version_supported(ctx);
+        } catch (const core::VorpaneException& e) {
+            out.send_error(e.message());
+            return 1;
+        }
+    }
     try {
         bool needs_init = false;
         try {
             (void)ctx.config();
         } catch (const core::ValidationError&) {
             needs_init = true;
+        } catch (const config::UnsafeStateError&) {
+            // Nothing of another user's is read or written; only status goes on, to report it.
+            if (early || !commands.status->parsed()) {
+                throw;
+            }
         } catch (const core::VorpaneException&) {
             // Half-set credentials in the environment: every command that would use them stops
             // here; status reports it, and init and logout do not need them.
             if (!early && !commands.status->parsed() && !commands.init->parsed() &&
                 !commands.logout->parsed()) {
+                throw;
+            }
+        } catch (const std::exception&) {
+            // A configuration file that cannot be used: status reports it and logout removes
+            // it; every other command ends with its error.
+            if (early || !(commands.status->parsed() || commands.logout->parsed())) {
                 throw;
             }
         }
@@ -257,12 +281,6 @@ util::RetryPolicy retry_policy(core::Clock& clock, core::Output& out) {
 int run(modules::Context& ctx, int argc, char** argv) {
     core::Output& out = ctx.out;
     try {
-        try {
-            check_python_version_supported(ctx);
-        } catch (const core::VorpaneException& e) {
-            out.send_error(e.message());
-            return 1;
-        }
         return run_group(ctx, argc, argv);
     } catch (const core::Aborted&) {
         out.send_error("Aborted!");

@@ -26,6 +26,15 @@ constexpr const char* FILE_SUFFIXES[] = {"", "-journal", "-wal", "-shm"};
 // Deeper values are not stored: writing them out recurses once per level.
 constexpr std::size_t MAX_STORED_DEPTH = 100;
 
+// After an open that `err` refused: a file of another user's is the reason to report, instead of
+// working without the store.
+void check_refused(const std::filesystem::path& file, int err) {
+    struct stat info {};
+    if ((err == EACCES || err == EPERM) && ::lstat(file.c_str(), &info) == 0) {
+        check_own_state(info, file);
+    }
+}
+
 // Creates the file with mode 0600 before SQLite does, because SQLite would use 0644 and its
 // journal copies the database file's mode. Anything but a regular file (a FIFO would block
 // SQLite's first read) is refused without waiting.
@@ -33,12 +42,15 @@ void ensure_private_file(const std::filesystem::path& file) {
     util::UniqueFd fd(::open(
         file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600));
     if (!fd) {
-        throw std::system_error(errno, std::generic_category(), "cannot open the result cache");
+        const int err = errno;
+        check_refused(file, err);
+        throw std::system_error(err, std::generic_category(), "cannot open the result cache");
     }
     struct stat info {};
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         throw std::system_error(EINVAL, std::generic_category(), "the result cache is not a file");
     }
+    check_own_state(info, file);
     if ((info.st_mode & 077) != 0) {
         ::fchmod(fd.get(), 0600);
     }
@@ -119,6 +131,8 @@ ResultCache::ResultCache(const std::filesystem::path& dir,
             }
             rebuild();
         }
+    } catch (const UnsafeStateError&) {
+        throw;
     } catch (const std::exception&) {
         // No store: every call goes to the service, as on a first run.
         m_db.reset();
@@ -225,7 +239,14 @@ std::optional<util::FileLock> ResultCache::lock_updates() {
         // Nothing a waiting run could find afterwards: no reason to make it wait.
         return std::nullopt;
     }
-    return util::FileLock::acquire(m_file.parent_path() / CACHE_LOCK_FILE_NAME, m_lock_wait);
+    const std::filesystem::path file = m_file.parent_path() / CACHE_LOCK_FILE_NAME;
+    auto lock = util::FileLock::acquire(file, m_lock_wait);
+    // Checked on the held descriptor; without one, a file of another user's is still reported.
+    struct stat info {};
+    if (lock ? ::fstat(lock->descriptor(), &info) == 0 : ::lstat(file.c_str(), &info) == 0) {
+        check_own_state(info, file);
+    }
+    return lock;
 }
 
 ResultCache open_result_cache() {

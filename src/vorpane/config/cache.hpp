@@ -53,10 +53,12 @@ double wall_clock();
 // A file that is not a valid database is deleted and rebuilt without notice. The store only
 // helps: when it cannot be opened, read or written (a read-only directory, a file replaced
 // meanwhile, a lock held too long, a disk error), calls act as if it were empty and never throw.
+// The one exception is a store or lock file of another user's: that throws UnsafeStateError.
 class ResultCache {
   public:
     // Opens or creates CACHE_FILE_NAME in `dir` with mode 0600; without a usable store (no
-    // directory, no permission, not a regular file) the object works as an empty store.
+    // directory, no permission, not a regular file) the object works as an empty store. Throws
+    // UnsafeStateError when the file belongs to another user.
     explicit ResultCache(const std::filesystem::path& dir,
                          CacheClock clock = wall_clock,
                          int busy_timeout_ms = 10000,
@@ -74,7 +76,8 @@ class ResultCache {
 
     // Takes CACHE_LOCK_FILE_NAME beside the store (created with mode 0600), waiting at most the
     // lock wait; std::nullopt without a usable store, when the lock was not had in time, or when
-    // the lock file cannot be created. Never throws.
+    // the lock file cannot be created. Throws UnsafeStateError only, when the lock file belongs
+    // to another user.
     std::optional<util::FileLock> lock_updates();
 
     // The database file.
@@ -113,7 +116,7 @@ std::string cache_key(std::string_view identity, std::string_view args_repr = "(
 // `op` on the same store and thread run under the lock already held. A result is not added when the
 // configuration file beside the store was replaced or changed while `op` ran: it may have been
 // fetched with the credentials `init` just replaced. Exceptions of `op` pass through and store
-// nothing; failures of the store never throw.
+// nothing; failures of the store never throw, except UnsafeStateError.
 nlohmann::json cached_call(ResultCache& cache,
                            std::string_view identity,
                            int ttl_seconds,

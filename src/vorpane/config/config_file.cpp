@@ -50,9 +50,9 @@ const char* file_kind(mode_t mode) {
     return "not a regular file";
 }
 
-std::string read_whole_file(const fs::path& path) {
+std::string read_whole_file(const fs::path& path, int extra_flags = 0) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; the type is checked before reading.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags));
     if (fd.get() < 0) {
         throw fs::filesystem_error("cannot open configuration file", path, last_error());
     }
@@ -73,6 +73,7 @@ std::string read_whole_file(const fs::path& path) {
         throw std::runtime_error("cannot read configuration file " +
                                  util::escape_control(path.string()) + ": larger than 1 MiB");
     }
+    check_own_state(info, path);
     std::string content;
     char buffer[16384];
     while (content.size() <= static_cast<std::size_t>(MAX_CONFIG_SIZE)) {
@@ -586,6 +587,46 @@ void write_config_parse_to_file(const VorpaneConfig& conf) {
     // by a plain file.
     fs::path target = fs::is_symlink(file) ? fs::canonical(file) : file;
     replace_file_atomically(target, text);
+}
+
+RemovedConfig remove_config_file() {
+    const fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        throw fs::filesystem_error("cannot remove configuration file", file, last_error());
+    }
+    if (S_ISLNK(info.st_mode)) {
+        std::error_code ec;
+        return {RemovedConfig::Kind::link, fs::read_symlink(file, ec).string()};
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return {RemovedConfig::Kind::directory, {}};
+    }
+    RemovedConfig found{RemovedConfig::Kind::profile, {}};
+    try {
+        // The directory is the user's own (checked above): nobody can swap the file meanwhile.
+        const std::string content = read_whole_file(file, O_NOFOLLOW);
+        if (content.empty()) {
+            found.kind = RemovedConfig::Kind::nothing;
+        } else {
+            (void)parse_config(content, file);
+        }
+    } catch (const UnsafeStateError&) {
+        throw;
+    } catch (const core::ValidationError& e) {
+        found = {RemovedConfig::Kind::invalid,
+                 "no valid profile" + (e.errors().empty() ? "" : " (" + e.errors().front() + ")")};
+    } catch (const std::exception& e) {
+        std::string reason = e.what();
+        found = {RemovedConfig::Kind::invalid, reason.substr(0, reason.find('\n'))};
+    }
+    if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+        throw fs::filesystem_error("cannot remove configuration file", file, last_error());
+    }
+    return found;
 }
 
 void clean_config_dir() {

@@ -55,6 +55,21 @@ void write_config_parse_to_file(const VorpaneConfig& conf);
 // "bu" or "bak"; subdirectories stay. Stops at the first file it cannot delete (throws).
 void clean_config_dir();
 
+// What remove_config_file found at the configuration file's path.
+struct RemovedConfig {
+    enum class Kind { nothing, profile, invalid, directory, link };
+    Kind kind = Kind::nothing;
+    // Why an invalid file could not be used (one line), or where a link points.
+    std::string detail;
+};
+
+// Removes the configuration file without following a link: a regular file (or a FIFO, a
+// socket) is looked at, to tell a stored profile from an invalid file, and deleted; an empty or
+// missing one is `nothing`; a directory or a symbolic link is reported and left alone. Throws
+// UnsafeStateError, with nothing removed, when the directory or the file is not the user's own,
+// std::filesystem::filesystem_error when it cannot be deleted.
+RemovedConfig remove_config_file();
+
 // Makes `conf` the whole state of the configuration directory, as `init` does: checks `conf`
 // (throwing like write_config_parse_to_file, with nothing changed), removes the result cache,
 // writes `conf` atomically over the old file and only then deletes what clean_config_dir

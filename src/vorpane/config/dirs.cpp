@@ -1,10 +1,13 @@
 #include "vorpane/config/dirs.hpp"
 
-#include "vorpane/core/errors.hpp"
+#include "vorpane/util/fd.hpp"
+#include "vorpane/util/redact.hpp"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace vorpane::config {
@@ -101,9 +104,47 @@ void create_private_directories(const fs::path& dir) {
     }
 }
 
+void check_own_state(const struct stat& info, const fs::path& path) {
+    const uid_t me = ::geteuid();
+    const bool foreign = info.st_uid != me;
+    const bool open_to_others = S_ISDIR(info.st_mode) && (info.st_mode & 022) != 0;
+    if (!foreign && !open_to_others) {
+        return;
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    const std::string quoted = util::escape_control(path.string());
+    std::string fix;
+    if (foreign) {
+        fix = "chown " + std::to_string(me) + " " + quoted;
+    }
+    if (open_to_others) {
+        fix += (fix.empty() ? "" : " && ") + std::string("chmod go-w ") + quoted;
+    }
+    throw UnsafeStateError(
+        quoted + " is owned by uid " + std::to_string(info.st_uid) + " with mode " + mode +
+        "; it must belong to you (uid " + std::to_string(me) +
+        (S_ISDIR(info.st_mode) ? ") and not be writable by others: " : "): ") + fix);
+}
+
 fs::path _get_config_dir() {
     fs::path dir = resolve_app_dirs(current_platform(), process_env()).config_dir;
     create_private_directories(dir);
+    // Checked on the open directory: a path checked before use could be swapped meanwhile.
+    util::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0) {
+        const int err = errno;
+        // With O_DIRECTORY, Linux reports a link as ENOTDIR; the path is a directory by now.
+        if (err == ELOOP || err == ENOTDIR) {
+            throw UnsafeStateError(util::escape_control(dir.string()) +
+                                   " is a symbolic link; the configuration directory must be a "
+                                   "directory of your own");
+        }
+        throw fs::filesystem_error("cannot open the configuration directory", dir,
+                                   std::error_code(err, std::generic_category()));
+    }
+    check_own_state(info, dir);
     return dir;
 }
 

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "vorpane/core/errors.hpp"
+
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -45,7 +49,20 @@ std::filesystem::path _get_windows_userprofile_path(const EnvLookup& env);
 // another process creates meanwhile) is left alone. Throws std::filesystem::filesystem_error.
 void create_private_directories(const std::filesystem::path& dir);
 
-// The configuration directory, created (mode 0700, with parents) when missing.
+// A file or directory of the tool's state that another user could read, replace or plant; the
+// message names the path, its owner and mode, and the commands that fix it.
+class UnsafeStateError : public core::VorpaneException {
+  public:
+    using core::VorpaneException::VorpaneException;
+};
+
+// Checks `info` (fstat of the open `path`) like ssh's StrictModes: the effective user must own
+// it, and a directory must not be writable by group or others. Throws UnsafeStateError.
+void check_own_state(const struct stat& info, const std::filesystem::path& path);
+
+// The configuration directory, created (mode 0700, with parents) when missing, then opened
+// without following a link and checked with check_own_state before anyone uses it. Throws
+// UnsafeStateError, std::filesystem::filesystem_error.
 std::filesystem::path _get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
 std::filesystem::path _get_data_dir();

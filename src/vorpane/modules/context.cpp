@@ -66,8 +66,11 @@ config::ResultCache& Context::cache() {
         }
         try {
             dir = config::_get_config_dir();
+        } catch (const config::UnsafeStateError&) {
+            throw;
         } catch (const std::exception&) {
             // No directory to keep answers in: the calls go to the service every time.
+            dir = "/dev/null";
         }
         m_cache = std::make_unique<config::ResultCache>(dir, [this] { return clock.now(); });
     }

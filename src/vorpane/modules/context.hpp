@@ -49,7 +49,8 @@ class Context {
     CredentialsSource credentials_source();
     // The result cache in the configuration directory, opened on the first call (a cache that
     // cannot be opened acts as an empty one). With credentials from the environment nothing is
-    // kept: the stored answers belong to the stored profile.
+    // kept: the stored answers belong to the stored profile. Throws config::UnsafeStateError
+    // when the directory or the store belongs to another user or others may write to it.
     config::ResultCache& cache();
     // The target Python environment.
     engine::TargetEnvironment& target() { return m_target; }

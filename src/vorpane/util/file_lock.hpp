@@ -21,6 +21,9 @@ class FileLock {
     static std::optional<FileLock> acquire(const std::filesystem::path& file,
                                            std::chrono::milliseconds wait);
 
+    // The locked file's descriptor, for checks on the open file.
+    [[nodiscard]] int descriptor() const noexcept { return m_fd.get(); }
+
   private:
     explicit FileLock(UniqueFd fd) noexcept : m_fd(std::move(fd)) {}
     UniqueFd m_fd;

@@ -1,6 +1,7 @@
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -19,6 +20,7 @@ namespace fs = std::filesystem;
 using Vars = std::map<std::string, std::string>;
 using test::env_lookup;
 using test::perms_of;
+using ::testing::HasSubstr;
 
 TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
     struct Case {
@@ -57,6 +59,12 @@ TEST(DirsCreate, DirectoriesAreCreatedPrivateAndExistingOnesLeftAlone) {
     EXPECT_EQ(perms_of(get_default_examples_dir()), fs::perms(0700));
     fs::permissions(home.config_dir(), fs::perms(0755));
     EXPECT_EQ(perms_of(_get_config_dir()), fs::perms(0755));
+    // Not one that others may write to, nor a link to one, however private its target.
+    fs::permissions(home.config_dir(), fs::perms(0775));
+    EXPECT_THAT(test::what_of([] { _get_config_dir(); }), HasSubstr("mode 0775; it must belong"));
+    fs::rename(home.config_dir(), home.root() / "real");
+    fs::create_directory_symlink(home.root() / "real", home.config_dir());
+    EXPECT_THROW(_get_config_dir(), UnsafeStateError);
     // The variables of the process count; a relative one is ignored, not created.
     const fs::path cfg = home.root() / "xdg-config";
     ::setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);

@@ -19,33 +19,36 @@ CLI::App* add_logout(CLI::App& app, LogoutOptions& /*options*/) {
 
 void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
     core::Output& out = ctx.out;
-    const fs::path dir =
-        config::resolve_app_dirs(config::current_platform(), config::process_env()).config_dir;
-    bool had_profile = false;
-    try {
-        (void)config::get_configparser();
-        had_profile = true;
-    } catch (const std::exception&) {
-        // No valid profile: whatever the file holds is removed without being called one.
-    }
-    std::error_code ec;
-    const fs::path file = dir / config::CONFIG_FILE_NAME;
+    // Checks that the directory is the user's own before anything in it is touched.
+    const fs::path dir = config::_get_config_dir();
+    const std::string file = util::escape_control((dir / config::CONFIG_FILE_NAME).string());
     const fs::path cache = dir / config::CACHE_FILE_NAME;
+    const config::RemovedConfig found = config::remove_config_file();
+    std::error_code ec;
     const bool had_cache = fs::exists(fs::symlink_status(cache, ec));
-    fs::remove(file, ec);
-    if (ec) {
-        throw core::VorpaneException("cannot remove " + util::escape_control(file.string()) + ": " +
-                                     ec.message());
-    }
+    // Deleting files from the user's own directory reads nothing, so a cache of another owner
+    // goes too.
     config::drop_result_cache(dir);
-    if (had_profile) {
-        out.info("Removed the stored profile (" + util::escape_control(file.string()) + ").");
+    using Kind = config::RemovedConfig::Kind;
+    if (found.kind == Kind::profile) {
+        out.info("Removed the stored profile (" + file + ").");
+    } else if (found.kind == Kind::invalid) {
+        out.info("Removed the configuration file " + file +
+                 ", which held no usable profile: " + util::escape_control(found.detail) + ".");
     }
     if (had_cache) {
         out.info("Removed the cached service answers (" + util::escape_control(cache.string()) +
                  ").");
     }
-    if (!had_profile && !had_cache) {
+    if (found.kind == Kind::link) {
+        throw core::VorpaneException(file + " is a symbolic link to " +
+                                     util::escape_control(found.detail) +
+                                     "; it was neither followed nor removed");
+    }
+    if (found.kind == Kind::directory) {
+        throw core::VorpaneException(file + " is a directory; it was not removed");
+    }
+    if (found.kind == Kind::nothing && !had_cache) {
         out.info("Nothing to remove: no stored profile and no cached answers.");
     }
 }

@@ -4,12 +4,17 @@
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/sqlite.hpp"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cmath>
 
 namespace vorpane::cli::commands {
@@ -43,11 +48,19 @@ std::vector<CacheEntry> cache_entries(const fs::path& file, double now) {
         {config::PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
     };
     std::vector<CacheEntry> entries;
-    std::error_code ec;
-    if (!fs::is_regular_file(file, ec)) {
-        return entries;
-    }
     try {
+        // Only a store of the user's own, in a directory of the user's own, is read.
+        (void)config::_get_config_dir();
+        // The lock too: the next run that takes it would stop there.
+        for (const fs::path& each : {file.parent_path() / config::CACHE_LOCK_FILE_NAME, file}) {
+            util::UniqueFd fd(::open(each.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat info {};
+            if (fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+                config::check_own_state(info, each);
+            } else if (each == file) {
+                return entries;
+            }
+        }
         util::Db db(file, SQLITE_OPEN_READONLY);
         util::Stmt rows(db, "SELECT key, expires FROM cache ORDER BY key");
         while (rows.step()) {
@@ -62,6 +75,8 @@ std::vector<CacheEntry> cache_entries(const fs::path& file, double now) {
             }
             entries.push_back(entry);
         }
+    } catch (const config::UnsafeStateError&) {
+        throw;
     } catch (const std::exception&) {
         // A cache that cannot be read holds nothing worth reporting.
         entries.clear();
@@ -87,7 +102,8 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     const fs::path cache_file = dirs.config_dir / config::CACHE_FILE_NAME;
     std::vector<std::string> problems;
 
-    nlohmann::ordered_json doc = {{"schema", 1}, {"config_file", config_file.string()}};
+    nlohmann::ordered_json doc = {
+        {"schema", 1}, {"config_file", config_file.string()}, {"config_problem", nullptr}};
     std::vector<std::pair<std::string, std::string>> lines;
     lines.emplace_back("Configuration file", util::escape_control(config_file.string()));
 
@@ -97,7 +113,11 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     } catch (const core::ValidationError&) {
         lines.emplace_back("Profile", "none stored");
     } catch (const std::exception& e) {
-        lines.emplace_back("Profile", "none (" + first_line(e.what()) + ")");
+        // A file that cannot be used, or half-set credentials in the environment.
+        const std::string reason = first_line(e.what());
+        doc["config_problem"] = reason;
+        lines.emplace_back("Profile", "none (" + reason + ")");
+        problems.push_back(reason);
     }
     if (conf != nullptr) {
         const bool from_env =
@@ -143,7 +163,9 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
         doc["credentials_source"] = nullptr;
         doc["credentials"] = "missing";
         lines.emplace_back("Credentials", "missing: run 'vorpane init'");
-        problems.emplace_back("there are no credentials");
+        if (problems.empty()) {
+            problems.emplace_back("there are no credentials");
+        }
     }
 
     try {
@@ -190,9 +212,17 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     doc["cache_file"] = cache_file.string();
     nlohmann::ordered_json entries = nlohmann::ordered_json::array();
     std::string cache_text = util::escape_control(cache_file.string());
-    const auto found = cache_entries(cache_file, ctx.clock.now());
-    if (found.empty()) {
-        cache_text += " (no entries)";
+    std::vector<CacheEntry> found;
+    try {
+        found = cache_entries(cache_file, ctx.clock.now());
+        if (found.empty()) {
+            cache_text += " (no entries)";
+        }
+    } catch (const config::UnsafeStateError& e) {
+        cache_text += " (not read)";
+        if (std::find(problems.begin(), problems.end(), e.message()) == problems.end()) {
+            problems.push_back(e.message());
+        }
     }
     for (const auto& entry : found) {
         entries.push_back({{"entry", entry.what},
