@@ -130,17 +130,12 @@ void check_own_state(const struct stat& info, const fs::path& path) {
 fs::path _get_config_dir() {
     fs::path dir = resolve_app_dirs(current_platform(), process_env()).config_dir;
     create_private_directories(dir);
-    // Checked on the open directory: a path checked before use could be swapped meanwhile.
-    util::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    // Checked on the open directory: a path checked before use could be swapped meanwhile. A
+    // link (dotfiles managers make them) is followed: what must be ours is where it leads.
+    util::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) {
         const int err = errno;
-        // With O_DIRECTORY, Linux reports a link as ENOTDIR; the path is a directory by now.
-        if (err == ELOOP || err == ENOTDIR) {
-            throw UnsafeStateError(util::escape_control(dir.string()) +
-                                   " is a symbolic link; the configuration directory must be a "
-                                   "directory of your own");
-        }
         throw fs::filesystem_error("cannot open the configuration directory", dir,
                                    std::error_code(err, std::generic_category()));
     }

@@ -60,8 +60,8 @@ class UnsafeStateError : public core::VorpaneException {
 // it, and a directory must not be writable by group or others. Throws UnsafeStateError.
 void check_own_state(const struct stat& info, const std::filesystem::path& path);
 
-// The configuration directory, created (mode 0700, with parents) when missing, then opened
-// without following a link and checked with check_own_state before anyone uses it. Throws
+// The configuration directory, created (mode 0700, with parents) when missing, then opened (a
+// link followed to its target) and checked with check_own_state before anyone uses it. Throws
 // UnsafeStateError, std::filesystem::filesystem_error.
 std::filesystem::path _get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.

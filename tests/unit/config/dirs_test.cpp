@@ -59,12 +59,15 @@ TEST(DirsCreate, DirectoriesAreCreatedPrivateAndExistingOnesLeftAlone) {
     EXPECT_EQ(perms_of(get_default_examples_dir()), fs::perms(0700));
     fs::permissions(home.config_dir(), fs::perms(0755));
     EXPECT_EQ(perms_of(_get_config_dir()), fs::perms(0755));
-    // Not one that others may write to, nor a link to one, however private its target.
+    // Not one that others may write to, also behind a link (a dotfiles manager's): what counts
+    // is the directory the link leads to.
     fs::permissions(home.config_dir(), fs::perms(0775));
     EXPECT_THAT(test::what_of([] { _get_config_dir(); }), HasSubstr("mode 0775; it must belong"));
     fs::rename(home.config_dir(), home.root() / "real");
     fs::create_directory_symlink(home.root() / "real", home.config_dir());
     EXPECT_THROW(_get_config_dir(), UnsafeStateError);
+    fs::permissions(home.root() / "real", fs::perms(0700));
+    EXPECT_EQ(_get_config_dir(), home.config_dir());
     // The variables of the process count; a relative one is ignored, not created.
     const fs::path cfg = home.root() / "xdg-config";
     ::setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);
