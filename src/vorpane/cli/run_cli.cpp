@@ -263,7 +263,12 @@ int run(modules::Context& ctx, int argc, char** argv) {
             out.send_error(e.message());
             return 1;
         }
-        return run_group(ctx, argc, argv);
+        const int status = run_group(ctx, argc, argv);
+        out.finish();
+        return status;
+    } catch (const core::OutputError& e) {
+        out.send_error(std::string("Error: ") + e.what());
+        return 1;
     } catch (const core::Aborted&) {
         out.send_error("Aborted!");
         return 1;
