@@ -104,7 +104,8 @@ TEST_F(ExamplesTest, DownloadsAllConcurrentlyAndPointsToRequirements) {
 
 TEST_F(ExamplesTest, NameMatchingAndUnknownNames) {
     auto r = download({"-m", "foo_app", "-m", "ZEL_FOO_APP", "-m", "bar-solver"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Error: No examples found for ZEL_FOO_APP\n");
     EXPECT_NE(
         r.out.find(
             "Package ZEL_FOO_APP not found in examples!\n"

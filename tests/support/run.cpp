@@ -126,6 +126,15 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
         ::dup2(in_pipe[0], 0);
         ::dup2(out_pipe[1], 1);
         ::dup2(err_pipe[1], 2);
+        int unread[2];
+        if (options.out == OutputEnd::closed) {
+            ::close(1);
+        } else if (options.out == OutputEnd::full_device) {
+            ::dup2(::open("/dev/full", O_WRONLY), 1);
+        } else if (options.out == OutputEnd::broken_pipe && ::pipe(unread) == 0) {
+            ::close(unread[0]);
+            ::dup2(unread[1], 1);
+        }
         exec_child(argv, options.env, options.cwd);
     }
     ::close(in_pipe[0]);

@@ -16,12 +16,15 @@ struct RunResult {
     std::string err;
 };
 
+enum class OutputEnd { captured, closed, full_device, broken_pipe };
+
 struct RunOptions {
     std::map<std::string, std::string> env; // the complete environment of the child
     std::optional<std::string> input;       // written to standard input, then closed
     std::optional<std::filesystem::path> cwd;
     bool pty = false; // standard input, output and error on one pseudo-terminal (err stays empty)
-    int timeout_seconds = 120; // the child is killed after this
+    int timeout_seconds = 120;           // the child is killed after this
+    OutputEnd out = OutputEnd::captured; // where standard output goes (without a pty)
 };
 
 // Runs `argv` and waits for it, capturing its output.

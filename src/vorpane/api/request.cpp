@@ -9,22 +9,39 @@ NoAccessToken::NoAccessToken(std::string failure)
     : core::VorpaneException("No access token created. Did you add token id and token secret?"),
       m_failure(std::move(failure)) {}
 
-RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service) {
+namespace {
+
+struct AccessToken {
+    std::string value;
+    // Obtained by this call rather than read from the cache.
+    bool fresh = false;
+};
+
+AccessToken access_token(const ServiceAccess& service, const std::string& args) {
     std::string failure;
-    const nlohmann::json token = config::cached_call(
+    AccessToken token;
+    const nlohmann::json stored = config::cached_call(
         service.cache, config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL,
         [&]() -> nlohmann::json {
-            TokenOutcome fresh = _get_access_token(service.profile, service.http);
-            failure = fresh.failure;
-            return fresh.token ? nlohmann::json(*fresh.token) : nlohmann::json(nullptr);
-        });
-    if (!token.is_string()) {
+            TokenOutcome outcome = _get_access_token(service.profile, service.http);
+            failure = outcome.failure;
+            token.fresh = true;
+            return outcome.token ? nlohmann::json(*outcome.token) : nlohmann::json(nullptr);
+        },
+        args);
+    if (!stored.is_string()) {
         throw NoAccessToken(failure);
     }
+    token.value = stored.get<std::string>();
+    return token;
+}
+
+RequestKWARGSDict
+describe(const std::string& path, const ServiceAccess& service, const std::string& token) {
     RequestKWARGSDict description;
     description.headers = {
         {"Accept", std::string(ACCEPT)},
-        {"Authorization", "Bearer " + token.get<std::string>()},
+        {"Authorization", "Bearer " + token},
     };
     description.url = _get_entitlement_api_url(service.profile.cloud_environment) + path;
     description.verify = VERIFY;
@@ -32,8 +49,26 @@ RequestKWARGSDict create_get_request(const std::string& path, const ServiceAcces
     return description;
 }
 
+} // namespace
+
+RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service) {
+    return describe(path, service,
+                    access_token(service, config::access_token_args(service.profile)).value);
+}
+
 util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
-    return service.http.send(to_http_request(create_get_request(path, service)));
+    const std::string args = config::access_token_args(service.profile);
+    const AccessToken token = access_token(service, args);
+    util::HttpResponse response =
+        service.http.send(to_http_request(describe(path, service, token.value)));
+    if (response.status != 401 || token.fresh) {
+        return response;
+    }
+    // The service no longer takes the stored token (revoked before it expired): sign in again,
+    // once; a fresh token that is refused too is the answer.
+    service.cache.forget(config::access_token_key(service.profile), token.value);
+    const AccessToken again = access_token(service, args);
+    return service.http.send(to_http_request(describe(path, service, again.value)));
 }
 
 util::HttpRequest to_http_request(const RequestKWARGSDict& description) {

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <system_error>
 
 namespace vorpane::api {
@@ -31,10 +32,28 @@ std::string read_token(const std::string& body) {
         throw TokenServiceError(
             "The token service sent an invalid answer: \"access_token\" is not a string.");
     }
-    return token.get<std::string>();
+    std::string text = token.get<std::string>();
+    if (!is_bearer_token(text)) {
+        // Sent as it is, a line break would split the Authorization header of every request.
+        throw TokenServiceError("The token service sent an invalid answer: the access token holds "
+                                "characters that a bearer token cannot have.");
+    }
+    return text;
 }
 
 } // namespace
+
+bool is_bearer_token(std::string_view text) {
+    const size_t padding = text.find_last_not_of('=') + 1;
+    if (padding == 0) {
+        return false;
+    }
+    const auto allowed = [](char ch) {
+        return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+               std::string_view("-._~+/").find(ch) != std::string_view::npos;
+    };
+    return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(padding), allowed);
+}
 
 util::HttpRequest token_request(const config::VorpaneProfile& profile,
                                 const std::string& token_api_url) {

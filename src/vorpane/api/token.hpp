@@ -18,6 +18,10 @@ class TokenServiceError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Whether `text` has the form of an OAuth bearer token (RFC 6750 b64token): at least one of
+// A-Z a-z 0-9 - . _ ~ + /, then any number of "=".
+bool is_bearer_token(std::string_view text);
+
 // The body of every token request: {"grant_type": "client_credentials"}.
 inline constexpr std::string_view TOKEN_REQUEST_BODY = R"({"grant_type": "client_credentials"})";
 
@@ -41,7 +45,7 @@ struct TokenOutcome {
 // Exchanges the token id and secret of `profile` for an access token through `http`. Not
 // cached: callers go through create_get_request. A status other than 200, a failed transfer or a
 // failing system call give an outcome without a token. Throws TokenServiceError for an unusable
-// 200 answer (not JSON, nested too deep, no string "access_token").
+// 200 answer (not JSON, nested too deep, no string "access_token", not a bearer token).
 TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http);
 
 } // namespace vorpane::api

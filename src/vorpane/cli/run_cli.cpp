@@ -281,7 +281,12 @@ util::RetryPolicy retry_policy(core::Clock& clock, core::Output& out) {
 int run(modules::Context& ctx, int argc, char** argv) {
     core::Output& out = ctx.out;
     try {
-        return run_group(ctx, argc, argv);
+        const int status = run_group(ctx, argc, argv);
+        out.finish();
+        return status;
+    } catch (const core::OutputError& e) {
+        out.send_error(std::string("Error: ") + e.what());
+        return 1;
     } catch (const core::Aborted&) {
         out.send_error("Aborted!");
         return 1;

@@ -234,6 +234,22 @@ bool ResultCache::add_if_absent(const std::string& key,
     });
 }
 
+void ResultCache::forget(const std::string& key, const nlohmann::json& value) {
+    std::string text;
+    try {
+        text = value.dump();
+    } catch (const nlohmann::json::exception&) {
+        return; // never stored: add_if_absent refuses what cannot be written out
+    }
+    recovering([&]() {
+        util::Stmt drop(*m_db, "DELETE FROM cache WHERE key = :key AND value = :value");
+        drop.bind(":key", key);
+        drop.bind(":value", text);
+        drop.step();
+        return true;
+    });
+}
+
 std::optional<util::FileLock> ResultCache::lock_updates() {
     if (!m_db) {
         // Nothing a waiting run could find afterwards: no reason to make it wait.
@@ -280,11 +296,26 @@ std::string cache_key(std::string_view identity, std::string_view args_repr) {
     return util::md5_hex(identity) + "_" + std::string(args_repr);
 }
 
+std::string access_token_args(const VorpaneProfile& profile) {
+    // Each field with its length in front, so that no two profiles give the same text.
+    std::string fields;
+    for (const std::string* field :
+         {&profile.token_id, &profile.token, &profile.cloud_environment}) {
+        fields += std::to_string(field->size()) + ":" + *field;
+    }
+    return "(" + util::sha256_hex(fields) + "){}";
+}
+
+std::string access_token_key(const VorpaneProfile& profile) {
+    return cache_key(ACCESS_TOKEN_IDENTITY, access_token_args(profile));
+}
+
 nlohmann::json cached_call(ResultCache& cache,
                            std::string_view identity,
                            int ttl_seconds,
-                           const std::function<nlohmann::json()>& op) {
-    const std::string key = cache_key(identity);
+                           const std::function<nlohmann::json()>& op,
+                           std::string_view args_repr) {
+    const std::string key = cache_key(identity, args_repr);
     if (auto stored = cache.lookup(key)) {
         return *std::move(stored);
     }

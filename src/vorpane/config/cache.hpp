@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vorpane/config/records.hpp"
 #include "vorpane/util/file_lock.hpp"
 #include "vorpane/util/sqlite.hpp"
 
@@ -74,6 +75,10 @@ class ResultCache {
     // nested more than 100 levels deep).
     bool add_if_absent(const std::string& key, const nlohmann::json& value, int ttl_seconds);
 
+    // Removes the entry under `key` if it still holds `value` (a value another run stored
+    // meanwhile stays). Never throws.
+    void forget(const std::string& key, const nlohmann::json& value);
+
     // Takes CACHE_LOCK_FILE_NAME beside the store (created with mode 0600), waiting at most the
     // lock wait; std::nullopt without a usable store, when the lock was not had in time, or when
     // the lock file cannot be created. Throws UnsafeStateError only, when the lock file belongs
@@ -108,7 +113,14 @@ void drop_result_cache(const std::filesystem::path& dir);
 // "_", then the text form of the call's arguments ("(){}" for a call without any).
 std::string cache_key(std::string_view identity, std::string_view args_repr = "(){}");
 
-// Calls `op` unless a live non-null result of `identity` (called without arguments) is stored,
+// The arguments part of the key of the access token obtained with `profile`: the SHA-256 digest
+// of its token id, secret and cloud environment, so that a token serves only the credentials it
+// was obtained with while the secret itself is never stored. Throws like util::sha256_hex.
+std::string access_token_args(const VorpaneProfile& profile);
+// The whole key of that entry. Throws like access_token_args.
+std::string access_token_key(const VorpaneProfile& profile);
+
+// Calls `op` unless a live non-null result of `identity` (called with `args_repr`) is stored,
 // then adds the result (null included) for `ttl_seconds` if no live entry exists meanwhile and
 // returns it. When nothing is stored, the second look-up, `op` and the add run under
 // ResultCache::lock_updates, so that concurrent runs make one call and share its result; without
@@ -120,6 +132,7 @@ std::string cache_key(std::string_view identity, std::string_view args_repr = "(
 nlohmann::json cached_call(ResultCache& cache,
                            std::string_view identity,
                            int ttl_seconds,
-                           const std::function<nlohmann::json()>& op);
+                           const std::function<nlohmann::json()>& op,
+                           std::string_view args_repr = "(){}");
 
 } // namespace vorpane::config

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace vorpane::core {
@@ -43,6 +44,15 @@ class Aborted : public std::runtime_error {
 class BrokenPipe : public std::runtime_error {
   public:
     BrokenPipe() : std::runtime_error("broken pipe") {}
+};
+
+// Standard output took no more text for another reason (a full disk, /dev/full, a closed
+// descriptor): what() is "cannot write to standard output: " and the system's reason. Status 1.
+class OutputError : public std::runtime_error {
+  public:
+    explicit OutputError(int error)
+        : std::runtime_error("cannot write to standard output: " +
+                             std::generic_category().message(error)) {}
 };
 
 } // namespace vorpane::core

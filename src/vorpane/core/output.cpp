@@ -3,6 +3,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -33,6 +34,20 @@ std::optional<int> color_code(std::string_view name) {
 bool env_set(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+}
+
+// Whether descriptor 1 is closed; if so it is taken by /dev/null (closed in children again).
+bool reserve_closed_stdout() {
+    if (::fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF) {
+        return false;
+    }
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0 && null != STDOUT_FILENO) {
+        ::dup2(null, STDOUT_FILENO);
+        ::close(null);
+    }
+    ::fcntl(STDOUT_FILENO, F_SETFD, FD_CLOEXEC);
+    return true;
 }
 
 } // namespace
@@ -94,8 +109,11 @@ TerminalInfo TerminalInfo::detect() {
 Output::Output(TerminalInfo terminal, Verbosity verbosity, bool json, Writer writer)
     : m_terminal(terminal), m_verbosity(verbosity), m_json(json), m_writer(std::move(writer)) {
     if (!m_writer) {
-        m_writer = [](int fd, std::string_view bytes) {
+        m_writer = [closed = reserve_closed_stdout()](int fd, std::string_view bytes) {
             if (fd == STDOUT_FILENO) {
+                if (closed) {
+                    return EBADF;
+                }
                 std::fflush(stdout); // keep order with anything a library printed through stdio
             }
             return util::write_all(fd, bytes);
@@ -108,6 +126,20 @@ void Output::write_out(std::string_view text) {
         m_writer(STDOUT_FILENO, m_terminal.out_color ? std::string(text) : strip_ansi(text));
     if (error == EPIPE) {
         throw BrokenPipe();
+    }
+    if (error != 0) {
+        throw OutputError(error);
+    }
+}
+
+void Output::finish() const {
+    errno = 0;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        const int error = errno != 0 ? errno : EIO;
+        if (error == EPIPE) {
+            throw BrokenPipe();
+        }
+        throw OutputError(error);
     }
 }
 

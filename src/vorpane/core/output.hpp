@@ -41,19 +41,22 @@ struct TerminalInfo {
 
 // The one place the tool's text leaves through: every line for standard output and standard
 // error, prompts and progress bars. Write failures on standard error are ignored (there is
-// nowhere left to report them); a reader that went away from standard output ends the run.
+// nowhere left to report them); a failed write to standard output ends the run.
 class Output {
   public:
     // Writes `bytes` to file descriptor 1 or 2 and returns 0 or an errno; replaced in tests.
     using Writer = std::function<int(int fd, std::string_view bytes)>;
 
+    // Without `writer` the real descriptors are written; a standard output that is closed is
+    // then taken by /dev/null, so that no file the run opens becomes descriptor 1, and every
+    // write to it fails with EBADF.
     explicit Output(TerminalInfo terminal = TerminalInfo::detect(),
                     Verbosity verbosity = Verbosity::normal,
                     bool json = false,
                     Writer writer = {});
 
     // `message` and a line break on standard output, colours removed unless it takes them.
-    // Throws BrokenPipe when the reader has gone away.
+    // Throws BrokenPipe when the reader has gone away, OutputError when the write failed.
     void send_message(std::string_view message);
     // The same without the line break (prompts).
     void echo_raw(std::string_view text);
@@ -67,6 +70,10 @@ class Output {
     // One line on standard error in verbose mode only; safe to call from several threads at once
     // (whole lines, never mixed).
     void detail(std::string_view message);
+
+    // Flushes what the C library still holds for standard output, at the end of a run. Throws
+    // BrokenPipe or OutputError when that, or an earlier write through the C library, failed.
+    void finish() const;
 
     // Sets the mode once the command line has been read.
     void configure(Verbosity verbosity, bool json) noexcept {

@@ -15,12 +15,14 @@ struct CryptoApi {
     CryptoApi() : lib({"libcrypto.so.3", "libcrypto.so"}) {
         VORPANE_DYN_FN(lib, EVP_Digest);
         VORPANE_DYN_FN(lib, EVP_md5);
+        VORPANE_DYN_FN(lib, EVP_sha256);
         VORPANE_DYN_FN(lib, EVP_EncodeBlock);
     }
 
     DynLib lib;
     decltype(&::EVP_Digest) EVP_Digest = nullptr;
     decltype(&::EVP_md5) EVP_md5 = nullptr;
+    decltype(&::EVP_sha256) EVP_sha256 = nullptr;
     decltype(&::EVP_EncodeBlock) EVP_EncodeBlock = nullptr;
 };
 
@@ -29,15 +31,13 @@ const CryptoApi& crypto_api() {
     return api;
 }
 
-} // namespace
-
-std::string md5_hex(std::string_view data) {
+std::string digest_hex(std::string_view data, const EVP_MD* md, const char* name) {
     const CryptoApi& api = crypto_api();
     std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
     unsigned int length = 0;
-    if (api.EVP_Digest(data.data(), data.size(), digest.data(), &length, api.EVP_md5(), nullptr) !=
-        1) {
-        throw std::runtime_error("libcrypto could not compute an MD5 digest");
+    if (api.EVP_Digest(data.data(), data.size(), digest.data(), &length, md, nullptr) != 1) {
+        throw std::runtime_error(std::string("libcrypto could not compute the ") + name +
+                                 " digest");
     }
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
@@ -47,6 +47,16 @@ std::string md5_hex(std::string_view data) {
         text.push_back(hex[digest[i] & 0x0f]);
     }
     return text;
+}
+
+} // namespace
+
+std::string md5_hex(std::string_view data) {
+    return digest_hex(data, crypto_api().EVP_md5(), "MD5");
+}
+
+std::string sha256_hex(std::string_view data) {
+    return digest_hex(data, crypto_api().EVP_sha256(), "SHA-256");
 }
 
 std::string base64_encode(std::string_view data) {

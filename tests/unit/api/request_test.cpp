@@ -33,6 +33,13 @@ TEST(RequestDescriptions, TheTokenRequestIsBoundedAndFollowsNoRedirect) {
     EXPECT_EQ(token_request({"id", "", "cloud"}, "https://t").headers[0].second, "Basic aWQ6");
 }
 
+TEST(RequestDescriptions, BearerTokensAreB64Tokens) {
+    EXPECT_TRUE(is_bearer_token("a.b_c~d+e/F9=="));
+    for (const char* token : {"", "==", "a=b", "a b", "a\r\n", "\xc3\xa4"}) {
+        EXPECT_FALSE(is_bearer_token(token)) << token;
+    }
+}
+
 // The token exchange against the fake cloud. Requests keep their service URL in `m_sent`;
 // the transfer itself goes to the fake cloud's port.
 class CloudAccessTest : public ::testing::Test {
@@ -169,10 +176,10 @@ TEST_F(CloudAccessTest, RejectedCredentialsCacheNullAndFailEveryRequestUntilItEx
                   "No access token created. Did you add token id and token secret?");
         EXPECT_EQ(error.failure(), "Authentication failed. Status code: 401");
     }
-    EXPECT_EQ(store.lookup(config::cache_key(config::ACCESS_TOKEN_IDENTITY)), std::nullopt);
+    EXPECT_EQ(store.lookup(config::access_token_key({"id", "wrong", "cloud"})), std::nullopt);
 
-    // The stored null keeps later tokens out of the store until it expires.
-    store_profile("id", "secret", "cloud");
+    // The stored null keeps later tokens of this profile out of the store until it expires.
+    s_cloud->set_account({{"token_id", "id"}, {"token", "wrong"}, {"access_token", "AT-1"}});
     m_now += 60;
     EXPECT_EQ(bearer(store), "Bearer AT-1");
     EXPECT_EQ(bearer(store), "Bearer AT-1");
@@ -187,14 +194,15 @@ TEST_F(CloudAccessTest, MalformedSuccessBodyReachesTheCallerAndStoresNothing) {
     const std::string deep = R"({"access_token": "secret-ish", "x": )" + std::string(100'000, '[') +
                              std::string(100'000, ']') + "}";
     for (const std::string& body :
-         {std::string("secret-ish {not json"), std::string(R"({"token_type": "Bearer"})"), deep}) {
+         {std::string("secret-ish {not json"), std::string(R"({"token_type": "Bearer"})"), deep,
+          std::string(R"({"access_token": "secret-ish\r\nX: 1"})")}) {
         set_token("AT-1", {{"token", {{"body", body}}}});
         config::ResultCache store = cache();
         const std::string what = test::what_of<TokenServiceError>(
             [&] { create_get_request("/entitlements", service(store)); });
         EXPECT_NE(what, "<nothing thrown>") << body.substr(0, 80);
         EXPECT_EQ(what.find("secret-ish"), std::string::npos);
-        EXPECT_TRUE(store.add_if_absent(config::cache_key(config::ACCESS_TOKEN_IDENTITY), "x", 1));
+        EXPECT_TRUE(store.add_if_absent(config::access_token_key(m_conf.profile), "x", 1));
         m_now += 2;
     }
 }

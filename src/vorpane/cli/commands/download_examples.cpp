@@ -97,8 +97,16 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
         out.send_message(
             core::style("vorpane install -r " + util::escape_control(file.string()), "yellow"));
     }
-    if (!failed.empty()) {
-        throw core::VorpaneException("Could not download the examples for " + failed);
+    // Names that matched nothing fail the run too, but only once the others are downloaded.
+    std::string unmatched;
+    for (const auto& name : plan.unmatched) {
+        unmatched += (unmatched.empty() ? "" : ", ") + util::escape_control(name);
+    }
+    if (!failed.empty() || !unmatched.empty()) {
+        throw core::VorpaneException(
+            (failed.empty() ? "" : "Could not download the examples for " + failed) +
+            (failed.empty() || unmatched.empty() ? "" : "; ") +
+            (unmatched.empty() ? "" : "No examples found for " + unmatched));
     }
 }
 

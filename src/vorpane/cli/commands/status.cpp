@@ -36,14 +36,18 @@ struct CacheEntry {
 };
 
 // The entries of the cache file, read without changing it; empty when there is no readable file.
-std::vector<CacheEntry> cache_entries(const fs::path& file, double now) {
+// `token_key` names the access token of the current profile (empty without one).
+std::vector<CacheEntry>
+cache_entries(const fs::path& file, double now, const std::string& token_key) {
     struct Known {
         std::string_view identity;
         int ttl;
         const char* what;
+        // Stored once per profile, with the profile's digest as the key's arguments.
+        bool per_profile = false;
     };
     const Known known[] = {
-        {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token"},
+        {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token", true},
         {config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, "entitlements"},
         {config::PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
     };
@@ -68,8 +72,10 @@ std::vector<CacheEntry> cache_entries(const fs::path& file, double now) {
             const double expires = rows.column_double(1);
             CacheEntry entry{"other", 0, std::lround(expires - now)};
             for (const auto& k : known) {
-                if (key == config::cache_key(k.identity)) {
-                    entry.what = k.what;
+                if (k.per_profile ? key.rfind(config::cache_key(k.identity, ""), 0) == 0
+                                  : key == config::cache_key(k.identity)) {
+                    entry.what = std::string(k.what) +
+                                 (k.per_profile && key != token_key ? " of another profile" : "");
                     entry.age_seconds = std::lround(now - (expires - k.ttl));
                 }
             }
@@ -108,6 +114,7 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     lines.emplace_back("Configuration file", util::escape_control(config_file.string()));
 
     const config::VorpaneConfig* conf = nullptr;
+    std::string token_key;
     try {
         conf = &ctx.config();
     } catch (const core::ValidationError&) {
@@ -124,6 +131,7 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
             ctx.credentials_source() == modules::Context::CredentialsSource::environment;
         const auto& profile = conf->profile;
         const std::string environment = profile.cloud_environment;
+        token_key = config::access_token_key(profile);
         doc["profile"] = {{"token_id", profile.token_id}, {"cloud_environment", environment}};
         doc["credentials_source"] = from_env ? "environment" : "file";
         doc["services"] = {{"token", api::_get_token_api_url(environment)},
@@ -150,6 +158,9 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
                 doc["credentials"] = "unreachable";
                 verdict = "service unreachable: " + first_line(outcome.failure);
             }
+        } catch (const api::TokenServiceError& e) {
+            doc["credentials"] = "unusable";
+            verdict = "unusable: " + first_line(e.what());
         } catch (const std::exception& e) {
             doc["credentials"] = "unreachable";
             verdict = "service unreachable: " + first_line(e.what());
@@ -214,7 +225,7 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     std::string cache_text = util::escape_control(cache_file.string());
     std::vector<CacheEntry> found;
     try {
-        found = cache_entries(cache_file, ctx.clock.now());
+        found = cache_entries(cache_file, ctx.clock.now(), token_key);
         if (found.empty()) {
             cache_text += " (no entries)";
         }
