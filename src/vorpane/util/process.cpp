@@ -284,6 +284,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
         }
         result.returncode = child.wait();
         if (running.release()) {
+            // What the child started and left behind goes with the run: a background job of a
+            // shell script, for one, ignores SIGINT.
+            end_process_group(pid, SIGTERM);
             throw Interrupted();
         }
     }

@@ -97,17 +97,11 @@ void nap() noexcept {
     ::nanosleep(&tick, nullptr);
 }
 
-// Ends the tracked child groups and waits until no process of theirs is left: SIGKILL for what
-// is still there after three seconds, and no more waiting after five.
-void end_children(int signo) noexcept {
-    std::array<pid_t, CHILD_SLOTS> groups{};
-    size_t count = 0;
-    for (size_t i = 0; i < CHILD_SLOTS; ++i) {
-        if (g_child_states.claim(i)) {
-            groups[count] = g_child_groups[i].load();
-            ::kill(-groups[count], signo);
-            ++count;
-        }
+// Sends `signo` to the `count` process groups and waits until no process of theirs is left:
+// SIGKILL for what is still there after three seconds, and no more waiting after five.
+void end_groups(const pid_t* groups, size_t count, int signo) noexcept {
+    for (size_t i = 0; i < count; ++i) {
+        ::kill(-groups[i], signo);
     }
     constexpr int kill_at = 300;
     constexpr int give_up_at = 500;
@@ -129,6 +123,17 @@ void end_children(int signo) noexcept {
         }
         nap();
     }
+}
+
+void end_children(int signo) noexcept {
+    std::array<pid_t, CHILD_SLOTS> groups{};
+    size_t count = 0;
+    for (size_t i = 0; i < CHILD_SLOTS; ++i) {
+        if (g_child_states.claim(i)) {
+            groups[count++] = g_child_groups[i].load();
+        }
+    }
+    end_groups(groups.data(), count, signo);
 }
 
 void remove_paths() noexcept {
@@ -273,6 +278,10 @@ bool defer_signal_if_deferring(int signo) noexcept {
     } while (!g_defer.compare_exchange_weak(state,
                                             state | (static_cast<unsigned>(signo) << DEFER_SHIFT)));
     return true;
+}
+
+void end_process_group(pid_t group, int signo) noexcept {
+    end_groups(&group, 1, signo);
 }
 
 void clean_up_before_exit(int signo) noexcept {

@@ -63,6 +63,11 @@ class TrackedChildGroup {
     int m_slot = -1;
 };
 
+// Sends `signo` to the process group `group` and waits until none of its processes is left,
+// reaping the leader if it is this process's child: SIGKILL after three seconds, no more waiting
+// after five. Async-signal-safe.
+void end_process_group(pid_t group, int signo) noexcept;
+
 // A path the shutdown path removes (unlink, or rmdir for a directory, which must then be empty
 // by the time the files registered in it are gone) when a signal ends the run while this object
 // is registered. Register right after creating the path and forget() once it is committed
