@@ -3,13 +3,15 @@
     pty_drive.py EXPECT1 SEND1 [EXPECT2 SEND2 ...] -- PROGRAM ARGS...
 
 Waits for each EXPECT text on the terminal, then types its SEND text ("\\n" and "\\x03" are
-understood). When the program has ended it prints what the terminal showed, then a last line
-"ECHO=on" or "ECHO=off" telling whether the terminal still echoes, and exits with the
-program's status (128 + signal when a signal ended it). Gives up after 30 seconds.
+understood); a SEND such as "!SIGTERM" sends that signal to the program instead. When the
+program has ended it prints what the terminal showed, then a last line "ECHO=on" or "ECHO=off"
+telling whether the terminal still echoes, and exits with the program's status (128 + signal
+when a signal ended it). Gives up after 30 seconds.
 """
 import os
 import pty
 import select
+import signal
 import sys
 import termios
 import time
@@ -30,7 +32,11 @@ def main():
     while time.monotonic() < deadline:
         if pairs and pairs[0][0] in shown:
             time.sleep(0.2)
-            os.write(fd, pairs.pop(0)[1])
+            send = pairs.pop(0)[1]
+            if send.startswith(b"!SIG"):
+                os.kill(pid, getattr(signal, send[1:].decode()))
+            else:
+                os.write(fd, send)
             shown = shown.replace(b"\r", b"")
         ready, _, _ = select.select([fd], [], [], 0.1)
         if ready:

@@ -1,7 +1,7 @@
 #include "vorpane/cli/prompt.hpp"
 
 #include "vorpane/core/errors.hpp"
-#include "vorpane/core/signals.hpp"
+#include "vorpane/util/signals.hpp"
 
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <optional>
 
 namespace vorpane::cli {
 
@@ -52,8 +53,8 @@ std::string prompt(core::Output& out, std::string_view question) {
 
 namespace {
 
-// Echo off on the terminal for its lifetime; the old mode comes back on destruction, and on
-// Ctrl-C through the signal handler.
+// Echo off on the terminal for its lifetime; the old mode comes back on destruction, and through
+// the shutdown path when a signal ends the run meanwhile.
 class NoEcho {
   public:
     NoEcho() {
@@ -62,16 +63,15 @@ class NoEcho {
         }
         struct termios quiet = m_saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        core::restore_terminal_on_interrupt(&m_saved);
+        m_restore.emplace(STDIN_FILENO, m_saved);
         m_active = ::tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0;
         if (!m_active) {
-            core::restore_terminal_on_interrupt(nullptr);
+            m_restore.reset();
         }
     }
     ~NoEcho() {
         if (m_active) {
             ::tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
-            core::restore_terminal_on_interrupt(nullptr);
         }
     }
     NoEcho(const NoEcho&) = delete;
@@ -79,6 +79,7 @@ class NoEcho {
 
   private:
     struct termios m_saved {};
+    std::optional<util::RestoreTerminalOnSignal> m_restore;
     bool m_active = false;
 };
 

@@ -2,7 +2,6 @@
 
 #include "vorpane/util/signals.hpp"
 
-#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -11,22 +10,24 @@ namespace vorpane::core {
 
 namespace {
 
-// Read by the signal handler, so kept per process like the dispositions themselves.
-struct termios g_saved_mode {};
-volatile std::sig_atomic_t g_restore_mode = 0;
-
-extern "C" void on_sigint(int /*signo*/) {
-    if (util::note_interrupt_if_child_running()) {
+// The one shutdown path for every signal that ends a run. Only async-signal-safe calls here: the
+// handler may interrupt any code on any thread.
+extern "C" void on_shutdown_signal(int signo) {
+    if (util::defer_signal_if_deferring(signo)) {
         return;
     }
-    if (g_restore_mode != 0) {
-        ::tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_mode);
+    if (signo == SIGINT && util::note_interrupt_if_child_running()) {
+        return;
     }
-    static constexpr char message[] = "\nAborted!\n";
-    // Only async-signal-safe calls here: the process is ending anyway.
-    ssize_t ignored = ::write(STDERR_FILENO, message, sizeof(message) - 1);
-    (void)ignored;
-    ::_exit(1);
+    util::clean_up_before_exit(signo);
+    if (signo == SIGINT) {
+        static constexpr char message[] = "\nAborted!\n";
+        ssize_t ignored = ::write(STDERR_FILENO, message, sizeof(message) - 1);
+        (void)ignored;
+        ::_exit(1);
+    }
+    // As git does: the parent (a shell, a CI runner) learns which signal ended the run.
+    util::die_of_signal(signo);
 }
 
 } // namespace
@@ -37,19 +38,23 @@ void install_signal_handlers() {
     ::sigemptyset(&ignore.sa_mask);
     ::sigaction(SIGPIPE, &ignore, nullptr);
 
-    struct sigaction interrupt {};
-    interrupt.sa_handler = on_sigint;
-    ::sigemptyset(&interrupt.sa_mask);
+    struct sigaction shutdown {};
+    shutdown.sa_handler = on_shutdown_signal;
+    ::sigemptyset(&shutdown.sa_mask);
+    for (int signo : util::SHUTDOWN_SIGNALS) {
+        ::sigaddset(&shutdown.sa_mask, signo);
+    }
     // Blocking calls must see EINTR so that waits notice the interruption promptly.
-    interrupt.sa_flags = 0;
-    ::sigaction(SIGINT, &interrupt, nullptr);
-}
-
-void restore_terminal_on_interrupt(const ::termios* mode) noexcept {
-    g_restore_mode = 0;
-    if (mode != nullptr) {
-        g_saved_mode = *mode;
-        g_restore_mode = 1;
+    shutdown.sa_flags = 0;
+    for (int signo : util::SHUTDOWN_SIGNALS) {
+        struct sigaction old {};
+        ::sigaction(signo, nullptr, &old);
+        // A run started under nohup (or in the background by a non-interactive shell, for
+        // SIGQUIT) keeps ignoring what its starter asked it to ignore; SIGINT is always ours.
+        if (signo != SIGINT && old.sa_handler == SIG_IGN) {
+            continue;
+        }
+        ::sigaction(signo, &shutdown, nullptr);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
+#include "vorpane/util/signals.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -124,19 +125,28 @@ PrivateNetrc::PrivateNetrc(const IndexAddress& address) {
     std::string pattern = (fs::path(base) / "vorpane-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
-    if (::mkdtemp(buffer.data()) == nullptr) {
-        util::throw_errno(errno, "cannot create a private directory in " + base);
+    fs::path file;
+    util::UniqueFd fd;
+    {
+        // The password must not stay behind in the temporary directory, whatever signal ends
+        // the run: both paths are registered for the shutdown path as soon as they exist.
+        const util::DeferSignals creating;
+        if (::mkdtemp(buffer.data()) == nullptr) {
+            util::throw_errno(errno, "cannot create a private directory in " + base);
+        }
+        m_dir = buffer.data();
+        m_dir_on_signal.emplace(m_dir, util::RemoveOnSignal::Kind::directory);
+        file = m_dir / "netrc";
+        fd.reset(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd) {
+            int code = errno;
+            ::rmdir(m_dir.c_str());
+            throw std::system_error(code, std::generic_category(),
+                                    "cannot create " + file.string());
+        }
+        m_file = file;
+        m_file_on_signal.emplace(m_file, util::RemoveOnSignal::Kind::file);
     }
-    m_dir = buffer.data();
-    fs::path file = m_dir / "netrc";
-    util::UniqueFd fd(
-        ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) {
-        int code = errno;
-        ::rmdir(m_dir.c_str());
-        throw std::system_error(code, std::generic_category(), "cannot create " + file.string());
-    }
-    m_file = file;
     int code = util::write_all(fd.get(), entry);
     if (code == 0 && !fd.close()) {
         code = errno;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "vorpane/util/signals.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,7 +32,8 @@ IndexAddress split_index_address(std::string_view address);
 std::string netrc_entry(const IndexAddress& address);
 
 // A netrc file holding only netrc_entry(address), mode 0600, in a directory of its own made
-// with mkdtemp (mode 0700) under $TMPDIR or /tmp. Both are removed when the object goes.
+// with mkdtemp (mode 0700) under $TMPDIR or /tmp. Both are removed when the object goes, and by
+// the shutdown path when a signal ends the run first.
 // Throws what netrc_entry throws, and std::system_error when they cannot be created or written.
 class PrivateNetrc {
   public:
@@ -45,6 +48,9 @@ class PrivateNetrc {
   private:
     std::filesystem::path m_dir;
     std::filesystem::path m_file;
+    // Unregistered after the paths are removed, by the destructor's end.
+    std::optional<util::RemoveOnSignal> m_dir_on_signal;
+    std::optional<util::RemoveOnSignal> m_file_on_signal;
 };
 
 } // namespace vorpane::engine

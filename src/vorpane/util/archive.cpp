@@ -4,6 +4,7 @@
 #include "vorpane/util/dynlib.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/signals.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -974,6 +975,9 @@ void extract_tar_gz_safely(int fd,
                         unpack_bound(staging.tree(), max_bytes));
     extractor.run();
 
+    // From here the target changes: a shutdown signal waits until the move-in is complete or
+    // rolled back, so the target never holds a mix of old and new files.
+    const DeferSignals moving_in;
     const int parent = destination.parent.get();
     const char* name = destination.name.c_str();
     const bool created = !destination.target;

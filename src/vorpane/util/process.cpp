@@ -78,16 +78,27 @@ class SpawnAttr {
             throw_errno(rc, "posix_spawnattr_init");
         }
         // The child starts with default dispositions and nothing blocked: an ignored SIGPIPE
-        // would otherwise survive exec and change how the child handles closed pipes.
+        // would otherwise survive exec and change how the child handles closed pipes. What the
+        // tool's own starter chose to ignore (nohup) stays ignored.
         sigset_t defaults;
         ::sigemptyset(&defaults);
         ::sigaddset(&defaults, SIGPIPE);
         ::sigaddset(&defaults, SIGINT);
+        for (int signo : SHUTDOWN_SIGNALS) {
+            struct sigaction current {};
+            if (::sigaction(signo, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+                ::sigaddset(&defaults, signo);
+            }
+        }
         sigset_t none;
         ::sigemptyset(&none);
         ::posix_spawnattr_setsigdefault(&m_attr, &defaults);
         ::posix_spawnattr_setsigmask(&m_attr, &none);
-        ::posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        // A group of its own, so that the shutdown path can end the child and all it started;
+        // the terminal's SIGINT then reaches only the tool, which passes it on.
+        ::posix_spawnattr_setpgroup(&m_attr, 0);
+        ::posix_spawnattr_setflags(&m_attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
+                                                POSIX_SPAWN_SETPGROUP);
     }
     ~SpawnAttr() { ::posix_spawnattr_destroy(&m_attr); }
     SpawnAttr(const SpawnAttr&) = delete;
@@ -99,13 +110,15 @@ class SpawnAttr {
 };
 
 // Waits for the child even when the caller leaves early through an exception, so that no
-// zombie is left behind.
+// zombie is left behind. Its group is tracked for the shutdown path until the child has ended,
+// and forgotten before it is reaped, while its number still cannot name another process.
 class Child {
   public:
-    explicit Child(pid_t pid) : m_pid(pid) {}
+    explicit Child(pid_t pid) : m_pid(pid), m_group(pid) {}
     ~Child() {
         if (m_pid > 0) {
             int status = 0;
+            wait_for_end();
             while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
             }
         }
@@ -114,6 +127,7 @@ class Child {
     Child& operator=(const Child&) = delete;
 
     int wait() {
+        wait_for_end();
         int status = 0;
         while (::waitpid(m_pid, &status, 0) < 0) {
             if (errno != EINTR) {
@@ -128,7 +142,17 @@ class Child {
     }
 
   private:
+    // Waits until the child has ended, leaving it to be reaped, then stops tracking it.
+    void wait_for_end() noexcept {
+        siginfo_t info{};
+        while (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOWAIT) < 0 &&
+               errno == EINTR) {
+        }
+        m_group.forget();
+    }
+
     pid_t m_pid;
+    TrackedChildGroup m_group;
 };
 
 void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
@@ -230,12 +254,18 @@ ProcessResult run_process(const std::vector<std::string>& argv,
     {
         ChildRunningGuard running;
         pid_t pid = 0;
-        int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(),
-                               arg_pointers.data(), env_pointers.data());
-        if (rc != 0) {
-            throw SpawnError(program, rc);
+        std::optional<Child> started;
+        {
+            // A signal between the start and the tracking would leave the child behind.
+            const DeferSignals starting;
+            int rc = ::posix_spawn(&pid, program.c_str(), actions.get(), attr.get(),
+                                   arg_pointers.data(), env_pointers.data());
+            if (rc != 0) {
+                throw SpawnError(program, rc);
+            }
+            started.emplace(pid);
         }
-        Child child(pid);
+        Child& child = *started;
         if (options.capture) {
             // Our copies of the write ends must go, or the reads never see end of stream.
             out.write.reset();
@@ -254,6 +284,9 @@ ProcessResult run_process(const std::vector<std::string>& argv,
         }
         result.returncode = child.wait();
         if (running.release()) {
+            // What the child started and left behind goes with the run: a background job of a
+            // shell script, for one, ignores SIGINT.
+            end_process_group(pid, SIGTERM);
             throw Interrupted();
         }
     }
