@@ -73,11 +73,6 @@ class Sandbox:
         }
 
 
-def parallel_children():
-    """How many `uv pip show` children the tool runs at once: min(processors, 8)."""
-    return max(1, min(os.cpu_count() or 1, 8))
-
-
 def wall(argv, env, check=True, **kwargs):
     """Wall time of one run in seconds, and the child's peak resident memory in KiB."""
     start = time.perf_counter()

@@ -2,10 +2,11 @@
 """A stand-in for the `uv` package manager, covering exactly what vorpane calls:
 
     uv pip show NAME
+    uv pip list --format json
     uv pip install PKG... [-r FILE]... [--upgrade-package PKG]... --index-url URL [--dry-run]
 
-The target environment is $VIRTUAL_ENV. `pip show` asks the environment's own interpreter
-through importlib.metadata (no pip, so it starts fast); `pip install` runs pip from this
+The target environment is $VIRTUAL_ENV. `pip show` and `pip list` ask the environment's own
+interpreter through importlib.metadata (no pip, so they start fast); `pip install` runs pip from this
 interpreter against the environment (`pip --python`). Anything else is refused with exit
 status 2, so a test notices when the tool starts calling something new.
 
@@ -73,6 +74,32 @@ sys.stdout.write(
        ", ".join(sorted(plain_requires(found))), ", ".join(required_by)))
 """
 
+# `uv pip list --format json`, run the same way: one compact JSON array, sorted by name, with
+# "editable_project_location" for editable installs, as uv prints it.
+LIST_SCRIPT = r"""
+import json, re, sys
+from importlib import metadata
+from urllib.parse import unquote, urlparse
+
+def norm(n):
+    return re.sub(r"[-_.]+", "-", n).lower()
+
+seen = {}
+for d in metadata.distributions():
+    name = d.metadata["Name"]
+    if not name or norm(name) in seen:
+        continue
+    entry = {"name": name, "version": d.version}
+    try:
+        direct = json.loads(d.read_text("direct_url.json") or "{}")
+    except ValueError:
+        direct = {}
+    if direct.get("dir_info", {}).get("editable"):
+        entry["editable_project_location"] = unquote(urlparse(direct.get("url", "")).path)
+    seen[norm(name)] = entry
+sys.stdout.write(json.dumps([seen[k] for k in sorted(seen)], separators=(",", ":")) + "\n")
+"""
+
 
 def fail(message, status=2):
     sys.stderr.write(message + "\n")
@@ -138,6 +165,20 @@ def pip_show(argv, rest):
     sys.stderr.flush()
     try:
         os.execv(python, [python, "-I", "-c", SHOW_SCRIPT, name])
+    except OSError as exc:
+        return fail(f"error: cannot run {python}: {exc}")
+
+
+def pip_list(argv, rest):
+    if rest != ["--format", "json"] and rest != ["--format=json"]:
+        return unsupported(argv, "pip list is only known with --format json")
+    python, error = target_python()
+    if error:
+        return fail(error)
+    sys.stdout.flush()
+    sys.stderr.flush()
+    try:
+        os.execv(python, [python, "-I", "-c", LIST_SCRIPT])
     except OSError as exc:
         return fail(f"error: cannot run {python}: {exc}")
 
@@ -225,6 +266,8 @@ def main():
         return 0
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "show":
         return pip_show(argv, argv[2:])
+    if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "list":
+        return pip_list(argv, argv[2:])
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "install":
         return pip_install(argv, argv[2:])
     return unsupported(argv)

@@ -2,10 +2,13 @@
 
 #include "vorpane/engine/runner.hpp"
 
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vorpane::engine {
@@ -53,5 +56,38 @@ CompletedProcess run_uv_in_python(Runtime& rt,
                                   const std::vector<std::string>& args,
                                   bool capture_output = false,
                                   const std::map<std::string, std::string>& extra_env = {});
+
+// The distributions installed in an environment, as `uv pip list --format json` reports them.
+class InstalledPackages {
+  public:
+    // Records `version` for the distribution called `name` (any spelling).
+    void add(std::string_view name, std::string version);
+    // The installed version of the distribution called `name`, compared by normalised name;
+    // std::nullopt when it is not installed.
+    [[nodiscard]] std::optional<std::string> version_of(std::string_view name) const;
+    [[nodiscard]] std::size_t size() const noexcept { return m_versions.size(); }
+
+  private:
+    std::map<std::string, std::string, std::less<>> m_versions;
+};
+
+// `name` normalised as package indexes compare names: lower case, each run of "-", "_" and "."
+// one "-".
+std::string normalized_package_name(std::string_view name);
+
+// The most bytes and JSON values of a `uv pip list` answer the tool reads.
+inline constexpr std::size_t MAX_PIP_LIST_BYTES = std::size_t{64} << 20U;
+inline constexpr std::size_t MAX_PIP_LIST_VALUES = 1'000'000;
+
+// Parses `uv pip list --format json` output: a JSON array of objects, each with the strings
+// "name" and "version" (other fields are ignored), read without building a tree. Throws
+// core::VorpaneUVException saying what is wrong for anything else, for more than
+// MAX_PIP_LIST_BYTES bytes or MAX_PIP_LIST_VALUES values, or for nesting deeper than 64 levels.
+InstalledPackages parse_pip_list(std::string_view output);
+
+// The distributions installed in the target environment, from one `uv pip list --format json`
+// run. Throws what run_uv_in_python throws (core::VorpaneUVException when uv exits non-zero) and
+// what parse_pip_list throws.
+InstalledPackages list_installed_packages(Runtime& rt);
 
 } // namespace vorpane::engine

@@ -15,34 +15,12 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <atomic>
 #include <stdexcept>
 #include <system_error>
-#include <thread>
 
 namespace vorpane::modules {
 
 namespace {
-
-// The most `uv pip show` children of a listing that run at once; each is mostly a Python
-// start-up, so more than this only makes them compete.
-constexpr size_t MAX_PARALLEL_QUERIES = 8;
-
-// uv's complaint as one short line fit for a terminal.
-std::string one_line_of(std::string_view text) {
-    constexpr size_t kMaxShown = 500;
-    std::string joined;
-    for (char c : text.substr(0, kMaxShown)) {
-        const bool space = c == '\n' || c == '\r' || c == '\t' || c == ' ';
-        if (!space || (!joined.empty() && joined.back() != ' ')) {
-            joined += space ? ' ' : c;
-        }
-    }
-    while (!joined.empty() && joined.back() == ' ') {
-        joined.pop_back();
-    }
-    return util::escape_control(util::mask_url_password(joined));
-}
 
 void check_package_key(const std::string& package_key) {
     if (!config::is_valid_package_key(package_key)) {
@@ -50,43 +28,6 @@ void check_package_key(const std::string& package_key) {
         throw core::VorpaneException("Not a valid package name: \"" +
                                      util::escape_control(package_key) + "\"");
     }
-}
-
-// One `uv pip show` run with uv and the children's environment already found, so that several
-// threads may run it at once (finding them is not thread-safe).
-std::optional<std::string> installed_version_with(engine::ProcessRunner& runner,
-                                                  const std::string& uv,
-                                                  const std::map<std::string, std::string>& env,
-                                                  const std::string& package_key) {
-    check_package_key(package_key);
-    const std::vector<std::string> args = {"pip", "show", package_key};
-    std::vector<std::string> argv = {uv};
-    argv.insert(argv.end(), args.begin(), args.end());
-    util::ProcessOptions options;
-    options.capture = true;
-    const util::ProcessResult result = runner.run(argv, env, options);
-    // `uv pip show` exits with 1 for a package that is not installed; anything else is a
-    // failure of uv or of the environment, which must not pass for "not installed".
-    if (result.returncode == 1) {
-        return std::nullopt;
-    }
-    if (result.returncode != 0) {
-        std::string message = "Error running uv with " + engine::python_tuple_repr(args) +
-                              ": exit status " + std::to_string(result.returncode);
-        if (const std::string said = one_line_of(result.err.value_or("")); !said.empty()) {
-            message += ": " + said;
-        }
-        throw core::VorpaneUVException(message);
-    }
-    auto fields = parse_pip_show(result.out.value_or(""));
-    if (!fields) {
-        return std::nullopt;
-    }
-    auto it = fields->find("version");
-    if (it == fields->end()) {
-        return std::nullopt;
-    }
-    return it->second;
 }
 
 void warn_dropped(Warnings& warnings,
@@ -191,93 +132,38 @@ std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx) {
     return modules;
 }
 
-std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_view output) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    for (;;) {
-        size_t end = output.find('\n', start);
-        pieces.push_back(output.substr(start, end == std::string_view::npos ? end : end - start));
-        if (end == std::string_view::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    if (pieces.size() < 3) {
-        return std::nullopt;
-    }
-    std::map<std::string, std::string> fields;
-    for (std::string_view piece : pieces) {
-        size_t sep = piece.find(": ");
-        if (sep == std::string_view::npos || piece.find(": ", sep + 2) != std::string_view::npos) {
-            continue;
-        }
-        std::string key(piece.substr(0, sep));
-        std::transform(key.begin(), key.end(), key.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        fields[key] = std::string(piece.substr(sep + 2));
-    }
-    return fields;
+std::string module_key(const config::VorpaneEntitlement& module) {
+    return module.code.size() > 4 ? module.code.substr(4) : std::string();
 }
 
-std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys) {
-    std::vector<PackageResult> results(keys.size());
-    if (keys.empty()) {
-        return results;
-    }
-    // The target's lookups are lazy and not thread-safe: they happen here, before any worker.
-    const std::string* uv = nullptr;
-    const std::map<std::string, std::string>* env = nullptr;
-    std::exception_ptr setup_error;
-    try {
-        uv = &ctx.target().uv();
-        env = &ctx.target().child_env();
-    } catch (...) {
-        setup_error = std::current_exception();
-    }
-    const auto query = [&](size_t i) {
-        results[i].package.key = keys[i];
-        check_package_key(keys[i]);
-        if (setup_error) {
-            std::rethrow_exception(setup_error);
+std::vector<ListedModule>
+list_installed_state(Context& ctx, const std::vector<config::VorpaneEntitlement>& entitled) {
+    std::vector<ListedModule> listing;
+    listing.reserve(entitled.size());
+    bool any_package = false;
+    for (const auto& module : entitled) {
+        for (const auto& key : module.packages) {
+            check_package_key(key);
+            any_package = true;
         }
-        results[i].package.installed_version =
-            installed_version_with(ctx.runner, *uv, *env, keys[i]);
-    };
-
-    // Workers take the keys in order; after a failure no key past it is started, since the
-    // caller stops at the first failure in key order anyway (a missing interpreter or a Ctrl-C
-    // would only fail the rest the same way).
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> first_failure{keys.size()};
-    const auto work = [&] {
-        for (size_t i = next++; i < keys.size() && i < first_failure.load(); i = next++) {
-            try {
-                query(i);
-            } catch (...) {
-                results[i].error = std::current_exception();
-                size_t seen = first_failure.load();
-                while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
-                }
-            }
-        }
-    };
-    const size_t processors = std::max(1U, std::thread::hardware_concurrency());
-    const size_t workers =
-        setup_error ? 1 : std::min({keys.size(), processors, MAX_PARALLEL_QUERIES});
-    {
-        std::vector<std::jthread> threads;
-        threads.reserve(workers - 1);
-        try {
-            for (size_t n = 1; n < workers; ++n) {
-                threads.emplace_back(work);
-            }
-        } catch (const std::system_error&) {
-            // No more threads to be had: the ones started and this one do all the work.
-        }
-        work();
     }
-    results.resize(std::min(first_failure.load() + 1, keys.size()));
-    return results;
+    // Nothing to look up asks no interpreter and runs no uv.
+    engine::InstalledPackages installed;
+    if (any_package) {
+        engine::Runtime rt{ctx.runner, ctx.target()};
+        installed = engine::list_installed_packages(rt);
+    }
+    for (const auto& module : entitled) {
+        ListedModule row{module.name, module_key(module), module.code, {}};
+        for (const auto& key : module.packages) {
+            config::VorpanePackage package;
+            package.key = key;
+            package.installed_version = installed.version_of(key);
+            row.packages.push_back(std::move(package));
+        }
+        listing.push_back(std::move(row));
+    }
+    return listing;
 }
 
 } // namespace vorpane::modules

@@ -40,18 +40,22 @@ std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body
 // that is not JSON or nests too deep and std::runtime_error for one that is not an array.
 nlohmann::json parse_package_list(std::string_view body, Warnings& warnings);
 
-// The key/value map of `uv pip show` output (keys lower-cased, split on ": " into exactly two
-// parts, later lines win); std::nullopt when the output splits into fewer than 3 lines.
-std::optional<std::map<std::string, std::string>> parse_pip_show(std::string_view output);
+// The module key: the code without its "ENT_" prefix.
+std::string module_key(const config::VorpaneEntitlement& module);
 
-// One package of the listing: its record, or the error its query ended with.
-struct PackageResult {
-    config::VorpanePackage package;
-    std::exception_ptr error;
+// One module of the listing, its packages with the versions installed in the target environment.
+struct ListedModule {
+    std::string name;
+    std::string key;
+    std::string code;
+    std::vector<config::VorpanePackage> packages;
 };
 
-// The installed state of every key (from one `uv pip show` run each), in key
-// order; a failed query is kept as its error, so that the caller decides which one counts.
-std::vector<PackageResult> query_packages(Context& ctx, const std::vector<std::string>& keys);
+// `entitled` in order, each package with its installed version (std::nullopt when it is not
+// installed), from one `uv pip list` run in the target environment; no run when there is no
+// package. Throws core::VorpaneException for a package key that is not a valid name, and what
+// engine::list_installed_packages throws.
+std::vector<ListedModule>
+list_installed_state(Context& ctx, const std::vector<config::VorpaneEntitlement>& entitled);
 
 } // namespace vorpane::modules

@@ -1,4 +1,4 @@
-// Name resolution, display titles and the `uv pip show` parser.
+// Name resolution and display titles.
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
 #include "vorpane/modules/install_flow.hpp"
@@ -32,20 +32,6 @@ TEST(ModuleNames, WrittenFormsTitlesAndPackageOrder) {
     EXPECT_EQ(list_of_module_codes_to_list_of_package_names(
                   {"ENT_SOLVER", "ENT_UNKNOWN", "ENT_FOO_FREE"}, modules),
               (std::vector<std::string>{"solver2", "foo-free"}));
-}
-
-TEST(PipShow, ParsesVersionAndIgnoresOddLines) {
-    auto fields =
-        parse_pip_show("Name: demo\nVersion: 1.2.3\nLocation: /x\nRequires: \nRequired-by: \n");
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(fields->at("version"), "1.2.3");
-    // Fewer than three pieces: nothing, even with a version line.
-    EXPECT_EQ(parse_pip_show("Version: 1.0\n"), std::nullopt);
-    // Two separators on one line: ignored. Upper-case keys are folded; a later line wins.
-    fields = parse_pip_show("VERSION: 2.0\nName: a: b\nx\nVersion:  2 \n");
-    ASSERT_TRUE(fields);
-    EXPECT_EQ(fields->at("version"), " 2 ");
-    EXPECT_EQ(fields->count("name"), 0u);
 }
 
 TEST(Examples, PackageAndArtefactNames) {

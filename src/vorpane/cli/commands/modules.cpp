@@ -4,8 +4,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <stdexcept>
-
 namespace vorpane::cli::commands {
 
 namespace {
@@ -47,24 +45,11 @@ std::string legend() {
 
 // The listing as one JSON document: schema 1, the modules in the service's order.
 void send_modules_json(modules::Context& ctx) {
-    const auto entitled = modules::get_all_entitled_modules(ctx);
-    std::vector<std::string> keys;
-    for (const auto& module : entitled) {
-        keys.insert(keys.end(), module.packages.begin(), module.packages.end());
-    }
-    const auto results = modules::query_packages(ctx, keys);
+    const auto listing = modules::list_installed_state(ctx, modules::get_all_entitled_modules(ctx));
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    size_t next = 0;
-    for (const auto& module : entitled) {
+    for (const auto& module : listing) {
         nlohmann::ordered_json packages = nlohmann::ordered_json::array();
-        for (size_t i = 0; i < module.packages.size(); ++i, ++next) {
-            if (next >= results.size()) {
-                throw std::logic_error("a package of the listing was not queried");
-            }
-            if (results[next].error) {
-                std::rethrow_exception(results[next].error);
-            }
-            const auto& package = results[next].package;
+        for (const auto& package : module.packages) {
             packages.push_back(
                 {{"key", package.key},
                  {"installed_version", package.installed_version
@@ -73,7 +58,7 @@ void send_modules_json(modules::Context& ctx) {
                  {"state", package.installed_version ? "installed" : "missing"}});
         }
         list.push_back({{"name", module.name},
-                        {"key", module.code.size() > 4 ? module.code.substr(4) : std::string()},
+                        {"key", module.key},
                         {"code", module.code},
                         {"packages", std::move(packages)}});
     }
@@ -106,27 +91,13 @@ void run_modules(modules::Context& ctx, const ModulesOptions& options) {
     out.send_message(kRule);
     out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");
     out.send_message(kRule);
-    std::vector<std::string> keys;
-    for (const auto& module : entitled) {
-        keys.insert(keys.end(), module.packages.begin(), module.packages.end());
-    }
-    const auto results = modules::query_packages(ctx, keys);
-    size_t next = 0;
-    for (const auto& module : entitled) {
+    for (const auto& module : modules::list_installed_state(ctx, entitled)) {
         std::string packages;
-        for (size_t i = 0; i < module.packages.size(); ++i, ++next) {
-            // The first failure in table order decides; the rows above it stay printed.
-            if (next >= results.size()) {
-                throw std::logic_error("a package of the listing was not queried");
-            }
-            if (results[next].error) {
-                std::rethrow_exception(results[next].error);
-            }
-            packages += (i == 0 ? "" : ", ") + styled_key(results[next].package);
+        for (const auto& package : module.packages) {
+            packages += (packages.empty() ? "" : ", ") + styled_key(package);
         }
-        const std::string code = module.code.size() > 4 ? module.code.substr(4) : std::string();
         // The name is free text from the service; codes and keys were checked on arrival.
-        out.send_message(pad(util::escape_control(module.name)) + ": " + pad(code) + ":" +
+        out.send_message(pad(util::escape_control(module.name)) + ": " + pad(module.key) + ":" +
                          packages);
     }
     out.send_message(kRule);
