@@ -119,6 +119,7 @@ TEST_F(ExamplesTest, NameMatchingAndUnknownNames) {
 TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
     // A previous download stays and is still pointed to when its new download fails.
     write_file(m_target / "zel-bar-solver-examples" / "a" / "b" / "requirements.txt", "x\n");
+    write_file(m_target / "zel-bar-solver-examples" / "it's $(x);" / "requirements.txt", "x\n");
     auto account = sandbox().demo_account();
     fs::path examples = m_home.root() / "served";
     fs::create_directories(examples);
@@ -142,6 +143,11 @@ TEST_F(ExamplesTest, OneMissingArchiveGivesARedLineAndTheOthersSucceed) {
                   "vorpane install -r " +
                   (m_target / "zel-bar-solver-examples" / "a" / "b" / "requirements.txt").string()),
               std::string::npos);
+    // A path that a shell would run something in is quoted for pasting.
+    EXPECT_NE(r.out.find("vorpane install -r '" + (m_target / "zel-bar-solver-examples").string() +
+                         "/it'\\''s $(x);/requirements.txt'\n"),
+              std::string::npos)
+        << r.out;
 }
 
 TEST_F(ExamplesTest, HostileExampleNamesAreDroppedAndNothingLandsOutside) {

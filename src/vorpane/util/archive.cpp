@@ -3,6 +3,7 @@
 #include "vorpane/util/c_handle.hpp"
 #include "vorpane/util/dynlib.hpp"
 #include "vorpane/util/fd.hpp"
+#include "vorpane/util/path_walk.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/signals.hpp"
 
@@ -20,8 +21,6 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
-#include <deque>
-#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -102,126 +101,11 @@ class ArchiveReader {
     archive* m_archive;
 };
 
-using Components = std::vector<std::string>;
+using Components = PathComponents;
 
 // Member names come from an untrusted archive and end up in one-line messages on a terminal.
 std::string quote_name(std::string_view text) {
     return "'" + escape_control(text) + "'";
-}
-
-Components split_path(std::string_view path) {
-    Components parts;
-    while (!path.empty()) {
-        size_t slash = path.find('/');
-        std::string_view part = path.substr(0, slash);
-        if (!part.empty()) {
-            parts.emplace_back(part);
-        }
-        if (slash == std::string_view::npos) {
-            break;
-        }
-        path.remove_prefix(slash + 1);
-    }
-    return parts;
-}
-
-std::string join(const Components& parts, size_t count) {
-    std::string out;
-    for (size_t i = 0; i < count && i < parts.size(); ++i) {
-        if (i > 0) {
-            out += '/';
-        }
-        out += parts[i];
-    }
-    return out;
-}
-
-std::string join(const Components& parts) {
-    return join(parts, parts.size());
-}
-
-// Where `path` (relative to the directory `root`) leads, walked the way the kernel would: links on
-// disk are followed and a ".." after one climbs from where the link leads.
-//   Walk::place: where a member named `path` lands. Its own last component is never followed (it
-//     replaces what is there), a file in the middle is `not_directory`, and passing through any
-//     link is `through_link`.
-//   Walk::resolve: where a link's target really leads, as realpath would, the last component
-//     followed too; the walk only fails by leaving `root` or on an absolute link or a link loop.
-struct Placement {
-    enum class Kind { inside, outside, through_link, not_directory } kind = Kind::inside;
-    Components parts; // where it lands, for `inside`
-    std::string at;   // the link or file passed through
-};
-enum class Walk { place, resolve };
-
-Placement walk_beneath(int root, std::string_view path, Walk walk) {
-    constexpr int max_links = 40;
-    std::deque<std::string> pending;
-    for (auto& part : split_path(path)) {
-        pending.push_back(std::move(part));
-    }
-    Placement out;
-    int links = 0;
-    while (!pending.empty()) {
-        std::string part = std::move(pending.front());
-        pending.pop_front();
-        if (part == ".") {
-            continue;
-        }
-        if (part == "..") {
-            if (out.parts.empty()) {
-                return {Placement::Kind::outside, {}, {}};
-            }
-            out.parts.pop_back();
-            continue;
-        }
-        out.parts.push_back(std::move(part));
-        if (walk == Walk::place && pending.empty()) {
-            break;
-        }
-        // Only what exists on disk can redirect the walk (missing components become directories).
-        const std::string relative = join(out.parts);
-        struct stat st {};
-        if (::fstatat(root, relative.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            S_ISDIR(st.st_mode)) {
-            continue;
-        }
-        if (!S_ISLNK(st.st_mode)) {
-            if (walk == Walk::place) {
-                return {Placement::Kind::not_directory, {}, relative};
-            }
-            continue;
-        }
-        if (out.at.empty()) {
-            out.at = relative;
-        }
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        const ssize_t n = ::readlinkat(root, relative.c_str(), target.data(), target.size());
-        if (++links > max_links || n <= 0 || static_cast<size_t>(n) >= target.size()) {
-            return {Placement::Kind::through_link, {}, out.at};
-        }
-        target.resize(static_cast<size_t>(n));
-        if (target.front() == '/') {
-            return {Placement::Kind::outside, {}, {}};
-        }
-        out.parts.pop_back();
-        auto link_parts = split_path(target);
-        pending.insert(pending.begin(), link_parts.begin(), link_parts.end());
-    }
-    if (walk == Walk::place && !out.at.empty()) {
-        out.kind = Placement::Kind::through_link;
-    }
-    return out;
-}
-
-// Where `path` really leads beneath `root`; nullopt when it leaves `root` or passes through an
-// absolute link or a link loop.
-std::optional<Components> resolve_beneath(int root, std::string_view path) {
-    Placement walked = walk_beneath(root, path, Walk::resolve);
-    if (walked.kind != Placement::Kind::inside) {
-        return std::nullopt;
-    }
-    return std::move(walked.parts);
 }
 
 Fd open_directory_nofollow(int dir, const char* name) noexcept {
@@ -360,7 +244,7 @@ class Extractor {
               int root,
               std::string_view archive_name,
               UnpackBound bound)
-        : m_api(api), m_reader(reader), m_root(root),
+        : m_api(api), m_reader(reader), m_root(root), m_walker(root),
           m_label(archive_name.empty() ? std::string("the archive")
                                        : "the archive " + quote_name(archive_name)),
           m_bound(std::move(bound)) {}
@@ -384,8 +268,13 @@ class Extractor {
     // Throws ArchiveMemberRefused, naming the first link of the archive that leads outside `root`
     // (which holds the members at the same places as the extraction root).
     void check_links(int root, const std::string& reason) const {
-        for (const auto& [member, parts] : m_links) {
-            if (!resolve_beneath(root, join(parts))) {
+        DirectoryWalker walker(root);
+        for (const auto& [member, path] : m_links) {
+            const Placement resolved = walker.resolve(path);
+            if (resolved.kind == Placement::Kind::failed) {
+                refuse(member, cannot_check(resolved));
+            }
+            if (resolved.kind != Placement::Kind::inside) {
                 refuse(member, reason);
             }
         }
@@ -401,6 +290,12 @@ class Extractor {
     [[noreturn]] void refuse(const std::string& member, const std::string& reason) const {
         throw ArchiveMemberRefused(member, "Refusing to extract " + quote_name(member) + " from " +
                                                m_label + ": " + reason);
+    }
+
+    // Why a walk that failed could not tell where a member would go.
+    static std::string cannot_check(const Placement& failed) {
+        return "cannot look up " + quote_name(failed.at) + ": " +
+               std::generic_category().message(failed.error);
     }
 
     [[noreturn]] void conflict(const std::string& member, const std::string& reason) const {
@@ -431,7 +326,7 @@ class Extractor {
         while (!relative.empty() && relative.front() == '/') {
             relative.remove_prefix(1);
         }
-        const Placement placement = walk_beneath(m_root, relative, Walk::place);
+        const Placement placement = m_walker.place(relative);
         switch (placement.kind) {
         case Placement::Kind::outside:
             refuse(name, "it would end up outside the target directory");
@@ -440,6 +335,9 @@ class Extractor {
                    "it would be written through the symbolic link " + quote_name(placement.at));
         case Placement::Kind::not_directory:
             conflict(name, quote_name(placement.at) + " is not a directory");
+        case Placement::Kind::missing:
+        case Placement::Kind::failed:
+            refuse(name, cannot_check(placement));
         case Placement::Kind::inside:
             break;
         }
@@ -475,50 +373,27 @@ class Extractor {
     }
 
     // The directory holding the first `count` of `parts`, walked one component at a time without
-    // following links; missing directories are created when `create`.
-    Fd
+    // following links; missing directories are created when `create`. Valid until the walker
+    // moves on.
+    int
     open_directory(const std::string& member, const Components& parts, size_t count, bool create) {
-        Fd current(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
-        if (!current) {
-            throw_errno(errno, "Cannot open the target directory");
+        const Placement opened = m_walker.open(parts, count, create);
+        switch (opened.kind) {
+        case Placement::Kind::inside:
+            break;
+        case Placement::Kind::outside:
+        case Placement::Kind::through_link:
+            refuse(member,
+                   "it would be written through the symbolic link " + quote_name(opened.at));
+        case Placement::Kind::not_directory:
+            conflict(member, quote_name(opened.at) + " is not a directory");
+        case Placement::Kind::missing:
+            conflict(member, quote_name(opened.at) + " does not exist");
+        case Placement::Kind::failed:
+            throw_errno(opened.error,
+                        "Cannot extract " + quote_name(member) + " at " + quote_name(opened.at));
         }
-        for (size_t i = 0; i < count; ++i) {
-            const char* part = parts[i].c_str();
-            for (int attempt = 0;; ++attempt) {
-                int fd =
-                    ::openat(current.get(), part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (fd >= 0) {
-                    current = Fd(fd);
-                    break;
-                }
-                const int open_error = errno;
-                struct stat st {};
-                if (::fstatat(current.get(), part, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-                    if (errno != ENOENT) {
-                        throw_errno(errno, "Cannot extract " + quote_name(member));
-                    }
-                    if (!create) {
-                        conflict(member, quote_name(join(parts, i + 1)) + " does not exist");
-                    }
-                    if (::mkdirat(current.get(), part, 0777) != 0 && errno != EEXIST) {
-                        throw_errno(errno, "Cannot create " + quote_name(join(parts, i + 1)));
-                    }
-                    if (attempt < 2) {
-                        continue;
-                    }
-                    throw_errno(open_error, "Cannot extract " + quote_name(member));
-                }
-                if (S_ISLNK(st.st_mode)) {
-                    refuse(member, "it would be written through the symbolic link " +
-                                       quote_name(join(parts, i + 1)));
-                }
-                if (!S_ISDIR(st.st_mode)) {
-                    conflict(member, quote_name(join(parts, i + 1)) + " is not a directory");
-                }
-                throw_errno(open_error, "Cannot extract " + quote_name(member));
-            }
-        }
-        return current;
+        return m_walker.fd();
     }
 
     // Clears the way for a new entry named `name` in `dir`: files and links are removed (never
@@ -546,26 +421,28 @@ class Extractor {
     }
 
     void extract_directory(const std::string& member, const Components& parts) {
-        Fd parent = open_directory(member, parts, parts.size() - 1, true);
+        const int parent = open_directory(member, parts, parts.size() - 1, true);
         const std::string& base = parts.back();
         struct stat st {};
-        if (::fstatat(parent.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (::fstatat(parent, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(st.st_mode)) {
                 return;
             }
-            remove_existing(member, parent.get(), base);
+            remove_existing(member, parent, base);
+        } else if (errno != ENOENT) {
+            throw_errno(errno, "Cannot extract " + quote_name(member));
         }
-        if (::mkdirat(parent.get(), base.c_str(), 0777) != 0 && errno != EEXIST) {
+        if (::mkdirat(parent, base.c_str(), 0777) != 0 && errno != EEXIST) {
             throw_errno(errno, "Cannot create " + quote_name(member));
         }
     }
 
     void extract_file(const std::string& member, const Components& parts, archive_entry* entry) {
-        Fd parent = open_directory(member, parts, parts.size() - 1, true);
+        const int parent = open_directory(member, parts, parts.size() - 1, true);
         const std::string& base = parts.back();
         Fd file;
         for (int attempt = 0; !file; ++attempt) {
-            file = Fd(::openat(parent.get(), base.c_str(),
+            file = Fd(::openat(parent, base.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
             if (file) {
                 break;
@@ -573,7 +450,7 @@ class Extractor {
             if (errno != EEXIST || attempt > 0) {
                 throw_errno(errno, "Cannot create " + quote_name(member));
             }
-            remove_existing(member, parent.get(), base);
+            remove_existing(member, parent, base);
         }
         // Counted as written: the sizes in the headers are the archive's word only.
         std::uint64_t end = 0;
@@ -624,17 +501,21 @@ class Extractor {
         if (target.front() == '/') {
             refuse(member, "it links to the absolute path " + quote_name(target));
         }
-        std::string from_link_directory = join(parts, parts.size() - 1) + "/" + target;
-        if (!resolve_beneath(m_root, from_link_directory)) {
+        const Placement resolved =
+            m_walker.resolve(join_path(parts, parts.size() - 1) + "/" + target);
+        if (resolved.kind == Placement::Kind::failed) {
+            refuse(member, cannot_check(resolved));
+        }
+        if (resolved.kind != Placement::Kind::inside) {
             refuse(member,
                    "its link target " + quote_name(target) + " is outside the target directory");
         }
-        Fd parent = open_directory(member, parts, parts.size() - 1, true);
-        remove_existing(member, parent.get(), parts.back());
-        if (::symlinkat(target.c_str(), parent.get(), parts.back().c_str()) != 0) {
+        const int parent = open_directory(member, parts, parts.size() - 1, true);
+        remove_existing(member, parent, parts.back());
+        if (::symlinkat(target.c_str(), parent, parts.back().c_str()) != 0) {
             throw_errno(errno, "Cannot create the link " + quote_name(member));
         }
-        m_links.emplace_back(member, parts);
+        m_links.emplace_back(member, join_path(parts));
     }
 
     void extract_hardlink(const std::string& member,
@@ -645,20 +526,31 @@ class Extractor {
         if (!target.empty() && target.front() == '/') {
             refuse(member, "it is a hard link to the absolute path " + quote_name(target));
         }
-        auto source = resolve_beneath(m_root, target);
-        if (!source) {
+        const Placement source = m_walker.resolve(target);
+        if (source.kind == Placement::Kind::failed) {
+            refuse(member, cannot_check(source));
+        }
+        if (source.kind != Placement::Kind::inside) {
             refuse(member,
                    "its link target " + quote_name(target) + " is outside the target directory");
         }
-        if (source->empty()) {
+        if (source.parts.empty()) {
             conflict(member, "it is a hard link to the target directory");
         }
-        Fd parent = open_directory(member, parts, parts.size() - 1, true);
+        Fd source_parent;
+        if (source.parts != parts) {
+            source_parent =
+                Fd(::fcntl(open_directory(member, source.parts, source.parts.size() - 1, false),
+                           F_DUPFD_CLOEXEC, 0));
+            if (!source_parent) {
+                throw_errno(errno, "Cannot extract " + quote_name(member));
+            }
+        }
+        const int parent = open_directory(member, parts, parts.size() - 1, true);
         const std::string& base = parts.back();
-        if (*source != parts) {
-            Fd source_parent = open_directory(member, *source, source->size() - 1, false);
-            remove_existing(member, parent.get(), base);
-            if (::linkat(source_parent.get(), source->back().c_str(), parent.get(), base.c_str(),
+        if (source_parent) {
+            remove_existing(member, parent, base);
+            if (::linkat(source_parent.get(), source.parts.back().c_str(), parent, base.c_str(),
                          0) != 0) {
                 if (errno == ENOENT) {
                     conflict(member,
@@ -668,10 +560,12 @@ class Extractor {
             }
         }
         struct stat st {};
-        if (::fstatat(parent.get(), base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(st.st_mode)) {
-            if (::fchmodat(parent.get(), base.c_str(),
-                           data_file_mode(m_api.archive_entry_perm(entry)), 0) != 0) {
+        if (::fstatat(parent, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw_errno(errno, "Cannot extract " + quote_name(member));
+        }
+        if (S_ISREG(st.st_mode)) {
+            if (::fchmodat(parent, base.c_str(), data_file_mode(m_api.archive_entry_perm(entry)),
+                           0) != 0) {
                 throw_errno(errno, "Cannot set the mode of " + quote_name(member));
             }
         }
@@ -680,12 +574,13 @@ class Extractor {
     const ArchiveApi& m_api;
     archive* m_reader;
     int m_root;
+    DirectoryWalker m_walker;
     std::string m_label;
     UnpackBound m_bound;
     std::uint64_t m_written = 0;
     // The archive's symbolic links: a link that was inside when it was made can point outside
     // once a later member replaces a directory it passes through.
-    std::vector<std::pair<std::string, Components>> m_links;
+    std::vector<std::pair<std::string, std::string>> m_links;
 };
 
 // The lower of `max_bytes` and 95 % of the space free where `root` lives.
@@ -788,15 +683,6 @@ class Staging {
     Fd m_displaced;
 };
 
-// The directory `parts[0..count)` below `root`, reached without following links.
-Fd open_beneath(int root, const Components& parts, size_t count) noexcept {
-    Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-    for (size_t i = 0; current && i < count; ++i) {
-        current = open_directory_nofollow(current.get(), parts[i].c_str());
-    }
-    return current;
-}
-
 // Moves what the staging tree holds into the target: a file or link replaces an entry of the
 // same name, directories merge, anything else in the target stays. Every step is a rename within
 // one file system, and undo() puts back what the steps changed.
@@ -807,84 +693,101 @@ class Merge {
 
     // Throws ArchiveError when a non-empty directory is in the way, std::system_error.
     void run() {
-        std::vector<Components> pending{{}};
+        // Depth first, so that each directory to merge is a child of one on the current path and
+        // the walkers only ever step one level down or climb back.
+        DirectoryWalker from(m_staged);
+        DirectoryWalker into(m_target);
+        Components dir;
+        std::vector<std::pair<size_t, std::string>> pending{{0, {}}};
         while (!pending.empty()) {
-            const Components dir = std::move(pending.back());
+            auto [depth, name] = std::move(pending.back());
             pending.pop_back();
-            Fd from = open_beneath(m_staged, dir, dir.size());
-            Fd into = open_beneath(m_target, dir, dir.size());
-            if (!from || !into) {
-                throw_errno(errno, "Cannot open " + quote_name(join(dir)));
+            dir.resize(depth);
+            if (!name.empty()) {
+                dir.push_back(std::move(name));
             }
-            for (const auto& name : list_names(from.get())) {
-                Components path = dir;
-                path.push_back(name);
-                if (merge_entry(from.get(), into.get(), path)) {
-                    pending.push_back(std::move(path));
+            const Placement in_staging = from.open(dir, dir.size(), false);
+            const Placement in_target = into.open(dir, dir.size(), false);
+            if (in_staging.kind != Placement::Kind::inside ||
+                in_target.kind != Placement::Kind::inside) {
+                throw_errno(in_staging.error != 0 ? in_staging.error : in_target.error,
+                            "Cannot open " + quote_name(join_path(dir)));
+            }
+            std::string path = join_path(dir);
+            for (auto& entry : list_names(from.fd())) {
+                if (merge_entry(from.fd(), into.fd(), path, entry)) {
+                    pending.emplace_back(dir.size(), std::move(entry));
                 }
             }
         }
     }
 
     void undo() noexcept {
-        for (size_t i = m_steps.size(); i-- > 0;) {
-            const Step& step = m_steps[i];
-            const Components& path = step.path;
-            const Fd into = open_beneath(m_target, path, path.size() - 1);
-            if (!into) {
-                continue;
-            }
-            if (step.moved) {
-                if (const Fd from = open_beneath(m_staged, path, path.size() - 1)) {
-                    (void)::renameat(into.get(), path.back().c_str(), from.get(),
-                                     path.back().c_str());
+        try {
+            DirectoryWalker from(m_staged);
+            DirectoryWalker into(m_target);
+            for (size_t i = m_steps.size(); i-- > 0;) {
+                const Step& step = m_steps[i];
+                const Components dir = split_path(m_directories[step.directory]);
+                if (into.open(dir, dir.size(), false).kind != Placement::Kind::inside) {
+                    continue;
+                }
+                if (step.moved &&
+                    from.open(dir, dir.size(), false).kind == Placement::Kind::inside) {
+                    (void)::renameat(into.fd(), step.name.c_str(), from.fd(), step.name.c_str());
+                }
+                if (!step.displaced.empty()) {
+                    (void)::renameat(m_displaced, step.displaced.c_str(), into.fd(),
+                                     step.name.c_str());
                 }
             }
-            if (!step.displaced.empty()) {
-                (void)::renameat(m_displaced, step.displaced.c_str(), into.get(),
-                                 path.back().c_str());
-            }
+        } catch (...) { // NOLINT(bugprone-empty-catch): putting back is best effort
         }
         m_steps.clear();
     }
 
   private:
     struct Step {
-        Components path;
+        size_t directory; // in m_directories
+        std::string name;
         std::string displaced; // the name the replaced entry was kept under, if any
         bool moved = false;
     };
 
-    // Places `path` (in `from`) into `into`; true when both are directories still to merge.
-    bool merge_entry(int from, int into, const Components& path) {
-        const char* name = path.back().c_str();
+    // Places `name` of the directory `dir` (open as `from` in the staging tree and as `into` in
+    // the target); true when both are directories still to merge.
+    bool merge_entry(int from, int into, const std::string& dir, const std::string& name) {
+        const std::string shown = quote_name(dir.empty() ? name : dir + "/" + name);
         struct stat staged {};
         struct stat existing {};
-        if (::fstatat(from, name, &staged, AT_SYMLINK_NOFOLLOW) != 0) {
-            throw_errno(errno, "Cannot read the staged " + quote_name(join(path)));
+        if (::fstatat(from, name.c_str(), &staged, AT_SYMLINK_NOFOLLOW) != 0) {
+            throw_errno(errno, "Cannot read the staged " + shown);
         }
-        Step step{path, {}, false};
-        if (::fstatat(into, name, &existing, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (m_directories.empty() || m_directories.back() != dir) {
+            m_directories.push_back(dir);
+        }
+        Step step{m_directories.size() - 1, name, {}, false};
+        if (::fstatat(into, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0) {
             if (S_ISDIR(existing.st_mode)) {
                 if (S_ISDIR(staged.st_mode)) {
                     return true;
                 }
-                const Fd in_the_way = open_directory_nofollow(into, name);
+                const Fd in_the_way = open_directory_nofollow(into, name.c_str());
                 if (!in_the_way || !list_names(in_the_way.get()).empty()) {
-                    throw ArchiveError("Cannot extract " + quote_name(join(path)) + " from " +
-                                       m_label + ": a directory of that name is in the way");
+                    throw ArchiveError("Cannot extract " + shown + " from " + m_label +
+                                       ": a directory of that name is in the way");
                 }
             }
             step.displaced = std::to_string(m_steps.size());
-            if (::renameat(into, name, m_displaced, step.displaced.c_str()) != 0) {
-                throw_errno(errno, "Cannot replace " + quote_name(join(path)));
+            if (::renameat(into, name.c_str(), m_displaced, step.displaced.c_str()) != 0) {
+                throw_errno(errno, "Cannot replace " + shown);
             }
         } else if (errno != ENOENT) {
-            throw_errno(errno, "Cannot extract " + quote_name(join(path)));
+            throw_errno(errno, "Cannot extract " + shown);
         }
-        m_steps.push_back(step);
-        if (::renameat(from, name, into, name) != 0) {
-            throw_errno(errno, "Cannot move " + quote_name(join(path)) + " into place");
+        m_steps.push_back(std::move(step));
+        if (::renameat(from, name.c_str(), into, name.c_str()) != 0) {
+            throw_errno(errno, "Cannot move " + shown + " into place");
         }
         m_steps.back().moved = true;
         return false;
@@ -895,6 +798,7 @@ class Merge {
     int m_displaced;
     int m_target;
     std::vector<Step> m_steps;
+    std::vector<std::string> m_directories; // the directories that steps were taken in
 };
 
 // Where an extraction goes: the target (when it exists), and the directory that holds it, or

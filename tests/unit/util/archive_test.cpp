@@ -129,7 +129,22 @@ TEST_F(ArchiveExtraction, RefusesHostileMembersAndNothingLandsOutside) {
         std::string refused;
         std::string shown; // the name as the message shows it, when it differs
     };
+    // Deeper than a path may be long: a walker that took "name too long" for "missing" would
+    // see "x" as a directory, not as the link to the target that it is, and let "evil" climb to /.
+    std::string deep;
+    for (int i = 0; i < 17; ++i) {
+        deep += std::string(250, static_cast<char>('a' + i)) + "/";
+    }
+    std::string up;
+    for (int i = 0; i < 18; ++i) {
+        up += "../";
+    }
+    const std::string long_name(256, 'n');
     const std::vector<Case> cases = {
+        {{symlink(deep + "x", up.substr(3)), symlink(deep + "evil", "x/" + up + "etc")},
+         deep + "evil",
+         ""},
+        {{file(long_name + "/f", "x")}, long_name + "/f", ""},
         {{file("good.txt", "ok"), file("../evil", "bad")}, "../evil", ""},
         {{file("a/../../b", "bad")}, "a/../../b", ""},
         {{file("/../../outside/victim", "bad")}, "/../../outside/victim", ""},

@@ -2,6 +2,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/modules/examples.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/shell_quote.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -94,8 +95,9 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
         out.send_message("Examples for " + util::escape_control(package) +
                          " require additional pacakges.To install these dependencies run the "
                          "following command:");
-        out.send_message(
-            core::style("vorpane install -r " + util::escape_control(file.string()), "yellow"));
+        out.send_message(core::style("vorpane install -r " +
+                                         util::shell_quote(util::escape_control(file.string())),
+                                     "yellow"));
     }
     // Names that matched nothing fail the run too, but only once the others are downloaded.
     std::string unmatched;
