@@ -1,7 +1,5 @@
 #include "support/run.hpp"
 
-#include "vorpane/util/process.hpp"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -11,7 +9,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 
 namespace vorpane::test {
