@@ -18,37 +18,36 @@ class InstallTest : public E2ETest {
         init_demo_profile();
     }
     fs::path uv_log() const { return m_home.root() / "uv.log"; }
-    // What the uv stand-in logged per call (argv, netrc, ...), in order.
-    std::vector<nlohmann::json> uv_log_entries() const { return read_jsonl(uv_log()); }
+    // The argument lists the uv stand-in logged, in order.
     std::vector<Args> uv_calls() const {
         std::vector<Args> calls;
-        for (const auto& entry : uv_log_entries()) {
+        for (const auto& entry : read_jsonl(uv_log())) {
             calls.push_back(entry["argv"].get<Args>());
         }
         return calls;
     }
     // The password the sandbox index requires, which the fake cloud's /pip redirect hands out.
-    std::string index_password() const {
-        return Sandbox::instance().env().at("index_password").get<std::string>();
-    }
+    static std::string index_password() { return sandbox().at("index_password"); }
     // The "auth" verdict of the last request the sandbox index saw.
-    std::string last_index_auth() const {
-        const auto log = read_jsonl(Sandbox::instance().dir() / "index_requests.log");
+    static std::string last_index_auth() {
+        const auto log = read_jsonl(sandbox().dir() / "index_requests.log");
         return log.empty() ? "" : log.back().value("auth", "");
     }
-    Args install_args(const Args& packages, bool dry_run) const {
+    static Args install_args(const Args& packages, bool dry_run = false) {
         Args args = {"pip", "install"};
         args.insert(args.end(), packages.begin(), packages.end());
         for (const auto& p : packages) {
             args.insert(args.end(), {"--upgrade-package", p});
         }
-        args.insert(args.end(), {"--index-url", sandbox_index()});
+        args.insert(args.end(), {"--index-url", sandbox().index_url()});
         if (dry_run) {
             args.emplace_back("--dry-run");
         }
         return args;
     }
-    std::string sandbox_index() const { return Sandbox::instance().index_url(); }
+    fs::path site_packages() const {
+        return fs::directory_iterator(m_venv / "lib")->path() / "site-packages"; // lib/python3.X
+    }
     bool installed(const std::string& module) const { return fs::exists(site_packages() / module); }
     // A private temporary directory for this run's children (where the netrc goes).
     fs::path private_tmp() {
@@ -57,74 +56,54 @@ class InstallTest : public E2ETest {
         m_env["TMPDIR"] = tmp.string();
         return tmp;
     }
-    fs::path site_packages() const {
-        for (const auto& entry : fs::directory_iterator(m_venv / "lib")) {
-            return entry.path() / "site-packages";
-        }
-        return {};
-    }
 };
 
 TEST_F(InstallTest, ModuleWithYesInstallsItsPackagesInOneRun) {
     auto r = vorpane({"install", "zel-foo-app", "-y"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("\nInstalling modules and packages\n\nResolving names\n"
-                         "Modules to install: ['Zel Foo App']\n"
-                         "Additional packages to install: []\n"
-                         "Installing\n['zel-foo-core', 'zel-foo-utils']\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Continue?"), std::string::npos);
-    EXPECT_EQ(uv_calls(),
-              (std::vector<Args>{install_args({"zel-foo-core", "zel-foo-utils"}, false)}));
-    EXPECT_TRUE(installed("zel_foo_core"));
-    EXPECT_TRUE(installed("zel_foo_utils"));
+    EXPECT_THAT(r.out, HasSubstr("\nInstalling modules and packages\n\nResolving names\n"
+                                 "Modules to install: ['Zel Foo App']\n"
+                                 "Additional packages to install: []\n"
+                                 "Installing\n['zel-foo-core', 'zel-foo-utils']\n"));
+    EXPECT_THAT(r.out, Not(HasSubstr("Continue?")));
+    EXPECT_EQ(uv_calls(), std::vector<Args>{install_args({"zel-foo-core", "zel-foo-utils"})});
+    EXPECT_TRUE(installed("zel_foo_core") && installed("zel_foo_utils"));
 }
 
 TEST_F(InstallTest, DryRunThenConfirmationThenInstall) {
     auto r = vorpane({"install", "Zel Baz Free", "zel-foo-utils", "zel-baz-free"}, "y\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Modules to install: ['Zel Baz ', 'Zel Baz ']\n"
-                         "Additional packages to install: ['zel-foo-utils']\n"
-                         "\nPreparing install and resolving dependencies for\n"
-                         "['zel-baz', 'zel-foo-utils']\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_NE(r.out.find("Continue? [Y/n]: Installing\n['zel-baz', 'zel-foo-utils']\n"),
-              std::string::npos)
-        << r.out;
-    Args packages = {"zel-baz", "zel-foo-utils"};
-    EXPECT_EQ(uv_calls(),
-              (std::vector<Args>{install_args(packages, true), install_args(packages, false)}));
+    EXPECT_THAT(r.out, HasSubstr("Modules to install: ['Zel Baz ', 'Zel Baz ']\n"
+                                 "Additional packages to install: ['zel-foo-utils']\n"
+                                 "\nPreparing install and resolving dependencies for\n"
+                                 "['zel-baz', 'zel-foo-utils']\n"));
+    EXPECT_THAT(r.out, HasSubstr("Continue? [Y/n]: Installing\n['zel-baz', 'zel-foo-utils']\n"));
+    const Args packages = {"zel-baz", "zel-foo-utils"};
+    EXPECT_EQ(uv_calls(), (std::vector{install_args(packages, true), install_args(packages)}));
     EXPECT_TRUE(installed("zel_baz"));
 }
 
 TEST_F(InstallTest, DeclinedOrAbortedConfirmationInstallsNothing) {
     auto r = vorpane({"install", "zel-baz"}, "n\n");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(uv_calls().size(), 1u);
-    EXPECT_FALSE(installed("zel_baz"));
-    EXPECT_EQ(r.out.find("Installing\n"), std::string::npos);
-
+    EXPECT_THAT(r.out, Not(HasSubstr("Installing\n")));
     r = vorpane({"install", "zel-baz"}, "maybe\n");
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Error: invalid input"), std::string::npos);
-    EXPECT_NE(r.err.find("Aborted!"), std::string::npos);
-    EXPECT_EQ(uv_calls().size(), 2u);
+    EXPECT_THAT(r.err, HasSubstr("Error: invalid input"));
+    EXPECT_THAT(r.err, HasSubstr("Aborted!"));
+    EXPECT_EQ(uv_calls(), std::vector<Args>(2, install_args({"zel-baz"}, true))); // dry runs only
     EXPECT_FALSE(installed("zel_baz"));
 }
 
 TEST_F(InstallTest, NoNamesPrintsThePlanAndNothingToInstallTwice) {
     auto r = vorpane({"install"}, "\n");
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("\nInstalling modules and packages\n\nResolving names\n"
-                         "Modules to install: []\nAdditional packages to install: []\n"
-                         "\nPreparing install and resolving dependencies for\n[]\n"
-                         "Nothing to install. Call with --help for more information.\n"
-                         "Continue? [Y/n]: Installing\n[]\n"
-                         "Nothing to install. Call with --help for more information.\n"),
-              std::string::npos)
-        << r.out;
+    EXPECT_THAT(r.out, HasSubstr("\nInstalling modules and packages\n\nResolving names\n"
+                                 "Modules to install: []\nAdditional packages to install: []\n"
+                                 "\nPreparing install and resolving dependencies for\n[]\n"
+                                 "Nothing to install. Call with --help for more information.\n"
+                                 "Continue? [Y/n]: Installing\n[]\n"
+                                 "Nothing to install. Call with --help for more information.\n"));
     EXPECT_TRUE(uv_calls().empty());
     EXPECT_EQ(count_route(sandbox().requests(), "pip"), 0u);
 }
@@ -132,27 +111,21 @@ TEST_F(InstallTest, NoNamesPrintsThePlanAndNothingToInstallTwice) {
 TEST_F(InstallTest, MklWithYesProvisionsOnceAndLinksTheRuntime) {
     auto r = vorpane({"install", "mkl", "-y"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("MKL will be installed.\nInstalling\n[]\n"
-                         "MKL library not found. Installing MKL via pip.\n"
-                         "Installing MKL via pip.\n"),
-              std::string::npos)
-        << r.out;
-    std::string link = (m_venv / "lib" / "libmkl_rt.so").string();
-    EXPECT_NE(r.out.find("Creating symlink " + link +
-                         " to libmkl_rt.so.2\n"
-                         "Nothing to install. Call with --help for more information.\n"),
-              std::string::npos)
-        << r.out;
+    const std::string link = (m_venv / "lib" / "libmkl_rt.so").string();
+    EXPECT_THAT(r.out, HasSubstr("MKL will be installed.\nInstalling\n[]\n"
+                                 "MKL library not found. Installing MKL via pip.\n"
+                                 "Installing MKL via pip.\n"));
+    EXPECT_THAT(r.out, HasSubstr("Creating symlink " + link +
+                                 " to libmkl_rt.so.2\nNothing to "
+                                 "install. Call with --help for more information.\n"));
     EXPECT_EQ(fs::read_symlink(link), "libmkl_rt.so.2");
-    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"mkl"}, false)}));
-
+    EXPECT_EQ(uv_calls(), std::vector<Args>{install_args({"mkl"})});
     // A second run finds it and creates nothing.
     r = vorpane({"install", "mkl", "-y"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("MKL library already installed / available in " + m_venv.string() + ".\n"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(r.out.find("Creating symlink"), std::string::npos);
+    EXPECT_THAT(r.out, HasSubstr("MKL library already installed / available in " + m_venv.string() +
+                                 ".\n"));
+    EXPECT_THAT(r.out, Not(HasSubstr("Creating symlink")));
     EXPECT_EQ(uv_calls().size(), 1u);
 }
 
@@ -160,35 +133,29 @@ TEST_F(InstallTest, MklSpellingsAndRepeats) {
     // "MKL" is an ordinary name; a second "mkl" is a package; provisioning happens once.
     auto r = vorpane({"install", "mkl", "mkl", "MKL", "-y"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("Additional packages to install: ['mkl', 'MKL']\n"), std::string::npos)
-        << r.out;
-    auto calls = uv_calls();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[0], install_args({"mkl"}, false));
-    EXPECT_EQ(calls[1], install_args({"mkl", "MKL"}, false));
+    EXPECT_THAT(r.out, HasSubstr("Additional packages to install: ['mkl', 'MKL']\n"));
+    EXPECT_EQ(uv_calls(), (std::vector{install_args({"mkl"}), install_args({"mkl", "MKL"})}));
 }
 
 TEST_F(InstallTest, MklLinkLayouts) {
     // "Installed" as far as the probe is concerned: metadata for mkl in site-packages.
     write_file(site_packages() / "mkl-2024.0.0.dist-info" / "METADATA",
                "Metadata-Version: 2.1\nName: mkl\nVersion: 2024.0.0\n");
-    fs::path lib = m_venv / "lib";
+    const fs::path lib = m_venv / "lib";
     write_file(lib / "libmkl_rt.so.2", "x");
     write_file(lib / "libmkl_rt.so.1", "x");
-    auto r = vorpane({"install", "mkl", "-y"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(vorpane({"install", "mkl", "-y"}).status, 0);
     EXPECT_EQ(fs::read_symlink(lib / "libmkl_rt.so"), "libmkl_rt.so.1");
     EXPECT_TRUE(uv_calls().empty());
-
-    fs::remove(lib / "libmkl_rt.so");
-    fs::remove(lib / "libmkl_rt.so.2");
-    fs::remove(lib / "libmkl_rt.so.1");
+    for (const char* name : {"libmkl_rt.so", "libmkl_rt.so.2", "libmkl_rt.so.1"}) {
+        fs::remove(lib / name);
+    }
     write_file(lib / "libmkl_rt.so.6", "x");
     // Versions 1 to 5 only, and only those that exist: a dangling .so.3 does not count.
     fs::create_symlink("gone", lib / "libmkl_rt.so.3");
-    r = vorpane({"install", "mkl", "-y"});
+    auto r = vorpane({"install", "mkl", "-y"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("MKL RT not found."), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("MKL RT not found."));
     EXPECT_FALSE(fs::exists(fs::symlink_status(lib / "libmkl_rt.so")));
     // A dangling unversioned link is an error even with a target at hand, and stays as it was.
     write_file(lib / "libmkl_rt.so.2", "x");
@@ -203,25 +170,22 @@ TEST_F(InstallTest, RequirementsFileNamesJoinTheCommandLine) {
     auto r = vorpane({"install", "-r", (m_home.root() / "req.txt").string(), "-y"});
     ASSERT_EQ(r.status, 0) << r.err;
     // Module packages come first, then names unknown to the account ("zel-foo-utils>=0.3").
-    EXPECT_NE(r.out.find("Additional packages to install: ['zel-baz', 'zel-foo-utils>=0.3']"),
-              std::string::npos)
-        << r.out;
-    EXPECT_EQ(uv_calls(),
-              (std::vector<Args>{install_args({"zel-baz", "zel-foo-utils>=0.3"}, false)}));
+    EXPECT_THAT(r.out,
+                HasSubstr("Additional packages to install: ['zel-baz', 'zel-foo-utils>=0.3']"));
+    EXPECT_EQ(uv_calls(), std::vector<Args>{install_args({"zel-baz", "zel-foo-utils>=0.3"})});
     EXPECT_TRUE(installed("zel_foo_utils"));
-
     r = vorpane({"install", "-r", (m_home.root() / "missing.txt").string(), "-y"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "");
-    EXPECT_NE(r.err.find("missing.txt"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("missing.txt"));
 }
 
 TEST_F(InstallTest, HiddenEntitlementPackagesAreUnknownNames) {
     auto r = vorpane({"install", "zel-internal", "-y"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(
-        r.out.find("Modules to install: []\nAdditional packages to install: ['zel-internal']"),
-        std::string::npos);
+    EXPECT_THAT(
+        r.out,
+        HasSubstr("Modules to install: []\nAdditional packages to install: ['zel-internal']"));
 }
 
 TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
@@ -238,7 +202,7 @@ TEST_F(InstallTest, IndexAddressAnswersOtherThanRedirect) {
         sandbox().write_account(account);
         auto r = vorpane({"install", "zel-baz", "-y"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find(c.expected), std::string::npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.expected));
     }
     EXPECT_TRUE(uv_calls().empty());
 }
@@ -249,9 +213,9 @@ TEST_F(InstallTest, FailingUvGivesTheTupleMessageWithoutIndexPassword) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: forced failure\nError: Error running uv with ('pip', 'install', "
                      "'zel-baz', '--upgrade-package', 'zel-baz', '--index-url', '" +
-                         sandbox_index() + "')\n");
+                         sandbox().index_url() + "')\n");
     EXPECT_EQ((r.out + r.err).find(index_password()), std::string::npos);
-    EXPECT_EQ(uv_calls(), (std::vector<Args>{install_args({"zel-baz"}, false)}));
+    EXPECT_EQ(uv_calls(), std::vector<Args>{install_args({"zel-baz"})});
 }
 
 // Every process's argument list while vorpane runs, NULs as spaces.
@@ -294,7 +258,7 @@ TEST_F(InstallTest, IndexCredentialsTravelOnlyInAPrivateNetrc) {
     EXPECT_TRUE(installed("zel_baz"));
     EXPECT_EQ(last_index_auth(), "ok");
     // Dry run and install each had a netrc of their own, private and gone afterwards.
-    auto entries = uv_log_entries();
+    auto entries = read_jsonl(uv_log());
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_NE(entries[0]["netrc"], entries[1]["netrc"]);
     for (const auto& entry : entries) {
@@ -307,7 +271,7 @@ TEST_F(InstallTest, IndexCredentialsTravelOnlyInAPrivateNetrc) {
 
 TEST_F(InstallTest, IndexRefusingTheCredentialsFailsClosed) {
     const fs::path tmp = private_tmp();
-    const std::string index = sandbox_index();
+    const std::string index = sandbox().index_url();
     const std::string host = index.substr(std::string("http://").size());
     struct Case {
         std::string pip_location, auth;
@@ -360,10 +324,7 @@ TEST_F(InstallTest, NamesThatUvWouldReadAsOptionsAreRefused) {
                               "names).\n"},
          }) {
         write_file(req, c.requirements);
-        auto r = vorpane(c.args);
-        EXPECT_EQ(r.status, 1) << r.err;
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, c.error);
+        EXPECT_EQ(vorpane(c.args), (RunResult{1, "", c.error}));
     }
     EXPECT_TRUE(uv_calls().empty());
     EXPECT_EQ(count_route(sandbox().requests(), "pip"), 0u);

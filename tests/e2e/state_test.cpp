@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using StateTest = E2ETest;
-constexpr auto npos = std::string::npos;
 
 TEST_F(StateTest, StatusReportsABrokenConfigurationAndLogoutRemovesOnlyFiles) {
     const std::string file = config_file().string();
@@ -43,19 +42,18 @@ TEST_F(StateTest, StatusReportsABrokenConfigurationAndLogoutRemovesOnlyFiles) {
         c.make();
         auto r = vorpane({"modules"}, "", false, 20);
         EXPECT_EQ(r.status, c.reason.empty() ? 0 : 1) << c.reason;
-        EXPECT_NE(r.err.find(c.reason), npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr(c.reason));
         r = vorpane({"status"});
         EXPECT_EQ(r.status, c.reason.empty() ? 0 : 1) << r.err;
-        EXPECT_NE(r.out.find("Configuration file:  " + file), npos) << r.out;
-        EXPECT_NE(r.out.find(c.reason), npos) << r.out;
-        EXPECT_NE(r.err.find(c.reason), npos) << r.err;
+        EXPECT_THAT(r.out, AllOf(HasSubstr("Configuration file:  " + file), HasSubstr(c.reason)));
+        EXPECT_THAT(r.err, HasSubstr(c.reason));
         EXPECT_EQ(lines_in(r.err), c.reason.empty() ? 0 : 1) << r.err;
         const auto doc = nlohmann::json::parse(vorpane({"status", "--json"}).out);
         EXPECT_EQ(doc["config_problem"].is_null(), c.reason.empty());
-        EXPECT_NE(doc["config_problem"].dump().find(c.reason), npos);
+        EXPECT_THAT(doc["config_problem"].dump(), HasSubstr(c.reason));
         r = vorpane({"logout"});
         EXPECT_EQ(r.status, c.stays ? 1 : 0) << r.err;
-        EXPECT_NE((c.stays ? r.err : r.out).find(c.logout), npos) << r.out << r.err;
+        EXPECT_THAT(c.stays ? r.err : r.out, HasSubstr(c.logout));
         EXPECT_EQ(fs::exists(fs::symlink_status(file)), c.stays);
     }
 }
@@ -66,7 +64,7 @@ TEST_F(StateTest, WithoutPythonOnlyTheCommandsThatNeedItFail) {
     init_demo_profile();
     auto r = vorpane({"status"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Environment:         not found: No Python interpreter found"), npos);
+    EXPECT_THAT(r.out, HasSubstr("Environment:         not found: No Python interpreter found"));
     EXPECT_EQ(r.err, "Error: not ready: no Python environment was found; uv was not found\n");
     for (const Args& args :
          {Args{"--help"}, {"--version"}, {"download-examples", "--list-available"}, {"logout"}}) {
@@ -76,7 +74,7 @@ TEST_F(StateTest, WithoutPythonOnlyTheCommandsThatNeedItFail) {
     }
     r = vorpane({"modules"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("No Python interpreter found"), npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("No Python interpreter found"));
 }
 
 // Run as root (as the suite runs in CI), the files are handed to nobody (uid 65534).
@@ -118,7 +116,7 @@ TEST_F(StateTest, StateOfAnotherUserOrOpenToOthersStopsEveryCommandUntouched) {
         EXPECT_TRUE(sandbox().requests().empty()) << "nothing fetched, so nothing to store";
         r = vorpane({"status"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.err.find("Error: not ready: " + c.problem), npos) << r.err;
+        EXPECT_THAT(r.err, HasSubstr("Error: not ready: " + c.problem));
         EXPECT_EQ(lines_in(r.err), 1) << r.err;
         if (c.path == dir || c.path == config_file()) {
             EXPECT_EQ(vorpane({"logout"}).err, "Error: " + c.problem + "\n");

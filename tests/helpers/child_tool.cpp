@@ -3,16 +3,13 @@
 // argument NUL-terminated on standard output), "env NAME" (its value or "<unset>"),
 // "interrupt-parent" (SIGINT to the parent, then to itself).
 //
-// Under another name (uv in a fake environment) it stands in for that program: it writes
-// "arg:<argument>" lines, the VIRTUAL_ENV and CONDA_PREFIX it got and, with $NETRC set,
-// "NETRC=<path>" and "netrc:<content>" to standard output or, with $CHILD_TOOL_LOG set, a
-// "program:<name>" line and the same lines to the end of that file; it exits with
-// $CHILD_TOOL_EXIT_<NAME> (0 when unset).
+// Linked as uv into a fake environment it stands in for uv: with $NETRC set it writes
+// "NETRC=<path>" and "netrc:<content>" to standard output or, with $CHILD_TOOL_LOG set, to the
+// end of that file; it exits with $CHILD_TOOL_EXIT_UV (0 when unset).
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -48,42 +45,27 @@ int streams(long long total) {
     return 0;
 }
 
-std::string value_of(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "<unset>";
-}
-
-int stand_in(const std::string& name, int argc, char** argv) {
+int stand_in() {
     std::string text;
-    for (int i = 1; i < argc; ++i) {
-        text += std::string("arg:") + argv[i] + "\n";
-    }
-    text += "VIRTUAL_ENV=" + value_of("VIRTUAL_ENV") +
-            "\nCONDA_PREFIX=" + value_of("CONDA_PREFIX") + "\n";
     if (const char* netrc = std::getenv("NETRC"); netrc != nullptr) {
         std::ifstream in(netrc);
-        std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        text += std::string("NETRC=") + netrc + "\nnetrc:" + content;
+        text = std::string("NETRC=") + netrc + "\nnetrc:" +
+               std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
     if (const char* log = std::getenv("CHILD_TOOL_LOG"); log != nullptr && *log != '\0') {
-        std::ofstream(log, std::ios::app) << "program:" << name << "\n" << text;
+        std::ofstream(log, std::ios::app) << text;
     } else {
         std::cout << text << std::flush;
     }
-    std::string exit_var = "CHILD_TOOL_EXIT_";
-    for (char c : name) {
-        exit_var += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    }
-    const char* code = std::getenv(exit_var.c_str());
+    const char* code = std::getenv("CHILD_TOOL_EXIT_UV");
     return code != nullptr ? std::atoi(code) : 0;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string name = std::filesystem::path(argv[0]).filename().string();
-    if (name != "child_tool") {
-        return stand_in(name, argc, argv);
+    if (std::filesystem::path(argv[0]).filename() != "child_tool") {
+        return stand_in();
     }
     const std::string mode = argc >= 2 ? argv[1] : "";
     const char* arg = argc >= 3 ? argv[2] : "0";
@@ -106,7 +88,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (mode == "env") {
-        std::cout << value_of(arg);
+        const char* value = std::getenv(arg);
+        std::cout << (value != nullptr ? value : "<unset>");
         return 0;
     }
     std::cerr << "usage: child_tool streams|exit|args|env|interrupt-parent ...\n";

@@ -81,13 +81,11 @@ RunResult E2ETest::vorpane(const std::vector<std::string>& args,
                            int timeout_seconds) {
     std::vector<std::string> argv = {VORPANE_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    RunOptions options;
-    options.env = m_env;
-    options.input = input;
-    options.pty = pty;
-    options.cwd = m_home.root();
-    options.timeout_seconds = timeout_seconds;
-    return run_program(argv, options);
+    return run_program(argv, {.env = m_env,
+                              .input = input,
+                              .cwd = m_home.root(),
+                              .pty = pty,
+                              .timeout_seconds = timeout_seconds});
 }
 
 void E2ETest::init_demo_profile() {
@@ -98,10 +96,9 @@ void E2ETest::init_demo_profile() {
 }
 
 fs::path E2ETest::make_venv(const std::string& python, const std::string& name) {
-    fs::path dir = m_home.root() / name;
-    RunOptions options;
-    options.env = util::current_environment();
-    auto result = run_program({python, "-m", "venv", "--without-pip", dir.string()}, options);
+    const fs::path dir = m_home.root() / name;
+    auto result = run_program({python, "-m", "venv", "--without-pip", dir.string()},
+                              {.env = util::current_environment()});
     if (result.status != 0) {
         throw std::runtime_error("cannot create a venv with " + python + ": " + result.err);
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -14,6 +15,10 @@
 namespace vorpane::test {
 
 using Args = std::vector<std::string>;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
 
 // The number of lines in `text`: a one-line message has exactly one.
 inline auto lines_in(const std::string& text) {
@@ -62,7 +67,7 @@ class E2ETest : public ::testing::Test {
     // A fresh virtual environment made from `python` (without pip).
     std::filesystem::path make_venv(const std::string& python, const std::string& name);
 
-    [[nodiscard]] Sandbox& sandbox() { return Sandbox::instance(); }
+    [[nodiscard]] static Sandbox& sandbox() { return Sandbox::instance(); }
     [[nodiscard]] std::filesystem::path config_file() const {
         return m_home.config_dir() / "vorpane.toml";
     }

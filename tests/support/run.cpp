@@ -1,7 +1,5 @@
 #include "support/run.hpp"
 
-#include "vorpane/util/process.hpp"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -9,9 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <stdexcept>
 
 namespace vorpane::test {
@@ -94,58 +92,49 @@ RunResult run_program(const std::vector<std::string>& argv, const RunOptions& op
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
     ::signal(SIGPIPE, SIG_IGN);
-    if (options.pty) {
-        int master = -1;
-        const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
-        if (pid < 0) {
-            throw std::runtime_error("forkpty failed");
-        }
-        if (pid == 0) {
-            exec_child(argv, options.env, options.cwd);
-        }
-        if (options.input) {
-            (void)!::write(master, options.input->data(), options.input->size());
-        }
-        drain({{master, POLLIN, 0}}, {&result.out}, pid, deadline);
-        result.status = wait_status(pid);
-        return result;
-    }
-
-    int in_pipe[2];
-    int out_pipe[2];
-    int err_pipe[2];
-    if (::pipe2(in_pipe, O_CLOEXEC) != 0 || ::pipe2(out_pipe, O_CLOEXEC) != 0 ||
-        ::pipe2(err_pipe, O_CLOEXEC) != 0) {
+    // Without a pty: pipes for standard input, output and error (read end, write end each).
+    std::array<int, 6> p{};
+    int master = -1;
+    const bool piped = !options.pty;
+    if (piped && (::pipe2(&p[0], O_CLOEXEC) != 0 || ::pipe2(&p[2], O_CLOEXEC) != 0 ||
+                  ::pipe2(&p[4], O_CLOEXEC) != 0)) {
         throw std::runtime_error("pipe failed");
     }
-    const pid_t pid = ::fork();
+    const pid_t pid = piped ? ::fork() : ::forkpty(&master, nullptr, nullptr, nullptr);
     if (pid < 0) {
-        throw std::runtime_error("fork failed");
+        throw std::runtime_error("cannot start " + argv[0]);
     }
     if (pid == 0) {
-        ::dup2(in_pipe[0], 0);
-        ::dup2(out_pipe[1], 1);
-        ::dup2(err_pipe[1], 2);
+        if (piped) {
+            ::dup2(p[0], 0);
+            ::dup2(p[3], 1);
+            ::dup2(p[5], 2);
+        }
         int unread[2];
-        if (options.out == OutputEnd::closed) {
+        if (piped && options.out == OutputEnd::closed) {
             ::close(1);
-        } else if (options.out == OutputEnd::full_device) {
+        } else if (piped && options.out == OutputEnd::full_device) {
             ::dup2(::open("/dev/full", O_WRONLY), 1);
-        } else if (options.out == OutputEnd::broken_pipe && ::pipe(unread) == 0) {
+        } else if (piped && options.out == OutputEnd::broken_pipe && ::pipe(unread) == 0) {
             ::close(unread[0]);
             ::dup2(unread[1], 1);
         }
         exec_child(argv, options.env, options.cwd);
     }
-    ::close(in_pipe[0]);
-    ::close(out_pipe[1]);
-    ::close(err_pipe[1]);
-    if (options.input) {
-        (void)!::write(in_pipe[1], options.input->data(), options.input->size());
+    for (const int end : {p[0], p[3], p[5]}) {
+        if (piped) {
+            ::close(end); // the child's ends
+        }
     }
-    ::close(in_pipe[1]);
-    drain({{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}}, {&result.out, &result.err}, pid,
-          deadline);
+    if (options.input) {
+        (void)!::write(piped ? p[1] : master, options.input->data(), options.input->size());
+    }
+    if (piped) {
+        ::close(p[1]);
+        drain({{p[2], POLLIN, 0}, {p[4], POLLIN, 0}}, {&result.out, &result.err}, pid, deadline);
+    } else {
+        drain({{master, POLLIN, 0}}, {&result.out}, pid, deadline);
+    }
     result.status = wait_status(pid);
     return result;
 }

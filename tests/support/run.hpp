@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,11 @@ struct RunResult {
     int status = -1; // exit status, or 128 + signal
     std::string out;
     std::string err;
+    bool operator==(const RunResult&) const = default;
+    // How GoogleTest shows a result that differs from the expected one.
+    friend std::ostream& operator<<(std::ostream& os, const RunResult& r) {
+        return os << "status " << r.status << "\nout: " << r.out << "\nerr: " << r.err;
+    }
 };
 
 enum class OutputEnd { captured, closed, full_device, broken_pipe };

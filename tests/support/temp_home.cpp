@@ -4,7 +4,6 @@
 
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -44,31 +43,20 @@ TempDir::~TempDir() {
 
 ScopedHome::ScopedHome() : m_home(m_dir.path() / "home") {
     fs::create_directories(m_home);
-    std::vector<std::string> names = {"HOME", "VIRTUAL_ENV", "CONDA_PREFIX", "NO_COLOR"};
+    std::vector<std::string> names = {"VIRTUAL_ENV", "CONDA_PREFIX", "NO_COLOR"};
     for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        std::string name = entry.substr(0, entry.find('='));
-        if (name.rfind("XDG_", 0) == 0 || name.rfind("VORPANE_", 0) == 0) {
+        const std::string name = std::string(*e).substr(0, std::string(*e).find('='));
+        if (name.starts_with("XDG_") || name.starts_with("VORPANE_")) {
             names.push_back(name);
         }
     }
     for (const auto& name : names) {
-        const char* value = std::getenv(name.c_str());
-        m_saved[name] = value != nullptr ? std::optional<std::string>(value) : std::nullopt;
-        ::unsetenv(name.c_str());
+        m_saved.emplace_back(name, std::nullopt);
     }
-    ::setenv("HOME", m_home.c_str(), 1);
+    m_saved.emplace_back("HOME", m_home.string());
 }
 
-ScopedHome::~ScopedHome() {
-    for (const auto& [name, value] : m_saved) {
-        if (value) {
-            ::setenv(name.c_str(), value->c_str(), 1);
-        } else {
-            ::unsetenv(name.c_str());
-        }
-    }
-}
+ScopedHome::~ScopedHome() = default;
 
 fs::path ScopedHome::config_dir() const {
     return m_home / ".config" / "Vorpane";

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <filesystem>
+#include <list>
 #include <map>
 #include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+
+#include "support/scoped_env.hpp"
 
 namespace vorpane::test {
 
@@ -39,7 +42,7 @@ class ScopedHome {
   private:
     TempDir m_dir;
     std::filesystem::path m_home;
-    std::map<std::string, std::optional<std::string>> m_saved;
+    std::list<ScopedEnv> m_saved;
 };
 
 // Writes `content` to `path`, creating parent directories.

@@ -102,8 +102,8 @@ TEST_F(ResultCacheTest, FileIsPrivateEvenWhenItExistedAndNoJournalLingers) {
     ResultCache cache = open();
     cache.add_if_absent("k", 1, 60);
     EXPECT_EQ(cache.file(), file());
-    EXPECT_EQ(fs::status(file()).permissions() & fs::perms::all, fs::perms(0600));
-    EXPECT_EQ(std::distance(fs::directory_iterator(m_dir.path()), fs::directory_iterator()), 1);
+    EXPECT_EQ(test::perms_of(file()), fs::perms(0600));
+    EXPECT_EQ(test::names_in(m_dir.path()), std::set<std::string>{"cache.sqlite3"}); // no journal
 }
 
 TEST_F(ResultCacheTest, DamagedFileIsRebuiltSilently) {
@@ -285,9 +285,7 @@ TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
         seen.insert(WEXITSTATUS(status) % 64);
     }
     EXPECT_EQ(wins, 1);
-    ASSERT_EQ(seen.size(), 1U);
-    ASSERT_GT(*seen.begin(), 0);
-    ASSERT_LT(*seen.begin(), 17);
+    ASSERT_EQ(seen.size(), 1U); // every process read the same winner, which is the one stored
     EXPECT_EQ(ResultCache(m_dir.path(), [] { return 1000.0; }).lookup(key),
               json(std::to_string(*seen.begin() - 1)));
 }

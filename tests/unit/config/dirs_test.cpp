@@ -4,11 +4,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <map>
+#include <atomic>
 #include <thread>
-#include <vector>
 
 #include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
@@ -84,21 +81,20 @@ TEST(DirsCreate, FileInTheWayIsReportedAndConcurrentCreationSucceeds) {
     EXPECT_THROW(create_private_directories(tmp.path() / "plain"), fs::filesystem_error);
     for (int round = 0; round < 20; ++round) {
         const fs::path target = tmp.path() / std::to_string(round) / "a" / "b" / "c";
-        std::vector<std::thread> threads;
-        std::vector<int> failures(8, 0);
-        for (std::size_t i = 0; i < failures.size(); ++i) {
-            threads.emplace_back([&target, &failures, i] {
-                try {
-                    create_private_directories(target);
-                } catch (const fs::filesystem_error&) {
-                    failures[i] = 1;
-                }
-            });
+        std::atomic<int> failures = 0;
+        {
+            std::vector<std::jthread> threads(8);
+            for (auto& t : threads) {
+                t = std::jthread([&] {
+                    try {
+                        create_private_directories(target);
+                    } catch (const fs::filesystem_error&) {
+                        ++failures;
+                    }
+                });
+            }
         }
-        for (auto& t : threads) {
-            t.join();
-        }
-        EXPECT_EQ(std::count(failures.begin(), failures.end(), 1), 0);
+        EXPECT_EQ(failures, 0);
         EXPECT_TRUE(fs::is_directory(target));
     }
 }

@@ -1,6 +1,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/engine/install.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "support/runtime.hpp"
@@ -12,6 +13,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ScopedEnv;
+using ::testing::HasSubstr;
 
 TEST(IndexAddress, CredentialsAreSplitOffAndWrittenAsOneNetrcLine) {
     struct Case {
@@ -73,16 +75,12 @@ class InstallCredentials : public ::testing::Test {
 
 TEST_F(InstallCredentials, AFailedRunRemovesTheNetrcAndNamesTheAddressWithoutThem) {
     ScopedEnv code("CHILD_TOOL_EXIT_UV", "1");
-    try {
-        install_modules(test::TestRuntime().rt(), {"pkg"}, false, m_locate);
-        FAIL() << "no exception";
-    } catch (const core::VorpaneUVException& e) {
-        EXPECT_EQ(e.message(),
-                  "Error running uv with ('pip', 'install', 'pkg', '--upgrade-package', "
-                  "'pkg', '--index-url', 'https://idx.example/simple')");
-    }
-    EXPECT_NE(test::read_file(m_log).find("netrc:machine idx.example login user password s3cr/t\n"),
-              std::string::npos);
+    EXPECT_EQ(test::what_of<core::VorpaneUVException>(
+                  [&] { install_modules(test::TestRuntime().rt(), {"pkg"}, false, m_locate); }),
+              "Error running uv with ('pip', 'install', 'pkg', '--upgrade-package', 'pkg', "
+              "'--index-url', 'https://idx.example/simple')");
+    EXPECT_THAT(test::read_file(m_log),
+                HasSubstr("netrc:machine idx.example login user password s3cr/t\n"));
     EXPECT_TRUE(fs::is_empty(m_tmp));
 
     // An address without credentials leaves NETRC alone, so the user's own netrc applies.
@@ -90,8 +88,7 @@ TEST_F(InstallCredentials, AFailedRunRemovesTheNetrcAndNamesTheAddressWithoutThe
     ScopedEnv ok("CHILD_TOOL_EXIT_UV", "0");
     ScopedEnv own("NETRC", "/home/someone/.netrc");
     install_modules(test::TestRuntime().rt(), {"pkg"}, false, m_locate);
-    EXPECT_NE(test::read_file(m_log).rfind("NETRC=/home/someone/.netrc\nnetrc:"),
-              std::string::npos);
+    EXPECT_THAT(test::read_file(m_log), HasSubstr("NETRC=/home/someone/.netrc\nnetrc:"));
 }
 
 } // namespace

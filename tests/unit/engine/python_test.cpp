@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-
 #include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
@@ -11,8 +9,6 @@ namespace vorpane::engine {
 namespace {
 
 namespace fs = std::filesystem;
-using Vars = std::map<std::string, std::string>;
-
 using test::env_lookup;
 
 // An executable that fails if anyone runs it: proves that a question was answered from files.
@@ -37,13 +33,11 @@ TEST(PythonLocate, VirtualEnvThenCondaThenPythonThreeThenPythonOnPath) {
     EXPECT_EQ(PythonInterpreter(env_lookup({{"CONDA_PREFIX", path}, {"PATH", path}})).executable(),
               path_dir / "python");
     fs::remove(path_dir / "python");
-    try {
-        PythonInterpreter python(env_lookup({{"VIRTUAL_ENV", "/no/env"}, {"PATH", path}}));
-        FAIL() << "found " << python.executable();
-    } catch (const PythonInterpreterError& e) {
-        EXPECT_STREQ(e.what(), "No Python interpreter found: looked for /no/env/bin/python "
-                               "($VIRTUAL_ENV), python3 and python on PATH");
-    }
+    EXPECT_EQ(test::what_of<PythonInterpreterError>([&] {
+                  PythonInterpreter(env_lookup({{"VIRTUAL_ENV", "/no/env"}, {"PATH", path}}));
+              }),
+              "No Python interpreter found: looked for /no/env/bin/python ($VIRTUAL_ENV), python3 "
+              "and python on PATH");
 }
 
 TEST(PythonVersion, ReadFromPyvenvCfgWithoutRunningAnything) {
@@ -76,13 +70,9 @@ TEST(PythonVersion, AskedFromTheInterpreterWhenTheFilesDoNotSay) {
 
     test::TempDir other;
     const fs::path failing = make_failing_python(other.path() / "python3");
-    try {
-        (void)PythonInterpreter::from_executable(failing).version();
-        FAIL() << "no error";
-    } catch (const PythonInterpreterError& e) {
-        EXPECT_EQ(std::string(e.what()),
-                  "cannot ask " + failing.string() + " for its version: it exited with status 1");
-    }
+    EXPECT_EQ(test::what_of<PythonInterpreterError>(
+                  [&] { (void)PythonInterpreter::from_executable(failing).version(); }),
+              "cannot ask " + failing.string() + " for its version: it exited with status 1");
 }
 
 } // namespace
