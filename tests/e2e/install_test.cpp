@@ -223,8 +223,8 @@ std::vector<std::string> all_command_lines() {
     std::vector<std::string> lines;
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator("/proc", ec)) {
-        std::ifstream in(entry.path() / "cmdline", std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        // read_file tolerates a process that ends while it is read (ESRCH).
+        std::string text = read_file(entry.path() / "cmdline");
         std::replace(text.begin(), text.end(), '\0', ' ');
         if (!text.empty()) {
             lines.push_back(std::move(text));
