@@ -1,5 +1,6 @@
 #include "vorpane/api/request.hpp"
 
+#include "vorpane/api/answer.hpp"
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/core/errors.hpp"
 
@@ -33,7 +34,26 @@ RequestKWARGSDict create_get_request(const std::string& path, const ServiceAcces
 }
 
 util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
-    return service.http.send(to_http_request(create_get_request(path, service)));
+    const util::HttpRequest request = to_http_request(create_get_request(path, service));
+    try {
+        return service.http.send(request);
+    } catch (const util::HttpError& error) {
+        if (const auto waited = error.timed_out_after()) {
+            throw ServiceTimeout("The entitlement service", *waited);
+        }
+        throw;
+    }
+}
+
+util::HttpResponse get_success(const std::string& path, const ServiceAccess& service) {
+    util::HttpResponse response = get(path, service);
+    util::raise_for_status(response);
+    if (response.status < 200 || response.status > 299) {
+        throw core::VorpaneException(
+            "The entitlement service answered with the unexpected status " +
+            std::to_string(response.status));
+    }
+    return response;
 }
 
 util::HttpRequest to_http_request(const RequestKWARGSDict& description) {

@@ -1,9 +1,13 @@
 // Service answers as they enter the tool: JSON of bounded depth.
 #include "vorpane/api/answer.hpp"
+#include "vorpane/api/request.hpp"
+#include "vorpane/api/token.hpp"
+#include "vorpane/config/dirs.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +51,76 @@ TEST(ServiceAnswers, NestingIsCountedOutsideStringsAndBoundedAt64) {
                       [&] { parse_service_json(body, "The entitlement service"); }),
                   message);
     }
+}
+
+TEST(ServiceAnswers, MoreThanAMillionValuesAreRefusedBeforeATreeIsBuilt) {
+    const auto objects = [](std::size_t n) {
+        std::string text = "[";
+        for (std::size_t i = 0; i < n; ++i) {
+            text += i == 0 ? "{}" : ",{}";
+        }
+        return text + "]";
+    };
+    const std::vector<std::pair<std::string, std::optional<std::size_t>>> counts = {
+        {R"({"a": [1, "x", null, true, {"b": 2.5}]})", 8},
+        {"\"text\"", 1},
+        {objects(MAX_JSON_VALUES - 1), MAX_JSON_VALUES},
+        {objects(MAX_JSON_VALUES), MAX_JSON_VALUES + 1},
+        {objects(3 * MAX_JSON_VALUES), MAX_JSON_VALUES + 1},
+        {"[1, 2", std::nullopt},
+    };
+    for (const auto& [body, count] : counts) {
+        EXPECT_EQ(json_value_count(body), count) << body.substr(0, 40);
+    }
+    EXPECT_EQ(parse_service_json(objects(MAX_JSON_VALUES - 1), "S").size(), MAX_JSON_VALUES - 1);
+    EXPECT_EQ(test::what_of<ServiceAnswerError>(
+                  [&] { parse_service_json(objects(MAX_JSON_VALUES), "The entitlement service"); }),
+              "The entitlement service sent an answer of more than 1000000 values");
+}
+
+// Answers the token exchange with a token and every other request through `answer`.
+struct ScriptedClient : util::HttpClient {
+    std::function<util::HttpResponse(const util::HttpRequest&)> answer;
+    util::HttpResponse send(const util::HttpRequest& request) override {
+        if (request.method == "POST") {
+            return {200, "OK", {}, R"({"access_token": "AT"})", request.url, 1};
+        }
+        return answer(request);
+    }
+};
+
+TEST(ServiceAnswers, TimeoutsNameTheServiceAndOnly2xxIsASuccess) {
+    test::ScopedHome home;
+    config::ResultCache cache(config::_get_config_dir(), [] { return 1'700'000'000.0; });
+    const config::VorpaneProfile profile{"id", "secret", "cloud"};
+    ScriptedClient http;
+    const ServiceAccess service{profile, http, cache};
+    const util::HttpError timed_out("Operation timed out (https://x)", true, 120);
+    http.answer = [&](const util::HttpRequest&) -> util::HttpResponse { throw timed_out; };
+    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)get("/entitlements", service); }),
+              "The entitlement service did not answer within 120 s");
+    for (const long status : {302L, 999L, 100L}) {
+        http.answer = [&](const util::HttpRequest& r) {
+            return util::HttpResponse{status, "", {{"Location", "https://x/"}}, "[]", r.url, 1};
+        };
+        EXPECT_EQ(test::what_of<core::VorpaneException>(
+                      [&] { (void)get_success("/packages?limit=99", service); }),
+                  "The entitlement service answered with the unexpected status " +
+                      std::to_string(status));
+    }
+    http.answer = [&](const util::HttpRequest& r) {
+        return util::HttpResponse{204, "", {}, "[]", r.url, 1};
+    };
+    EXPECT_EQ(get_success("/entitlements", service).status, 204);
+
+    // A token service out of time is no reason to doubt the credentials, nor a result to keep.
+    struct SlowTokens : util::HttpClient {
+        util::HttpResponse send(const util::HttpRequest& /*request*/) override {
+            throw util::HttpError("Operation timed out (https://token)", true, 120);
+        }
+    } slow;
+    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)_get_access_token(profile, slow); }),
+              "The token service did not answer within 120 s");
 }
 
 } // namespace

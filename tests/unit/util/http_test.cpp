@@ -149,6 +149,7 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
                       std::string::npos)
                 << text;
             EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+            EXPECT_EQ(error.timed_out_after().has_value(), c.expected == "timed out") << text;
         }
     }
 }
@@ -249,6 +250,27 @@ TEST_F(HttpSendTest, TransientFailuresAreRetriedOnceAndOthersNever) {
         EXPECT_EQ(retrying.attempts.front().will_retry, c.requests == 2);
         EXPECT_EQ(retrying.attempts.back().status, c.status);
     }
+}
+
+TEST_F(HttpSendTest, OneBudgetCoversEveryAttemptAndTheTimeoutIsReportedAsOne) {
+    s_cloud->set_account(
+        {{"access_token", "AT"}, {"faults", {{"entitlements", {{"trickle", 0.2}}}}}});
+    RetryingClient retrying(3);
+    HttpRequest slow = get("/v1/license/entitlements");
+    slow.timeout_seconds = 1;
+    // After a whole second's attempt, what is left of two seconds is too little for another.
+    slow.budget_seconds = 2;
+    const HttpError error = [&] {
+        try {
+            retrying.client->send(slow);
+        } catch (const HttpError& e) {
+            return e;
+        }
+        return HttpError("answered");
+    }();
+    EXPECT_TRUE(error.timed_out_after().has_value()) << error.what();
+    EXPECT_NE(std::string(error.what()).find("(after 1 attempt)"), std::string::npos);
+    EXPECT_EQ(retrying.attempts.size(), 1U);
 }
 
 TEST_F(HttpSendTest, RetriesBackOffOrWaitAsToldAndCountTheirAttempts) {
