@@ -321,6 +321,8 @@ TEST_F(DrillTest, ServiceFaultsEndWithOneLineAndLeaveNothingBehind) {
     const std::vector<Case> cases = {
         {"entitlements", {{"delay", 7}}, "The entitlement service did not answer within 5 s"},
         {"entitlements", {{"status", 500}}, "500"},
+        {"entitlements", {{"status", 302}}, "answered with the unexpected status 302"},
+        {"packages", {{"status", 999}}, "answered with the unexpected status 999"},
         {"entitlements", {{"body", "garbage{"}}, "not JSON"},
         {"entitlements", {{"body", "{\"a\": 1}"}}, "not a list"},
         {"entitlements", {{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,10 +62,8 @@ TEST(ServiceAnswers, MoreThanAMillionValuesAreRefusedBeforeATreeIsBuilt) {
     };
     const std::vector<std::pair<std::string, std::optional<std::size_t>>> counts = {
         {R"({"a": [1, "x", null, true, {"b": 2.5}]})", 8},
-        {"\"text\"", 1},
         {objects(MAX_JSON_VALUES - 1), MAX_JSON_VALUES},
-        {objects(MAX_JSON_VALUES), MAX_JSON_VALUES + 1},
-        {objects(3 * MAX_JSON_VALUES), MAX_JSON_VALUES + 1},
+        {objects(2 * MAX_JSON_VALUES), MAX_JSON_VALUES + 1},
         {"[1, 2", std::nullopt},
     };
     for (const auto& [body, count] : counts) {
@@ -78,14 +75,16 @@ TEST(ServiceAnswers, MoreThanAMillionValuesAreRefusedBeforeATreeIsBuilt) {
               "The entitlement service sent an answer of more than 1000000 values");
 }
 
-// Answers the token exchange with a token and every other request through `answer`.
+// Answers the token exchange with a token (unless `slow_tokens`) and other requests as told.
 struct ScriptedClient : util::HttpClient {
-    std::function<util::HttpResponse(const util::HttpRequest&)> answer;
+    long status = 0; // 0: out of time
+    bool slow_tokens = false;
     util::HttpResponse send(const util::HttpRequest& request) override {
-        if (request.method == "POST") {
-            return {200, "OK", {}, R"({"access_token": "AT"})", request.url, 1};
+        if (status == 0 || (slow_tokens && request.method == "POST")) {
+            throw util::HttpError("Operation timed out (https://x)", true, 120);
         }
-        return answer(request);
+        const bool token = request.method == "POST";
+        return {token ? 200 : status, "", {}, token ? R"({"access_token": "A"})" : "[]", "u", 1};
     }
 };
 
@@ -95,31 +94,20 @@ TEST(ServiceAnswers, TimeoutsNameTheServiceAndOnly2xxIsASuccess) {
     const config::VorpaneProfile profile{"id", "secret", "cloud"};
     ScriptedClient http;
     const ServiceAccess service{profile, http, cache};
-    const util::HttpError timed_out("Operation timed out (https://x)", true, 120);
-    http.answer = [&](const util::HttpRequest&) -> util::HttpResponse { throw timed_out; };
-    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)get("/entitlements", service); }),
-              "The entitlement service did not answer within 120 s");
     for (const long status : {302L, 999L, 100L}) {
-        http.answer = [&](const util::HttpRequest& r) {
-            return util::HttpResponse{status, "", {{"Location", "https://x/"}}, "[]", r.url, 1};
-        };
-        EXPECT_EQ(test::what_of<core::VorpaneException>(
-                      [&] { (void)get_success("/packages?limit=99", service); }),
+        http.status = status;
+        EXPECT_EQ(test::what_of<core::VorpaneException>([&] { get_success("/packages", service); }),
                   "The entitlement service answered with the unexpected status " +
                       std::to_string(status));
     }
-    http.answer = [&](const util::HttpRequest& r) {
-        return util::HttpResponse{204, "", {}, "[]", r.url, 1};
-    };
+    http.status = 204;
     EXPECT_EQ(get_success("/entitlements", service).status, 204);
-
-    // A token service out of time is no reason to doubt the credentials, nor a result to keep.
-    struct SlowTokens : util::HttpClient {
-        util::HttpResponse send(const util::HttpRequest& /*request*/) override {
-            throw util::HttpError("Operation timed out (https://token)", true, 120);
-        }
-    } slow;
-    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)_get_access_token(profile, slow); }),
+    http.status = 0;
+    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)get("/entitlements", service); }),
+              "The entitlement service did not answer within 120 s");
+    // A token service out of time is no reason to doubt the credentials.
+    http.slow_tokens = true;
+    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)_get_access_token(profile, http); }),
               "The token service did not answer within 120 s");
 }
 

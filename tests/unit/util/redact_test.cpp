@@ -32,8 +32,7 @@ TEST(Redaction, PasswordsInUrlsAreMaskedWhereverTheyAppear) {
 
 TEST(Redaction, ControlsAndBidirectionalMarksAreEscaped) {
     const std::vector<std::pair<std::string, std::string>> escaped = {
-        {"a\x1b[2Jb\n", "a\\x1b[2Jb\\x0a"},
-        {"\xc2\x9b\xff", "\\u009b\\xff"},
+        {"a\x1b[2Jb\n\xc2\x9b\xff", "a\\x1b[2Jb\\x0a\\u009b\\xff"},
         {"evil\u202egpj.exe", "evil\\u202egpj.exe"},
         {"\u202a\u202b\u202c\u202d \u2066\u2067\u2068\u2069 \u200e\u200f\u061c",
          "\\u202a\\u202b\\u202c\\u202d \\u2066\\u2067\\u2068\\u2069 \\u200e\\u200f\\u061c"},
