@@ -28,7 +28,7 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     bool verify = true;
-    // Limit for the whole exchange, at most (and by default) MAX_REQUEST_SECONDS. Within it the
+    // Limit for one attempt, at most (and by default) MAX_REQUEST_SECONDS. Within it the
     // connection attempt is limited to 30 seconds and a transfer slower than 1 byte/s for 60
     // seconds is aborted, so nothing waits for ever, however slowly the answer trickles in.
     std::optional<long> timeout_seconds;
