@@ -244,8 +244,10 @@ TEST_F(DrillTest, ServiceFaultsEndWithOneLineAndLeaveNothingBehind) {
     };
     const std::string deep = std::string(100'000, '[') + std::string(100'000, ']');
     const std::vector<Case> cases = {
-        {"entitlements", {{"delay", 7}}, "timed out"},
+        {"entitlements", {{"delay", 7}}, "The entitlement service did not answer within 5 s"},
         {"entitlements", {{"status", 500}}, "500"},
+        {"entitlements", {{"status", 302}}, "answered with the unexpected status 302"},
+        {"packages", {{"status", 999}}, "answered with the unexpected status 999"},
         {"entitlements", {{"body", "garbage{"}}, "not JSON"},
         {"entitlements", {{"body", "{\"a\": 1}"}}, "not a list"},
         {"entitlements", {{"body", "[{\"name\": 1, \"packages\": [\"a\"]}]"}}, "name"},
@@ -263,7 +265,7 @@ TEST_F(DrillTest, ServiceFaultsEndWithOneLineAndLeaveNothingBehind) {
         {"token", {{"body", "{\"access_token\": " + deep + "}"}}, "nested deeper"},
         {"entitlements", {{"fill", 100'000'000}}, "larger than 64 MiB"},
         {"packages", {{"fill", 70 << 20}, {"no_content_length", true}}, "larger than 64 MiB"},
-        {"entitlements", {{"trickle", 0.5}}, "timed out"},
+        {"entitlements", {{"trickle", 0.5}}, "did not answer within"},
         {"entitlements",
          {{"status", 502}, {"reason", "Bad\x1b]0;owned\x07\x1b[2J"}},
          "502 Server Error: Bad\\x1b]0;owned\\x07\\x1b[2J for url"},

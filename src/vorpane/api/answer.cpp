@@ -38,11 +38,64 @@ int json_depth(std::string_view body, int limit) {
     return deepest;
 }
 
+namespace {
+
+// Counts values and stops the parse (by returning false) once there are too many.
+class ValueCounter final : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    explicit ValueCounter(std::size_t limit) : m_limit(limit) {}
+    [[nodiscard]] std::size_t count() const noexcept { return m_count; }
+    [[nodiscard]] bool failed() const noexcept { return m_failed; }
+
+    bool null() override { return value(); }
+    bool boolean(bool /*val*/) override { return value(); }
+    bool number_integer(number_integer_t /*val*/) override { return value(); }
+    bool number_unsigned(number_unsigned_t /*val*/) override { return value(); }
+    bool number_float(number_float_t /*val*/, const string_t& /*s*/) override { return value(); }
+    bool string(string_t& /*val*/) override { return value(); }
+    bool binary(binary_t& /*val*/) override { return value(); }
+    bool start_object(std::size_t /*elements*/) override { return value(); }
+    bool key(string_t& /*val*/) override { return true; }
+    bool end_object() override { return true; }
+    bool start_array(std::size_t /*elements*/) override { return value(); }
+    bool end_array() override { return true; }
+    bool parse_error(std::size_t /*position*/,
+                     const std::string& /*last_token*/,
+                     const nlohmann::detail::exception& /*ex*/) override {
+        m_failed = true;
+        return false;
+    }
+
+  private:
+    bool value() { return ++m_count <= m_limit; }
+
+    std::size_t m_limit;
+    std::size_t m_count = 0;
+    bool m_failed = false;
+};
+
+} // namespace
+
+std::optional<std::size_t> json_value_count(std::string_view body, std::size_t limit) {
+    ValueCounter counter(limit);
+    // Without exceptions: the parser's messages quote the text, which may hold a token.
+    nlohmann::json::sax_parse(body, &counter, nlohmann::json::input_format_t::json, true, false);
+    if (counter.failed()) {
+        return std::nullopt;
+    }
+    return counter.count();
+}
+
 nlohmann::json parse_service_json(std::string_view body, std::string_view service) {
     // The count comes first: text the scanner misreads is not JSON and fails the parse anyway.
     if (json_depth(body) > MAX_JSON_DEPTH) {
         throw ServiceAnswerError(std::string(service) + " sent an answer nested deeper than " +
                                  std::to_string(MAX_JSON_DEPTH) + " levels");
+    }
+    const auto values = json_value_count(body);
+    if (values && *values > MAX_JSON_VALUES) {
+        throw ServiceAnswerError(std::string(service) + " sent an answer of more than " +
+                                 std::to_string(MAX_JSON_VALUES) + " values");
     }
     nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (doc.is_discarded()) {

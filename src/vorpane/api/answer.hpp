@@ -1,8 +1,13 @@
 #pragma once
 
+#include "vorpane/core/errors.hpp"
+
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
+#include <optional>
 #include <stdexcept>
+#include <string>
 #include <string_view>
 
 namespace vorpane::api {
@@ -11,6 +16,9 @@ namespace vorpane::api {
 // they are parsed, so nothing downstream (the result cache's serialiser included) ever walks
 // an unbounded tree.
 inline constexpr int MAX_JSON_DEPTH = 64;
+// Service answers hold at most this many JSON values (every scalar, array and object counts);
+// larger ones are refused before a tree is built, which bounds the memory an answer can take.
+inline constexpr std::size_t MAX_JSON_VALUES = 1'000'000;
 
 // A service answer the tool cannot use. what() is one line naming the service; it never
 // repeats the answer's content, which may hold a token.
@@ -23,9 +31,22 @@ class ServiceAnswerError : public std::runtime_error {
 // without recursion and without parsing; stops counting once past `limit` and returns limit + 1.
 int json_depth(std::string_view body, int limit = MAX_JSON_DEPTH);
 
+// The number of JSON values in `body`, counted by a SAX pass that builds nothing; stops once past
+// `limit` and returns limit + 1. Nothing when `body` is not JSON.
+std::optional<std::size_t> json_value_count(std::string_view body,
+                                            std::size_t limit = MAX_JSON_VALUES);
+
 // The JSON document in `body`, an answer of `service` ("The entitlement service"). Throws
-// ServiceAnswerError "<service> sent an answer nested deeper than 64 levels" or "<service>
-// sent an answer that is not JSON".
+// ServiceAnswerError "<service> sent an answer nested deeper than 64 levels", "<service> sent
+// an answer of more than 1000000 values" or "<service> sent an answer that is not JSON".
 nlohmann::json parse_service_json(std::string_view body, std::string_view service);
+
+// A service that did not answer in time: "<service> did not answer within N s".
+class ServiceTimeout : public core::VorpaneException {
+  public:
+    ServiceTimeout(std::string_view service, long seconds)
+        : core::VorpaneException(std::string(service) + " did not answer within " +
+                                 std::to_string(seconds) + " s") {}
+};
 
 } // namespace vorpane::api

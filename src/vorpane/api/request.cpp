@@ -1,5 +1,6 @@
 #include "vorpane/api/request.hpp"
 
+#include "vorpane/api/answer.hpp"
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/core/errors.hpp"
 
@@ -58,17 +59,36 @@ RequestKWARGSDict create_get_request(const std::string& path, const ServiceAcces
 
 util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
     const std::string args = config::access_token_args(service.profile);
+    const auto send = [&](const AccessToken& token) {
+        try {
+            return service.http.send(to_http_request(describe(path, service, token.value)));
+        } catch (const util::HttpError& error) {
+            if (const auto waited = error.timed_out_after()) {
+                throw ServiceTimeout("The entitlement service", *waited);
+            }
+            throw;
+        }
+    };
     const AccessToken token = access_token(service, args);
-    util::HttpResponse response =
-        service.http.send(to_http_request(describe(path, service, token.value)));
+    util::HttpResponse response = send(token);
     if (response.status != 401 || token.fresh) {
         return response;
     }
     // The service no longer takes the stored token (revoked before it expired): sign in again,
     // once; a fresh token that is refused too is the answer.
     service.cache.forget(config::access_token_key(service.profile), token.value);
-    const AccessToken again = access_token(service, args);
-    return service.http.send(to_http_request(describe(path, service, again.value)));
+    return send(access_token(service, args));
+}
+
+util::HttpResponse get_success(const std::string& path, const ServiceAccess& service) {
+    util::HttpResponse response = get(path, service);
+    util::raise_for_status(response);
+    if (response.status < 200 || response.status > 299) {
+        throw core::VorpaneException(
+            "The entitlement service answered with the unexpected status " +
+            std::to_string(response.status));
+    }
+    return response;
 }
 
 util::HttpRequest to_http_request(const RequestKWARGSDict& description) {

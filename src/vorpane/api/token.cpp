@@ -80,6 +80,10 @@ TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::Http
         }
         outcome.failure = "Authentication failed. Status code: " + std::to_string(response.status);
     } catch (const util::HttpError& error) {
+        // Out of time is not a credentials problem; saying so would send the user astray.
+        if (const auto waited = error.timed_out_after()) {
+            throw ServiceTimeout("The token service", *waited);
+        }
         outcome.failure = std::string("HTTP error occurred: ") + error.what();
     } catch (const std::system_error& error) {
         outcome.failure = "Error reading configuration: " + util::escape_control(error.what());

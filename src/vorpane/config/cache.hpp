@@ -24,9 +24,9 @@ inline constexpr std::string_view CACHE_FILE_NAME = "cache.sqlite3";
 // may be deleted at any time (clean_config_dir does): the next run makes a new one.
 inline constexpr std::string_view CACHE_LOCK_FILE_NAME = "cache.lock";
 
-// The longest wait for that lock: the longest request time-out of the service calls. A holder
+// The longest wait for that lock: the time budget of a service request (all its attempts). A holder
 // slower than that is not waited for.
-inline constexpr std::chrono::seconds CACHE_LOCK_WAIT{60};
+inline constexpr std::chrono::seconds CACHE_LOCK_WAIT{120};
 
 // Time to live of an entry when the caller names none.
 inline constexpr int DEFAULT_CACHE_TTL = 300;

@@ -169,7 +169,7 @@ bool is_valid_package_key(std::string_view key) {
     const auto alnum = [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
     };
-    if (key.empty() || !alnum(key.front()) || !alnum(key.back())) {
+    if (key.empty() || key.size() > MAX_NAME_BYTES || !alnum(key.front()) || !alnum(key.back())) {
         return false;
     }
     return std::all_of(key.begin(), key.end(),

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,10 +16,13 @@ inline constexpr std::string_view CLOUD_ENVS[] = {"cloud", "dev.cloud"};
 // True when `name` is one of CLOUD_ENVS.
 bool is_cloud_env(std::string_view name);
 
+// The longest package key or entitlement code the tool accepts, in bytes.
+inline constexpr std::size_t MAX_NAME_BYTES = 200;
+
 // True when `key` is a valid Python distribution name: ASCII letters, digits, ".", "_" and "-",
-// starting and ending with a letter or digit. Such a name is also a single, harmless path
-// component and can never be read as a command-line option. Every package key the service
-// sends is checked with this before the tool uses it.
+// starting and ending with a letter or digit, at most MAX_NAME_BYTES long. Such a name is also a
+// single, harmless path component and can never be read as a command-line option. Every package key
+// the service sends is checked with this before the tool uses it.
 bool is_valid_package_key(std::string_view key);
 
 // True when `code` is "ENT_" followed by a valid package key ("ENT_ZEL_FOO_APP").

@@ -2,6 +2,7 @@
 
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/util/curl.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/signals.hpp"
 
@@ -21,38 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
-// uv and pip both percent-decode URL credentials before sending them; a "%" that starts no
-// escape stays as it is.
-std::string percent_decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-            hex_value(text[i + 2]) >= 0) {
-            out += static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2]));
-            i += 2;
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
-
-std::string lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 bool writable_unquoted(std::string_view value) {
     if (value.empty() || value.front() == '#') {
         return false;
@@ -67,36 +36,24 @@ bool writable_unquoted(std::string_view value) {
 
 IndexAddress split_index_address(std::string_view address) {
     IndexAddress out{std::string(address), "", std::nullopt, ""};
-    size_t scheme_end = address.find("://");
-    if (scheme_end == std::string_view::npos) {
+    if (address.find("://") == std::string_view::npos) {
         return out;
     }
-    size_t start = scheme_end + 3;
-    size_t end = address.find_first_of("/?#", start);
-    std::string_view authority =
-        address.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-    size_t at = authority.rfind('@');
-    std::string_view host_port =
-        at == std::string_view::npos ? authority : authority.substr(at + 1);
-    bool bracketed = host_port.starts_with('[');
-    size_t host_end = bracketed ? host_port.find(']') : host_port.find(':');
-    if (bracketed && host_end != std::string_view::npos) {
-        ++host_end;
+    // Split the way libcurl reads it: what it cannot read is refused rather than guessed at, and
+    // an "@" left in what it took for the path may be part of a password.
+    const auto parts = util::split_url(address);
+    const std::string_view before_query = address.substr(0, address.find_first_of("?#"));
+    if (!parts || (!parts->user && before_query.find('@') != std::string_view::npos)) {
+        throw core::VorpaneException(
+            "The package index address from the service cannot be read: a password or user "
+            "name in it may hold a \"/\", \"?\", \"#\" or \"@\" that is not percent-encoded.");
     }
-    out.host = lower(host_port.substr(0, host_end));
-    if (at == std::string_view::npos) {
-        return out;
+    out.host = parts->host;
+    if (parts->user) {
+        out.url = parts->address;
+        out.login = parts->user;
+        out.password = parts->password.value_or("");
     }
-    std::string_view user_info = authority.substr(0, at);
-    size_t colon = user_info.find(':');
-    out.login = percent_decode(user_info.substr(0, colon));
-    if (colon != std::string_view::npos) {
-        out.password = percent_decode(user_info.substr(colon + 1));
-    }
-    std::string_view rest = end == std::string_view::npos ? "" : address.substr(end);
-    out.url = std::string(address.substr(0, start)) + out.host +
-              std::string(host_port.substr(std::min(host_end, host_port.size()))) +
-              std::string(rest);
     return out;
 }
 

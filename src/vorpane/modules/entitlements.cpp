@@ -39,8 +39,7 @@ void warn_dropped(Warnings& warnings,
 }
 
 std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx) {
-    util::HttpResponse response = api::get("/entitlements", ctx.service());
-    util::raise_for_status(response);
+    util::HttpResponse response = api::get_success("/entitlements", ctx.service());
     Warnings warnings;
     auto entitlements = parse_entitlements(response.body, warnings);
     for (const auto& line : warnings) {

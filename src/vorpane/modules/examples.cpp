@@ -34,8 +34,7 @@ void erase_all(std::string& text, const std::string& what) {
 }
 
 nlohmann::json fetch_packages(Context& ctx) {
-    util::HttpResponse response = api::get("/packages?limit=99", ctx.service());
-    util::raise_for_status(response);
+    util::HttpResponse response = api::get_success("/packages?limit=99", ctx.service());
     Warnings warnings;
     nlohmann::json list = parse_package_list(response.body, warnings);
     for (const auto& line : warnings) {
@@ -78,6 +77,18 @@ std::uint64_t max_unpack_bytes(const Context& ctx) {
             util::escape_control(*text) + "\"");
     }
     return value;
+}
+
+// How many downloads run at once: VORPANE_MAX_DOWNLOADS, else 8.
+unsigned max_downloads(const Context& ctx) {
+    const std::string text = ctx.env("VORPANE_MAX_DOWNLOADS").value_or("");
+    const auto value = util::parse_max_downloads(text);
+    if (!value) {
+        throw core::VorpaneException("VORPANE_MAX_DOWNLOADS must be a whole number from 1 to " +
+                                     std::to_string(util::MAX_MAX_DOWNLOADS) + ", not \"" +
+                                     util::escape_control(text) + "\"");
+    }
+    return *value;
 }
 
 // `dir` / `name`, checked to be a directory of its own right inside `dir`, both by the names
@@ -200,6 +211,7 @@ ExamplesPlan plan_examples(Context& ctx,
     ExamplesPlan plan;
     plan.dir = _normalize_download_dir(download_dir);
     plan.max_unpack_bytes = max_unpack_bytes(ctx);
+    plan.max_downloads = max_downloads(ctx);
     std::vector<std::string> all_examples = get_entitled_examples_packages(ctx);
     if (module_names.empty()) {
         plan.packages = all_examples;
@@ -240,7 +252,9 @@ download_examples(Context& ctx,
         outcomes[index].error = error;
         on_finished(outcomes[index]);
     };
-    ctx.http.download(jobs, handlers, ctx.out.progress_output());
+    util::DownloadLimits limits;
+    limits.max_in_flight = plan.max_downloads;
+    ctx.http.download(jobs, handlers, ctx.out.progress_output(), limits);
     return outcomes;
 }
 

@@ -47,10 +47,13 @@ struct ExamplesPlan {
     std::vector<std::string> unmatched;
     // The bound on what one archive may unpack to: VORPANE_MAX_UNPACK_BYTES, else 16 GiB.
     std::uint64_t max_unpack_bytes = 0;
+    // How many downloads run at once: VORPANE_MAX_DOWNLOADS (1 to 64), else 8.
+    unsigned max_downloads = 0;
 };
 
 // Matches `module_names` against the account's example packages (no names: all of them).
-// Throws core::VorpaneException for a missing directory or a bad VORPANE_MAX_UNPACK_BYTES, and
+// Throws core::VorpaneException for a missing directory or a bad VORPANE_MAX_UNPACK_BYTES or
+// VORPANE_MAX_DOWNLOADS, and
 // what the service calls throw.
 ExamplesPlan plan_examples(Context& ctx,
                            const std::optional<std::filesystem::path>& download_dir,

@@ -884,15 +884,22 @@ void extract_tar_gz_safely(int fd,
     const DeferSignals moving_in;
     const int parent = destination.parent.get();
     const char* name = destination.name.c_str();
-    const bool created = !destination.target;
+    bool created = !destination.target;
     if (created) {
         if (::mkdirat(parent, name, 0777) != 0) {
-            throw_errno(errno, "Cannot create " + quote_name(target.string()));
+            // Another run may have made it since it was looked for: a directory does as well,
+            // and anything else fails the open below.
+            if (errno != EEXIST) {
+                throw_errno(errno, "Cannot create " + quote_name(target.string()));
+            }
+            created = false;
         }
         destination.target = open_directory_nofollow(parent, name);
         if (!destination.target) {
             const int error = errno;
-            (void)::unlinkat(parent, name, AT_REMOVEDIR);
+            if (created) {
+                (void)::unlinkat(parent, name, AT_REMOVEDIR);
+            }
             throw_errno(error, "Cannot open the directory " + quote_name(target.string()));
         }
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -58,6 +59,11 @@ CurlApi::CurlApi() : lib({"libcurl.so.4", "libcurl.so"}) {
     VORPANE_DYN_FN(lib, curl_multi_info_read);
     VORPANE_DYN_FN(lib, curl_multi_cleanup);
     VORPANE_DYN_FN(lib, curl_multi_strerror);
+    VORPANE_DYN_FN(lib, curl_url);
+    VORPANE_DYN_FN(lib, curl_url_set);
+    VORPANE_DYN_FN(lib, curl_url_get);
+    VORPANE_DYN_FN(lib, curl_url_cleanup);
+    VORPANE_DYN_FN(lib, curl_free);
     const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (code != CURLE_OK) {
         throw std::runtime_error(std::string("cannot initialise libcurl: ") +
@@ -204,6 +210,54 @@ CURLMsg* CurlMulti::info_read() noexcept {
     return m_api->curl_multi_info_read(m_handle, &queued);
 }
 
+std::optional<UrlParts> split_url(std::string_view url) {
+    const CurlApi& api = curl_api();
+    const std::unique_ptr<CURLU, void (*)(CURLU*)> handle(api.curl_url(), api.curl_url_cleanup);
+    if (!handle) {
+        throw std::runtime_error("libcurl could not create a URL handle");
+    }
+    const std::string text(url);
+    if (text.find('\0') != std::string::npos ||
+        api.curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+            CURLUE_OK) {
+        return std::nullopt;
+    }
+    const auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
+        char* value = nullptr;
+        if (api.curl_url_get(handle.get(), which, &value, flags) != CURLUE_OK || value == nullptr) {
+            return std::nullopt;
+        }
+        std::string copy(value);
+        api.curl_free(value);
+        return copy;
+    };
+    // libcurl will not decode to control characters; such credentials are unreadable rather
+    // than absent.
+    const auto decoded = [&](CURLUPart which, std::optional<std::string>& into) {
+        into = part(which, CURLU_URLDECODE);
+        return into.has_value() || !part(which, 0).has_value();
+    };
+    UrlParts parts;
+    if (!decoded(CURLUPART_USER, parts.user) || !decoded(CURLUPART_PASSWORD, parts.password)) {
+        return std::nullopt;
+    }
+    std::string host = part(CURLUPART_HOST, 0).value_or("");
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (api.curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
+        api.curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
+        api.curl_url_set(handle.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    auto address = part(CURLUPART_URL, 0);
+    if (!address) {
+        return std::nullopt;
+    }
+    parts.address = std::move(*address);
+    parts.host = std::move(host);
+    return parts;
+}
+
 void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
     easy.setopt(CURLOPT_NOSIGNAL, 1L);
     easy.setopt(CURLOPT_SSL_VERIFYPEER, 1L);
@@ -252,10 +306,10 @@ void set_up_transfer(CurlEasy& easy, const TransferSetup& setup) {
     easy.setopt(CURLOPT_CONNECTTIMEOUT, 30L);
     // The stall limit alone lets an answer that trickles one byte a minute hold on for ever;
     // callers that must end in time give a total as well.
-    easy.setopt(CURLOPT_LOW_SPEED_LIMIT, 1L);
-    easy.setopt(CURLOPT_LOW_SPEED_TIME, 60L);
-    if (setup.total_seconds) {
-        easy.setopt(CURLOPT_TIMEOUT_MS, *setup.total_seconds * 1000L);
+    easy.setopt(CURLOPT_LOW_SPEED_LIMIT, setup.low_speed_bytes);
+    easy.setopt(CURLOPT_LOW_SPEED_TIME, setup.low_speed_seconds);
+    if (setup.total_ms) {
+        easy.setopt(CURLOPT_TIMEOUT_MS, *setup.total_ms);
     }
 }
 

@@ -47,6 +47,12 @@ struct CurlApi {
     decltype(&::curl_multi_info_read) curl_multi_info_read = nullptr;
     decltype(&::curl_multi_cleanup) curl_multi_cleanup = nullptr;
     decltype(&::curl_multi_strerror) curl_multi_strerror = nullptr;
+
+    decltype(&::curl_url) curl_url = nullptr;
+    decltype(&::curl_url_set) curl_url_set = nullptr;
+    decltype(&::curl_url_get) curl_url_get = nullptr;
+    decltype(&::curl_url_cleanup) curl_url_cleanup = nullptr;
+    decltype(&::curl_free) curl_free = nullptr;
 };
 
 // The process's libcurl, loaded and globally initialised on the first call; later calls return
@@ -173,9 +179,13 @@ struct TransferSetup {
     // Redirects are followed only to http and https addresses, and only to https ones when the
     // transfer starts on https.
     bool follow_redirects = false;
-    // Limit for the whole exchange in seconds; none leaves only the connection limit (30 s) and
-    // the stall limit (slower than 1 byte/s for 60 s), which always apply.
-    std::optional<long> total_seconds;
+    // Limit for the whole exchange in milliseconds; none leaves only the connection limit (30 s)
+    // and the stall limit, which always apply.
+    std::optional<long> total_ms;
+    // The stall limit: a transfer slower than `low_speed_bytes` a second, averaged over
+    // `low_speed_seconds`, is abandoned (CURLE_OPERATION_TIMEDOUT).
+    long low_speed_bytes = 1;
+    long low_speed_seconds = 60;
     // Offer and decode every content encoding. Downloads turn it off: their lengths and ranges
     // count the bytes as sent.
     bool decode = true;
@@ -228,6 +238,23 @@ class TransferSink {
 
     std::exception_ptr m_parked;
 };
+
+// A URL as libcurl's URL parser takes it apart.
+struct UrlParts {
+    // The URL without user and password, put back together by libcurl (host in lower case,
+    // "/" for an empty path).
+    std::string address;
+    // The host without port, in lower case ("[::1]" for IPv6).
+    std::string host;
+    // The user part and the password, percent-decoded; nothing when the URL has none.
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+};
+
+// `url` split by libcurl (curl_url, any scheme). Nothing when libcurl cannot parse it, as with
+// a password holding a raw "/", "#", "?" or "@" (those must be percent-encoded). Throws
+// std::runtime_error when libcurl cannot be loaded.
+std::optional<UrlParts> split_url(std::string_view url);
 
 // Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle
 // named by SSL_CERT_FILE, else REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, and the directory named

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -70,41 +71,58 @@ class Transfer final : public TransferSink {
              ProgressBoard& board,
              const RetryPolicy& retry,
              unsigned retries,
-             const std::string& user_agent)
-        : m_job(job), m_board(board), m_retry(retry), m_retries(retries), m_user_agent(user_agent) {
-    }
+             const std::string& user_agent,
+             const DownloadLimits& limits)
+        : m_job(job), m_board(board), m_retry(retry), m_retries(retries), m_user_agent(user_agent),
+          m_limits(limits) {}
     ~Transfer() override { drop_bar(); }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
     Transfer(Transfer&&) = delete;
     Transfer& operator=(Transfer&&) = delete;
 
-    [[nodiscard]] CurlEasy& easy() noexcept { return m_easy; }
+    [[nodiscard]] CurlEasy& easy() noexcept { return *m_easy; }
+    // The handle of this download while it has one, else null.
+    [[nodiscard]] CURL* handle() const noexcept { return m_easy ? m_easy->get() : nullptr; }
     [[nodiscard]] std::optional<SteadyClock::time_point> due() const noexcept { return m_due; }
+    // True until the first attempt starts.
+    [[nodiscard]] bool waiting_turn() const noexcept { return m_attempt == 0; }
+
+    // Lets go of the handle and the spool once the download has ended (out of the session).
+    void release() noexcept {
+        m_easy.reset();
+        m_headers = CurlSlist();
+        m_spool.reset();
+    }
 
     // Sets the next attempt up, asking for the rest of the body when part of it is spooled.
     // Throws std::system_error (spool), std::invalid_argument (headers), std::runtime_error.
     void start() {
         m_due.reset();
+        ++m_attempt;
         if (!m_spool) {
             m_spool = open_spool(m_job.spool_dir);
             m_line = m_board.add(m_job.label, 0);
         }
-        ++m_attempt;
+        if (!m_easy) {
+            m_easy.emplace();
+        }
         m_started = SteadyClock::now();
         m_attempt_bytes = 0;
         m_head = HttpResponse{};
         m_body_started = false;
-        m_easy.reset();
+        m_easy->reset();
         TransferSetup setup;
         setup.url = m_job.url;
         setup.user_agent = m_user_agent;
         setup.follow_redirects = true;
         setup.decode = false;
-        set_up_transfer(m_easy, setup);
-        m_easy.setopt(CURLOPT_HTTPGET, 1L);
+        setup.low_speed_bytes = m_limits.low_speed_bytes;
+        setup.low_speed_seconds = m_limits.low_speed_seconds;
+        set_up_transfer(*m_easy, setup);
+        m_easy->setopt(CURLOPT_HTTPGET, 1L);
         // Larger reads mean fewer callbacks and writes for archives of many megabytes.
-        m_easy.setopt(CURLOPT_BUFFERSIZE, 256L * 1024L);
+        m_easy->setopt(CURLOPT_BUFFERSIZE, 256L * 1024L);
         auto headers = m_job.headers;
         if (m_received > 0) {
             headers.emplace_back("Range", "bytes=" + std::to_string(m_received) + "-");
@@ -113,8 +131,8 @@ class Transfer final : public TransferSink {
             }
         }
         m_headers = header_list(headers);
-        m_easy.setopt(CURLOPT_HTTPHEADER, m_headers.get());
-        attach(m_easy);
+        m_easy->setopt(CURLOPT_HTTPHEADER, m_headers.get());
+        attach(*m_easy);
     }
 
     // Called once libcurl reports the attempt done with `code` (the handle out of the session).
@@ -134,15 +152,22 @@ class Transfer final : public TransferSink {
 
   private:
     Next decide(CURLcode code, const DownloadHandlers& handlers, std::size_t index) {
-        const long status = m_easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
+        const long status = m_easy->getinfo<long>(CURLINFO_RESPONSE_CODE);
         std::string failure;
         bool transient = false;
         std::optional<std::string> retry_after;
-        if (code != CURLE_OK) {
-            failure = transfer_failure(m_easy, code, m_job.url);
+        if (code == CURLE_OPERATION_TIMEDOUT &&
+            m_easy->getinfo<curl_off_t>(CURLINFO_PRETRANSFER_TIME_T) > 0) {
+            // Connected and asked, so it was the speed limit that ended the attempt.
+            failure = "the download was abandoned: slower than " + speed_text() + " for " +
+                      std::to_string(m_limits.low_speed_seconds) + " s (" +
+                      escape_control(mask_url_password(m_job.url)) + ")";
+            transient = true;
+        } else if (code != CURLE_OK) {
+            failure = transfer_failure(*m_easy, code, m_job.url);
             transient = is_transient(code);
         } else if (status >= 400) {
-            const char* effective = m_easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
+            const char* effective = m_easy->getinfo<char*>(CURLINFO_EFFECTIVE_URL);
             m_head.status = status;
             m_head.url = effective != nullptr ? effective : m_job.url;
             m_head.attempts = m_attempt;
@@ -171,6 +196,12 @@ class Transfer final : public TransferSink {
                     failure + (transient && !counted ? attempts_suffix(m_attempt) : "")};
         }
         return {std::nullopt, consume(handlers, index)};
+    }
+
+    [[nodiscard]] std::string speed_text() const {
+        const long bytes = m_limits.low_speed_bytes;
+        return bytes % 1024 == 0 ? std::to_string(bytes / 1024) + " KiB/s"
+                                 : std::to_string(bytes) + " bytes/s";
     }
 
     void drop_bar() {
@@ -213,7 +244,7 @@ class Transfer final : public TransferSink {
             return;
         }
         m_body_started = true;
-        const long status = m_easy.getinfo<long>(CURLINFO_RESPONSE_CODE);
+        const long status = m_easy->getinfo<long>(CURLINFO_RESPONSE_CODE);
         m_keep = status < 400;
         if (!m_keep) {
             return;
@@ -231,7 +262,7 @@ class Transfer final : public TransferSink {
             if (m_received > 0) {
                 restart_spool();
             }
-            const auto length = m_easy.getinfo<curl_off_t>(CURLINFO_CONTENT_LENGTH_DOWNLOAD_T);
+            const auto length = m_easy->getinfo<curl_off_t>(CURLINFO_CONTENT_LENGTH_DOWNLOAD_T);
             m_total =
                 length >= 0 ? std::optional(static_cast<std::uint64_t>(length)) : std::nullopt;
             // A weak ETag may not be used in If-Range; the date then serves.
@@ -291,7 +322,9 @@ class Transfer final : public TransferSink {
     const RetryPolicy& m_retry;
     const unsigned m_retries;
     const std::string& m_user_agent;
-    CurlEasy m_easy;
+    const DownloadLimits& m_limits;
+    // Made for the first attempt, so that downloads waiting their turn hold nothing.
+    std::optional<CurlEasy> m_easy;
     CurlSlist m_headers;
     UniqueFd m_spool;
     std::optional<ProgressBoard::LineId> m_line;
@@ -313,49 +346,78 @@ class Transfer final : public TransferSink {
 
 } // namespace
 
+std::optional<unsigned> parse_max_downloads(std::string_view text) {
+    if (text.empty()) {
+        return DEFAULT_MAX_DOWNLOADS;
+    }
+    unsigned value = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (error != std::errc() || stop != end || value < 1 || value > MAX_MAX_DOWNLOADS) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
-                   const std::string& user_agent) {
+                   const std::string& user_agent,
+                   const DownloadLimits& limits) {
     if (jobs.empty()) {
         return;
     }
     const unsigned retries = retry.retry_count();
+    const std::size_t max_in_flight = std::clamp(limits.max_in_flight, 1U, MAX_MAX_DOWNLOADS);
     ProgressBoard board(output);
     std::vector<std::unique_ptr<Transfer>> transfers;
     transfers.reserve(jobs.size());
     for (const auto& job : jobs) {
-        transfers.push_back(std::make_unique<Transfer>(job, board, retry, retries, user_agent));
+        transfers.push_back(
+            std::make_unique<Transfer>(job, board, retry, retries, user_agent, limits));
     }
     // Declared after the transfers so that it is cleaned up first, as libcurl requires.
     CurlMulti session;
 
     std::size_t remaining = transfers.size();
+    // Downloads that have started and not ended; each holds a handle and a spool.
+    std::size_t in_flight = 0;
+    // Downloads before this one have all had their turn.
+    std::size_t next_turn = 0;
     const auto end = [&](std::size_t index, const std::optional<std::string>& error) {
         --remaining;
+        --in_flight;
+        transfers[index]->schedule(SteadyClock::time_point::max());
+        transfers[index]->release();
         board.print_above([&] {
             if (handlers.finished) {
                 handlers.finished(index, error);
             }
         });
     };
+    const auto start = [&](std::size_t index) {
+        Transfer& transfer = *transfers[index];
+        try {
+            transfer.start();
+            session.add(transfer.easy());
+        } catch (const std::exception& e) {
+            end(index, escape_control(e.what()));
+        }
+    };
     while (remaining > 0) {
         auto next_due = SteadyClock::time_point::max();
-        for (std::size_t i = 0; i < transfers.size(); ++i) {
-            Transfer& transfer = *transfers[i];
-            const auto due = transfer.due();
+        for (std::size_t i = 0; i < next_turn; ++i) {
+            const auto due = transfers[i]->due();
             if (due && *due <= SteadyClock::now()) {
-                try {
-                    transfer.start();
-                    session.add(transfer.easy());
-                } catch (const std::exception& e) {
-                    transfer.schedule(SteadyClock::time_point::max());
-                    end(i, escape_control(e.what()));
-                }
+                start(i);
             } else if (due && *due != SteadyClock::time_point::max()) {
                 next_due = std::min(next_due, *due);
             }
+        }
+        while (in_flight < max_in_flight && next_turn < transfers.size()) {
+            ++in_flight;
+            start(next_turn++);
         }
         session.perform();
         while (CURLMsg* message = session.info_read()) {
@@ -366,9 +428,9 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
             CURL* handle = message->easy_handle;
             const CURLcode code = message->data.result;
             const auto found =
-                std::find_if(transfers.begin(), transfers.end(),
-                             [handle](const auto& t) { return t->easy().get() == handle; });
-            if (found == transfers.end()) {
+                std::find_if(transfers.begin(), transfers.begin() + next_turn,
+                             [handle](const auto& t) { return t->handle() == handle; });
+            if (found == transfers.begin() + next_turn) {
                 continue;
             }
             Transfer& transfer = **found;
@@ -379,12 +441,14 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                 transfer.schedule(SteadyClock::now() + *next.wait);
                 next_due = std::min(next_due, SteadyClock::now() + *next.wait);
             } else {
-                transfer.schedule(SteadyClock::time_point::max());
                 end(index, next.error);
             }
         }
         if (remaining > 0) {
-            const auto until = std::chrono::ceil<milliseconds>(next_due - SteadyClock::now());
+            // A download that ended frees a turn: go round again at once.
+            const auto until = in_flight < max_in_flight && next_turn < transfers.size()
+                                   ? milliseconds(0)
+                                   : std::chrono::ceil<milliseconds>(next_due - SteadyClock::now());
             session.poll(static_cast<int>(std::clamp<milliseconds::rep>(until.count(), 0, 1000)));
         }
     }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,12 +38,31 @@ struct DownloadHandlers {
     std::function<void(std::size_t index, const std::optional<std::string>& error)> finished;
 };
 
-// Downloads every job at once over one HTTP session (one thread; connections reused; redirects
-// followed, from an https address only to https ones; certificates verified; no overall time
-// limit, but a 30 s connection limit, and a transfer slower than 1 byte/s for 60 s is
-// abandoned), each with a progress bar on `output` and sent with `user_agent`. Bodies are
-// spooled to disk, so memory stays bounded whatever their size; the bytes count as sent (no
-// content decoding).
+// The most downloads in flight at once unless the user says otherwise, and the bounds on that.
+inline constexpr unsigned DEFAULT_MAX_DOWNLOADS = 8;
+inline constexpr unsigned MAX_MAX_DOWNLOADS = 64;
+
+// How far run_downloads may go at once, and how slow a download may be.
+struct DownloadLimits {
+    // Downloads that hold a handle and a spool at once (from their first attempt to their end,
+    // waits between attempts included); the others wait their turn without either.
+    unsigned max_in_flight = DEFAULT_MAX_DOWNLOADS;
+    // An attempt slower than low_speed_bytes a second, averaged over low_speed_seconds, is
+    // abandoned: "the download was abandoned: slower than 1 KiB/s for 30 s (<url>)".
+    long low_speed_bytes = 1024;
+    long low_speed_seconds = 30;
+};
+
+// Reads a VORPANE_MAX_DOWNLOADS setting: a whole number from 1 to MAX_MAX_DOWNLOADS; ""
+// means DEFAULT_MAX_DOWNLOADS. Nothing when it is anything else.
+std::optional<unsigned> parse_max_downloads(std::string_view text);
+
+// Downloads every job over one HTTP session, at most `limits.max_in_flight` at a time, in job
+// order (one thread; connections reused; redirects followed, from an https address only to
+// https ones; certificates verified; no overall time limit, but a 30 s connection limit and
+// the speed limit of `limits`), each with a progress bar on `output` and sent with
+// `user_agent`. Bodies are spooled to disk, so memory stays bounded whatever their size; the
+// bytes count as sent (no content decoding).
 //
 // Transient failures (see RetryPolicy) are retried after `retry`'s wait, measured on the steady
 // clock while the other downloads go on. A body cut off is resumed with "Range: bytes=N-" (and
@@ -57,6 +77,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
-                   const std::string& user_agent);
+                   const std::string& user_agent,
+                   const DownloadLimits& limits = {});
 
 } // namespace vorpane::util

@@ -129,14 +129,19 @@ void read_header_line(HttpResponse& head, std::string_view line) {
 }
 
 HttpResponse http_send(const HttpRequest& request) {
+    return http_send(request, std::chrono::seconds(MAX_REQUEST_SECONDS));
+}
+
+HttpResponse http_send(const HttpRequest& request, milliseconds limit) {
     CurlEasy easy;
     TransferSetup setup;
     setup.url = request.url;
     setup.user_agent = request.user_agent;
     setup.verify = request.verify;
     setup.follow_redirects = request.follow_redirects;
-    setup.total_seconds =
-        std::clamp(request.timeout_seconds.value_or(MAX_REQUEST_SECONDS), 1L, MAX_REQUEST_SECONDS);
+    const milliseconds own = std::chrono::seconds(
+        std::clamp(request.timeout_seconds.value_or(MAX_REQUEST_SECONDS), 1L, MAX_REQUEST_SECONDS));
+    setup.total_ms = std::max(milliseconds(1), std::min(own, limit)).count();
     set_up_transfer(easy, setup);
 
     if (request.method == "GET") {
@@ -165,6 +170,11 @@ HttpResponse http_send(const HttpRequest& request) {
     sink.attach(easy);
     const CURLcode code = easy.perform();
     sink.rethrow_parked();
+    if (code == CURLE_OPERATION_TIMEDOUT) {
+        throw HttpError(transfer_failure(easy, code, request.url), true,
+                        std::max(1L, static_cast<long>(
+                                         std::lround(easy.getinfo<double>(CURLINFO_TOTAL_TIME)))));
+    }
     if (code != CURLE_OK) {
         throw HttpError(transfer_failure(easy, code, request.url), is_transient(code));
     }
@@ -393,6 +403,15 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
         with_agent.user_agent = m_user_agent;
     }
     const unsigned retries = m_retry.retry_count();
+    const auto begun = std::chrono::steady_clock::now();
+    const auto deadline =
+        begun +
+        std::chrono::seconds(std::clamp(request.budget_seconds.value_or(REQUEST_BUDGET_SECONDS), 1L,
+                                        REQUEST_BUDGET_SECONDS));
+    const auto left = [&] {
+        return std::chrono::duration_cast<milliseconds>(deadline -
+                                                        std::chrono::steady_clock::now());
+    };
     for (unsigned number = 1;; ++number) {
         HttpAttempt attempt;
         attempt.method = request.method;
@@ -407,42 +426,60 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
             return will_retry;
         };
         std::optional<std::string> retry_after;
+        std::optional<milliseconds> wait;
+        // A retry is worth it only when its wait leaves some of the budget for the attempt.
+        const auto again = [&](bool transient) {
+            if (transient && number <= retries) {
+                wait = m_retry.delay(number, retry_after);
+                return *wait + milliseconds(1000) < left();
+            }
+            return false;
+        };
         try {
-            HttpResponse response = http_send(with_agent);
+            HttpResponse response = http_send(with_agent, left());
             response.attempts = number;
             attempt.status = response.status;
             attempt.bytes = response.body.size();
-            if (!finish(is_transient_status(response.status) && number <= retries)) {
+            retry_after = response.header("Retry-After");
+            if (!finish(again(is_transient_status(response.status)))) {
                 return response;
             }
-            retry_after = response.header("Retry-After");
         } catch (const HttpError& error) {
             attempt.error = error.what();
-            if (!finish(error.transient() && number <= retries)) {
+            if (!finish(again(error.transient()))) {
                 if (!error.transient()) {
                     throw;
                 }
-                throw HttpError(error.what() + attempts_suffix(number), true);
+                std::optional<long> waited;
+                if (error.timed_out_after()) {
+                    waited = std::max(
+                        1L,
+                        static_cast<long>(std::lround(
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - begun)
+                                .count())));
+                }
+                throw HttpError(error.what() + attempts_suffix(number), true, waited);
             }
         }
-        const auto wait = m_retry.delay(number, retry_after);
         if (m_retry.sleep) {
-            m_retry.sleep(wait);
+            m_retry.sleep(*wait);
         } else {
-            std::this_thread::sleep_for(wait);
+            std::this_thread::sleep_for(*wait);
         }
     }
 }
 
 void CurlHttpClient::download(const std::vector<DownloadJob>& jobs,
                               const DownloadHandlers& handlers,
-                              const ProgressOutput& output) {
-    run_downloads(jobs, handlers, output, m_retry, m_user_agent);
+                              const ProgressOutput& output,
+                              const DownloadLimits& limits) {
+    run_downloads(jobs, handlers, output, m_retry, m_user_agent, limits);
 }
 
 void HttpClient::download(const std::vector<DownloadJob>& /*jobs*/,
                           const DownloadHandlers& /*handlers*/,
-                          const ProgressOutput& /*output*/) {
+                          const ProgressOutput& /*output*/,
+                          const DownloadLimits& /*limits*/) {
     throw std::logic_error("this HTTP client does not download");
 }
 

@@ -15,8 +15,10 @@ namespace vorpane::util {
 
 // The largest answer body http_send accepts; a longer one ends the transfer with HttpError.
 inline constexpr std::size_t MAX_BODY_BYTES = std::size_t{64} << 20;
-// The longest any single request may take, from connecting to the last byte of the answer.
+// The longest any single attempt may take, from connecting to the last byte of the answer.
 inline constexpr long MAX_REQUEST_SECONDS = 60;
+// The time a request may take across all its attempts and the waits between them.
+inline constexpr long REQUEST_BUDGET_SECONDS = 120;
 
 struct HttpRequest {
     std::string method = "GET";
@@ -26,10 +28,13 @@ struct HttpRequest {
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     bool verify = true;
-    // Limit for the whole exchange, at most (and by default) MAX_REQUEST_SECONDS. Within it the
+    // Limit for one attempt, at most (and by default) MAX_REQUEST_SECONDS. Within it the
     // connection attempt is limited to 30 seconds and a transfer slower than 1 byte/s for 60
     // seconds is aborted, so nothing waits for ever, however slowly the answer trickles in.
     std::optional<long> timeout_seconds;
+    // Limit for all attempts of the request together (CurlHttpClient), at most (and by default)
+    // REQUEST_BUDGET_SECONDS; an attempt gets what is left of it when that is less than its own.
+    std::optional<long> budget_seconds;
     // Redirects are followed only to http and https addresses, and only to https ones when the
     // request starts on https.
     bool follow_redirects = false;
@@ -61,13 +66,19 @@ struct HttpResponse {
 // escaped), and " (after N attempts)" when the client gave up retrying.
 class HttpError : public std::runtime_error {
   public:
-    explicit HttpError(const std::string& message, bool transient = false)
-        : std::runtime_error(message), m_transient(transient) {}
+    explicit HttpError(const std::string& message,
+                       bool transient = false,
+                       std::optional<long> timed_out_after = std::nullopt)
+        : std::runtime_error(message), m_transient(transient), m_timed_out_after(timed_out_after) {}
     // Whether another attempt might succeed (see is_transient in curl.hpp).
     [[nodiscard]] bool transient() const noexcept { return m_transient; }
+    // For a request that ran out of time: the whole seconds it waited for its answer, attempts
+    // and waits included. Nothing for any other failure.
+    [[nodiscard]] std::optional<long> timed_out_after() const noexcept { return m_timed_out_after; }
 
   private:
     bool m_transient;
+    std::optional<long> m_timed_out_after;
 };
 
 // An answer with a 4xx or 5xx status: "404 Client Error: Not Found for url: <url>".
@@ -161,9 +172,12 @@ std::string attempts_suffix(unsigned attempts);
 // memory, is not transient) and std::runtime_error when libcurl
 // cannot be loaded.
 HttpResponse http_send(const HttpRequest& request);
+// The same with the attempt limited to `limit` (at most the request's own time-out).
+HttpResponse http_send(const HttpRequest& request, std::chrono::milliseconds limit);
 
 struct DownloadJob;
 struct DownloadHandlers;
+struct DownloadLimits;
 struct ProgressOutput;
 
 // Sends requests; the tool uses CurlHttpClient, tests put a recording stand-in in its place.
@@ -173,16 +187,19 @@ class HttpClient {
     // The whole answer to `request`, whatever its status. Throws HttpError when the transfer
     // fails.
     virtual HttpResponse send(const HttpRequest& request) = 0;
-    // Fetches every job concurrently, as util::run_downloads does. This default throws
-    // std::logic_error: stand-ins that only answer requests do not download.
+    // Fetches every job concurrently within `limits`, as util::run_downloads does. This default
+    // throws std::logic_error: stand-ins that only answer requests do not download.
     virtual void download(const std::vector<DownloadJob>& jobs,
                           const DownloadHandlers& handlers,
-                          const ProgressOutput& output);
+                          const ProgressOutput& output,
+                          const DownloadLimits& limits);
 };
 
 // http_send with the tool's User-Agent on every request that names none, and with `retry`'s
-// retries: a transient failure is tried again after a wait; when none are left the last answer
-// is returned (its `attempts` counted) or the last HttpError thrown with attempts_suffix. Its
+// retries: a transient failure is tried again after a wait; when none are left, or the request's
+// budget would run out before the next attempt, the last answer is returned (its `attempts`
+// counted) or the last HttpError thrown with attempts_suffix (timed_out_after set when the last
+// attempt ran out of time). Its
 // downloads are util::run_downloads with the same User-Agent and retries.
 class CurlHttpClient final : public HttpClient {
   public:
@@ -191,7 +208,8 @@ class CurlHttpClient final : public HttpClient {
     HttpResponse send(const HttpRequest& request) override;
     void download(const std::vector<DownloadJob>& jobs,
                   const DownloadHandlers& handlers,
-                  const ProgressOutput& output) override;
+                  const ProgressOutput& output,
+                  const DownloadLimits& limits) override;
 
   private:
     std::string m_user_agent;

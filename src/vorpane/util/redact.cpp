@@ -1,8 +1,13 @@
 #include "vorpane/util/redact.hpp"
 
+#include "vorpane/util/curl.hpp"
+
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <utility>
 
 namespace vorpane::util {
 
@@ -12,11 +17,42 @@ bool is_scheme_char(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '+' || c == '-' || c == '.';
 }
 
-// Characters that end the authority part of a URL, or the URL itself inside running text.
-bool ends_authority(char c) {
-    return c == '/' || c == '?' || c == '#' || c == '\\' || c == '\'' || c == '"' || c == '<' ||
-           c == '>' || c == '`' || c == ',' || c == '(' || c == ')' ||
-           std::isspace(static_cast<unsigned char>(c)) != 0;
+// Characters that end a URL inside running text. "/", "?" and "#" do not: a password may hold
+// them, and the URL is then taken as a whole.
+bool ends_url(char c) {
+    return c == '\\' || c == '\'' || c == '"' || c == '<' || c == '>' || c == '`' || c == ',' ||
+           c == '(' || c == ')' || std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// How many bytes after "://" of `url` are credentials to mask, and how many of those to keep
+// (the user name before a password): both 0 when there are none.
+std::pair<size_t, size_t> credentials_span(std::string_view url, size_t authority) {
+    std::optional<UrlParts> parts;
+    try {
+        parts = split_url(url);
+    } catch (const std::runtime_error&) {
+        // Without libcurl nothing can be parsed: mask as for an unreadable URL.
+    }
+    const std::string_view rest = url.substr(authority);
+    if (parts) {
+        if (!parts->user && !parts->password) {
+            return {0, 0};
+        }
+        // libcurl found credentials, so they run up to the first "@" and hold no "/?#".
+        const size_t at = rest.find('@');
+        const size_t colon = rest.substr(0, at).find(':');
+        if (colon == std::string_view::npos) {
+            return {at, 0};
+        }
+        return {at, colon + 1 == at ? at : colon + 1};
+    }
+    // Unreadable, perhaps for a raw "/", "#" or "@" in a password: all before the last "@" goes.
+    const size_t at = rest.rfind('@');
+    if (at == std::string_view::npos || at == 0) {
+        return {0, 0};
+    }
+    const size_t colon = rest.substr(0, at).find(':');
+    return {at, colon == std::string_view::npos ? 0 : colon + 1};
 }
 
 } // namespace
@@ -27,32 +63,30 @@ std::string mask_url_password(std::string_view text) {
     size_t copied = 0;
     size_t pos = 0;
     while ((pos = text.find("://", pos)) != std::string_view::npos) {
-        size_t authority = pos + 3;
+        const size_t authority = pos + 3;
+        size_t begin = pos;
         pos = authority;
-        if (authority - 3 == 0 || !is_scheme_char(text[authority - 4])) {
+        while (begin > 0 && is_scheme_char(text[begin - 1])) {
+            --begin;
+        }
+        if (begin == authority - 3) {
             continue;
         }
         size_t end = authority;
-        while (end < text.size() && !ends_authority(text[end])) {
+        while (end < text.size() && !ends_url(text[end])) {
             ++end;
         }
-        std::string_view netloc = text.substr(authority, end - authority);
-        size_t at = netloc.rfind('@');
-        if (at == std::string_view::npos || at == 0) {
+        const std::string_view url = text.substr(begin, end - begin);
+        if (url.find('@') == std::string_view::npos) {
             continue;
         }
-        std::string_view userinfo = netloc.substr(0, at);
-        size_t colon = userinfo.find(':');
-        out.append(text.substr(copied, authority - copied));
-        if (colon == std::string_view::npos) {
-            out += "****";
-        } else if (colon + 1 == userinfo.size()) {
-            out.append(userinfo);
-        } else {
-            out.append(userinfo.substr(0, colon + 1));
-            out += "****";
+        const auto [span, kept] = credentials_span(url, authority - begin);
+        if (span == 0 || kept == span) {
+            continue;
         }
-        copied = authority + at;
+        out.append(text.substr(copied, authority + kept - copied));
+        out += "****";
+        copied = authority + span;
         pos = end;
     }
     out.append(text.substr(copied));
@@ -86,6 +120,22 @@ size_t utf8_length(std::string_view text, size_t i) {
     return len;
 }
 
+// The code point of the valid UTF-8 sequence of `len` bytes at `i`.
+char32_t code_point(std::string_view text, size_t i, size_t len) {
+    static constexpr unsigned char lead_mask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t cp = static_cast<unsigned char>(text[i]) & lead_mask[len];
+    for (size_t k = 1; k < len; ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    return cp;
+}
+
+// Controls that reorder the text around them: a name holding one can show as another.
+bool is_bidi_control(char32_t cp) {
+    return (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
+           cp == 0x200F || cp == 0x061C;
+}
+
 } // namespace
 
 std::string escape_control(std::string_view text) {
@@ -99,10 +149,11 @@ std::string escape_control(std::string_view text) {
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
             ++i;
-        } else if (len == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[i + 1]));
+        } else if (const char32_t cp = code_point(text, i, len);
+                   (cp >= 0x80 && cp < 0xA0) || is_bidi_control(cp)) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
             out += buf;
-            i += 2;
+            i += len;
         } else {
             out.append(text.substr(i, len));
             i += len;

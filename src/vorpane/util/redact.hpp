@@ -12,8 +12,9 @@ namespace vorpane::util {
 std::string mask_url_password(std::string_view text);
 
 // `text` safe to show on a terminal or in a log: every C0 control byte (line breaks and tabs
-// included), DEL, every C1 control character (U+0080 to U+009F) and every byte that is not part
-// of valid UTF-8 is replaced by its escape ("\x1b", "\u009b", "\xff"); everything else,
+// included), DEL, every C1 control character (U+0080 to U+009F), every bidirectional control
+// (U+202A to U+202E, U+2066 to U+2069, U+200E, U+200F, U+061C) and every byte that is not part
+// of valid UTF-8 is replaced by its escape ("\x1b", "\u009b", "\u202e", "\xff"); everything else,
 // printable non-ASCII text included, is unchanged.
 std::string escape_control(std::string_view text);
 

@@ -84,7 +84,8 @@ TEST(RecordsValidation, AdvancedModeConversions) {
 TEST(RecordsNames, OnlyDistributionNamesPassAsKeysAndCodes) {
     // Names the service might send: each either passes both checks (as key and after "ENT_")
     // or fails both.
-    for (const char* name : {"zel-foo-core", "ZEL_FOO_APP", "a", "A.b_c-9"}) {
+    for (const std::string& name : std::vector<std::string>{
+             "zel-foo-core", "ZEL_FOO_APP", "a", "A.b_c-9", std::string(MAX_NAME_BYTES, 'x')}) {
         EXPECT_TRUE(is_valid_package_key(name)) << name;
         EXPECT_TRUE(is_valid_entitlement_code(std::string("ENT_") + name)) << name;
     }
@@ -93,7 +94,8 @@ TEST(RecordsNames, OnlyDistributionNamesPassAsKeysAndCodes) {
           std::string("/etc/passwd"), std::string("../../escaped-examples"), std::string(".."),
           std::string(".hidden"), std::string("trailing-"), std::string("a/b"), std::string("a\\b"),
           std::string("a b"), std::string("a\x1b[31mb"), std::string("a\nb"),
-          std::string("a\0b", 3), std::string("caf\xc3\xa9")}) {
+          std::string("a\0b", 3), std::string("caf\xc3\xa9"),
+          std::string(MAX_NAME_BYTES + 1, 'x')}) {
         EXPECT_FALSE(is_valid_package_key(name)) << name;
         EXPECT_FALSE(is_valid_entitlement_code("ENT_" + name)) << name;
     }

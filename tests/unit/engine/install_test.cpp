@@ -28,11 +28,11 @@ TEST(IndexAddress, CredentialsAreSplitOffAndWrittenAsOneNetrcLine) {
                   "https://idx.example:8443/simple?x=1#f", "idx.example", "user", "p@ss:w",
                   "machine idx.example login user password p@ss:w\n"},
              // A token alone in the user part; no password line.
-             Case{"https://TOKEN@idx.example", "https://idx.example", "idx.example", "TOKEN", "",
+             Case{"https://TOKEN@idx.example", "https://idx.example/", "idx.example", "TOKEN", "",
                   "machine idx.example login TOKEN\n"},
-             // The last "@" ends the credentials.
-             Case{"http://u:a@b@[::1]:9/s", "http://[::1]:9/s", "[::1]", "u", "a@b",
-                  "machine [::1] login u password a@b\n"},
+             // Read as libcurl reads it: "/", "#", "?" and "@" percent-encoded.
+             Case{"http://u:p%2Fq%23r%3Fs%40t@[::1]:9/s", "http://[::1]:9/s", "[::1]", "u",
+                  "p/q#r?s@t", "machine [::1] login u password p/q#r?s@t\n"},
              Case{"not a url", "not a url", "", std::nullopt, "", ""},
          }) {
         IndexAddress a = split_index_address(c.address);
@@ -44,9 +44,11 @@ TEST(IndexAddress, CredentialsAreSplitOffAndWrittenAsOneNetrcLine) {
             EXPECT_EQ(netrc_entry(a), c.entry) << c.address;
         }
     }
-    // Values netrc readers would split or read differently are refused, never quoted back.
+    // Values netrc readers would split or read differently, and addresses whose credentials
+    // libcurl cannot tell apart, are refused, never quoted back.
     for (const std::string address :
-         {"https://u:pa%20QZ@h/", "https://u:p%22QZ@h/", "https://u:p%0AQZ@h/",
+         {"https://u:pQZ/x@h/", "https://u:12/QZ@h/s", "https://u:p#QZ@h/", "https://u:p?QZ@h/",
+          "http://u:a@QZ@h/", "https://u:pa%20QZ@h/", "https://u:p%22QZ@h/", "https://u:p%0AQZ@h/",
           "https://u:%5CpQZ@h/", "https://u:%23pQZ@h/", "https://:pQZ@h/", "https://u%09:pQZ@h/"}) {
         const std::string refusal = test::what_of<core::VorpaneException>(
             [&] { (void)netrc_entry(split_index_address(address)); });

@@ -81,7 +81,7 @@ class Downloader : public ::testing::Test {
             finished[names[index]] = error;
             m_screen_at_report.push_back(m_screen);
         };
-        run_downloads(jobs, handlers, output, m_retry, "vorpane-test");
+        run_downloads(jobs, handlers, output, m_retry, "vorpane-test", m_limits);
         return finished;
     }
     // The unpacked alpha.
@@ -94,6 +94,7 @@ class Downloader : public ::testing::Test {
     test::TempDir m_tmp;
     test::ScopedEnv m_ca{"SSL_CERT_FILE", s_cloud->ca().string()};
     RetryPolicy m_retry;
+    DownloadLimits m_limits;
     std::vector<HttpAttempt> m_attempts;
     std::string m_screen;
     std::vector<std::string> m_screen_at_report;
@@ -161,6 +162,44 @@ TEST_F(Downloader, NoFailedDownloadEndsTheOthers) {
     ASSERT_EQ(m_attempts.size(), 3U);
     EXPECT_TRUE(m_attempts[0].will_retry && m_attempts[1].will_retry);
     EXPECT_FALSE(m_attempts[2].will_retry);
+}
+
+TEST_F(Downloader, AtMostTheAllowedNumberRunAtOnceAndATrickleIsAbandoned) {
+    // Each body takes several delayed chunks, so downloads let run together overlap.
+    const auto most_at_once = [&] {
+        const auto log = s_cloud->requests(3);
+        size_t most = 0;
+        for (const auto& request : log) {
+            const double at = request["t_start"].get<double>();
+            most = std::max<size_t>(most, std::count_if(log.begin(), log.end(), [&](const json& r) {
+                                        return r["t_start"].get<double>() <= at &&
+                                               at < r["t_end"].get<double>();
+                                    }));
+        }
+        return most;
+    };
+    for (const unsigned allowed : {1U, 2U, 8U}) {
+        s_cloud->clear_log();
+        m_limits.max_in_flight = allowed;
+        const Outcomes finished = run({"alpha", "gamma", "delta"});
+        EXPECT_EQ(finished, (Outcomes{{"alpha", {}}, {"gamma", {}}, {"delta", {}}}));
+        EXPECT_EQ(most_at_once(), std::min(allowed, 3U)) << allowed;
+    }
+    for (const char* text : {"0", "65", "x", "8 ", "-1"}) {
+        EXPECT_EQ(parse_max_downloads(text), std::nullopt) << text;
+    }
+    EXPECT_EQ(std::pair(parse_max_downloads(""), parse_max_downloads("64")),
+              std::pair(std::optional(8U), std::optional(64U)));
+
+    account({{"examples", {{"trickle", 0.5}}}});
+    m_retry.retries = [] { return 0U; };
+    m_limits.low_speed_seconds = 1;
+    s_cloud->clear_log();
+    EXPECT_EQ(run({"alpha"}).at("alpha"),
+              "the download was abandoned: slower than 1 KiB/s for 1 s (" + url("alpha") +
+                  ") (after 1 attempt)");
+    // The fake logs the trickle once it notices the client has gone; later tests count requests.
+    EXPECT_EQ(s_cloud->requests(1).size(), 1U);
 }
 
 TEST_F(Downloader, TransientFailuresAreRetriedAndCutBodiesResume) {

@@ -149,6 +149,7 @@ TEST_F(HttpSendTest, IncompleteAnswersAreOneLineTransportErrors) {
                       std::string::npos)
                 << text;
             EXPECT_EQ(text.find('\n'), std::string::npos) << text;
+            EXPECT_EQ(error.timed_out_after().has_value(), c.expected == "timed out") << text;
         }
     }
 }
@@ -248,6 +249,23 @@ TEST_F(HttpSendTest, TransientFailuresAreRetriedOnceAndOthersNever) {
         ASSERT_EQ(retrying.attempts.size(), c.requests);
         EXPECT_EQ(retrying.attempts.front().will_retry, c.requests == 2);
         EXPECT_EQ(retrying.attempts.back().status, c.status);
+    }
+}
+
+TEST_F(HttpSendTest, OneBudgetCoversEveryAttemptAndTheTimeoutIsReportedAsOne) {
+    s_cloud->set_account(
+        {{"access_token", "AT"}, {"faults", {{"entitlements", {{"trickle", 0.2}}}}}});
+    RetryingClient retrying(3);
+    HttpRequest slow = get("/v1/license/entitlements");
+    slow.timeout_seconds = 1;
+    // After a whole second's attempt, what is left of two seconds is too little for another.
+    slow.budget_seconds = 2;
+    try {
+        retrying.client->send(slow);
+        ADD_FAILURE() << "answered";
+    } catch (const HttpError& error) {
+        EXPECT_TRUE(error.timed_out_after().has_value()) << error.what();
+        EXPECT_NE(std::string(error.what()).find("(after 1 attempt)"), std::string::npos);
     }
 }
 
