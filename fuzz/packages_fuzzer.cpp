@@ -1,10 +1,11 @@
-// The service's package list: a JSON list stored in the result cache as the service sent it,
-// from which the example download picks the example packages by key. Each element is also
+// The service's package list, read element by element into the example names that the result
+// cache keeps, checked against the same list read from its parsed tree. Each element is also
 // validated as a package record with its version operations.
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/config/records.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
 
 #include <cstddef>
@@ -66,45 +67,83 @@ struct Offline : util::HttpClient, engine::ProcessRunner {
     }
 };
 
+// What parse_package_list should make of `list`, read from its tree; `dropped` counts the
+// elements it should warn about.
+modules::PackageList expected_list(const nlohmann::json& list, std::size_t& dropped) {
+    modules::PackageList expected;
+    std::size_t kept = 0;
+    for (const auto& element : list) {
+        check_record(element);
+        const auto key = element.is_object() ? element.find("key") : element.end();
+        if (key == element.end() || !key->is_string()) {
+            expected.malformed_element = expected.malformed_element.value_or(kept++);
+            continue;
+        }
+        const auto& name = key->get_ref<const std::string&>();
+        if (!config::is_valid_package_key(name)) {
+            ++dropped;
+            continue;
+        }
+        if (!expected.malformed_element && name.ends_with("examples")) {
+            expected.examples.push_back(name);
+        }
+        ++kept;
+    }
+    return expected;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto& dir = config_dir();
-    nlohmann::json list =
-        nlohmann::json::parse(reinterpret_cast<const char*>(data),
-                              reinterpret_cast<const char*>(data) + size, nullptr, false);
-    // The service client refuses anything but a JSON list before it reaches the cache.
-    if (list.is_discarded() || !list.is_array()) {
+    const std::string_view body(reinterpret_cast<const char*>(data), size);
+    modules::Warnings warnings;
+    modules::PackageList parsed;
+    try {
+        parsed = modules::parse_package_list(body, warnings);
+    } catch (const std::runtime_error& e) {
+        fuzz::expect(fuzz::is_one_line(e.what()), "error message is not one line");
+        fuzz::expect(warnings.empty(), "a refused list left warnings");
         return 0;
     }
-    for (const auto& element : list) {
-        check_record(element);
+    const nlohmann::json list = nlohmann::json::parse(body, nullptr, false);
+    fuzz::expect(list.is_array(), "a list was read from what is not a JSON list");
+    std::size_t dropped = 0;
+    const auto expected = expected_list(list, dropped);
+    fuzz::expect(parsed.examples == expected.examples &&
+                     parsed.malformed_element == expected.malformed_element,
+                 "the list read element by element differs from its tree");
+    fuzz::expect(warnings.size() == dropped, "not one warning per dropped element");
+    for (const auto& line : warnings) {
+        fuzz::expect(fuzz::is_one_line(line), "a warning is not one line");
     }
 
     std::error_code ec;
     std::filesystem::remove(dir / config::CACHE_FILE_NAME, ec);
     {
         config::ResultCache cache(dir);
-        fuzz::expect(cache.add_if_absent(config::cache_key(config::PACKAGES_IDENTITY), list,
-                                         config::PACKAGES_TTL),
+        nlohmann::json cached = {{"examples", parsed.examples}};
+        if (parsed.malformed_element) {
+            cached = {{"malformed_element", *parsed.malformed_element}};
+        }
+        fuzz::expect(cache.add_if_absent(config::cache_key(config::EXAMPLE_PACKAGES_IDENTITY),
+                                         cached, config::PACKAGES_TTL),
                      "the fresh cache refused the list");
     }
-    // What the cache gives back is the list's JSON text read again (an out-of-range number
-    // has no JSON text and reads back as null, here and from the service alike).
     core::Output out(core::TerminalInfo{}, core::Verbosity::normal, false,
                      [](int, std::string_view) { return 0; });
     core::SystemClock clock;
     Offline offline;
     modules::Context ctx(out, clock, offline, offline);
-    fuzz::expect(modules::get_packages(ctx) == nlohmann::json::parse(list.dump()),
-                 "the cache changed the package list");
     std::vector<std::string> names;
     try {
         names = modules::get_examples_packages(ctx);
     } catch (const std::runtime_error& e) {
+        fuzz::expect(parsed.malformed_element.has_value(), "a well-formed list was refused");
         fuzz::expect(fuzz::is_one_line(e.what()), "error message is not one line");
         return 0;
     }
+    fuzz::expect(names == parsed.examples, "the cache changed the example names");
     for (const auto& name : names) {
         fuzz::expect(name.ends_with("examples"), "a non-example package was picked");
         std::string artefact = modules::package_to_artefact_name(name);

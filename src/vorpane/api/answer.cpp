@@ -40,25 +40,37 @@ int json_depth(std::string_view body, int limit) {
 
 namespace {
 
-// Counts values and stops the parse (by returning false) once there are too many.
+// Counts values and stops the parse (by returning false) once there are too many; passes every
+// event on to `inner`, when there is one.
 class ValueCounter final : public nlohmann::json_sax<nlohmann::json> {
   public:
-    explicit ValueCounter(std::size_t limit) : m_limit(limit) {}
+    explicit ValueCounter(std::size_t limit, nlohmann::json_sax<nlohmann::json>* inner = nullptr)
+        : m_limit(limit), m_inner(inner) {}
     [[nodiscard]] std::size_t count() const noexcept { return m_count; }
     [[nodiscard]] bool failed() const noexcept { return m_failed; }
 
-    bool null() override { return value(); }
-    bool boolean(bool /*val*/) override { return value(); }
-    bool number_integer(number_integer_t /*val*/) override { return value(); }
-    bool number_unsigned(number_unsigned_t /*val*/) override { return value(); }
-    bool number_float(number_float_t /*val*/, const string_t& /*s*/) override { return value(); }
-    bool string(string_t& /*val*/) override { return value(); }
-    bool binary(binary_t& /*val*/) override { return value(); }
-    bool start_object(std::size_t /*elements*/) override { return value(); }
-    bool key(string_t& /*val*/) override { return true; }
-    bool end_object() override { return true; }
-    bool start_array(std::size_t /*elements*/) override { return value(); }
-    bool end_array() override { return true; }
+    bool null() override { return value() && (!m_inner || m_inner->null()); }
+    bool boolean(bool val) override { return value() && (!m_inner || m_inner->boolean(val)); }
+    bool number_integer(number_integer_t val) override {
+        return value() && (!m_inner || m_inner->number_integer(val));
+    }
+    bool number_unsigned(number_unsigned_t val) override {
+        return value() && (!m_inner || m_inner->number_unsigned(val));
+    }
+    bool number_float(number_float_t val, const string_t& s) override {
+        return value() && (!m_inner || m_inner->number_float(val, s));
+    }
+    bool string(string_t& val) override { return value() && (!m_inner || m_inner->string(val)); }
+    bool binary(binary_t& val) override { return value() && (!m_inner || m_inner->binary(val)); }
+    bool start_object(std::size_t elements) override {
+        return value() && (!m_inner || m_inner->start_object(elements));
+    }
+    bool key(string_t& val) override { return !m_inner || m_inner->key(val); }
+    bool end_object() override { return !m_inner || m_inner->end_object(); }
+    bool start_array(std::size_t elements) override {
+        return value() && (!m_inner || m_inner->start_array(elements));
+    }
+    bool end_array() override { return !m_inner || m_inner->end_array(); }
     bool parse_error(std::size_t /*position*/,
                      const std::string& /*last_token*/,
                      const nlohmann::detail::exception& /*ex*/) override {
@@ -70,9 +82,26 @@ class ValueCounter final : public nlohmann::json_sax<nlohmann::json> {
     bool value() { return ++m_count <= m_limit; }
 
     std::size_t m_limit;
+    nlohmann::json_sax<nlohmann::json>* m_inner;
     std::size_t m_count = 0;
     bool m_failed = false;
 };
+
+void check_depth(std::string_view body, std::string_view service) {
+    if (json_depth(body) > MAX_JSON_DEPTH) {
+        throw ServiceAnswerError(std::string(service) + " sent an answer nested deeper than " +
+                                 std::to_string(MAX_JSON_DEPTH) + " levels");
+    }
+}
+
+[[noreturn]] void refuse_size(std::string_view service) {
+    throw ServiceAnswerError(std::string(service) + " sent an answer of more than " +
+                             std::to_string(MAX_JSON_VALUES) + " values");
+}
+
+[[noreturn]] void refuse_syntax(std::string_view service) {
+    throw ServiceAnswerError(std::string(service) + " sent an answer that is not JSON");
+}
 
 } // namespace
 
@@ -88,20 +117,31 @@ std::optional<std::size_t> json_value_count(std::string_view body, std::size_t l
 
 nlohmann::json parse_service_json(std::string_view body, std::string_view service) {
     // The count comes first: text the scanner misreads is not JSON and fails the parse anyway.
-    if (json_depth(body) > MAX_JSON_DEPTH) {
-        throw ServiceAnswerError(std::string(service) + " sent an answer nested deeper than " +
-                                 std::to_string(MAX_JSON_DEPTH) + " levels");
-    }
+    check_depth(body, service);
     const auto values = json_value_count(body);
     if (values && *values > MAX_JSON_VALUES) {
-        throw ServiceAnswerError(std::string(service) + " sent an answer of more than " +
-                                 std::to_string(MAX_JSON_VALUES) + " values");
+        refuse_size(service);
     }
     nlohmann::json doc = nlohmann::json::parse(body, nullptr, false);
     if (doc.is_discarded()) {
-        throw ServiceAnswerError(std::string(service) + " sent an answer that is not JSON");
+        refuse_syntax(service);
     }
     return doc;
+}
+
+void parse_service_json(std::string_view body,
+                        std::string_view service,
+                        nlohmann::json_sax<nlohmann::json>& handler) {
+    check_depth(body, service);
+    // One pass: the count stops the parse where the counting pass alone would have stopped.
+    ValueCounter counter(MAX_JSON_VALUES, &handler);
+    nlohmann::json::sax_parse(body, &counter, nlohmann::json::input_format_t::json, true, false);
+    if (counter.failed()) {
+        refuse_syntax(service);
+    }
+    if (counter.count() > MAX_JSON_VALUES) {
+        refuse_size(service);
+    }
 }
 
 } // namespace vorpane::api

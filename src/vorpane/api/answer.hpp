@@ -2,7 +2,7 @@
 
 #include "vorpane/core/errors.hpp"
 
-#include <nlohmann/json_fwd.hpp>
+#include <nlohmann/json.hpp>
 
 #include <cstddef>
 #include <optional>
@@ -40,6 +40,13 @@ std::optional<std::size_t> json_value_count(std::string_view body,
 // ServiceAnswerError "<service> sent an answer nested deeper than 64 levels", "<service> sent
 // an answer of more than 1000000 values" or "<service> sent an answer that is not JSON".
 nlohmann::json parse_service_json(std::string_view body, std::string_view service);
+
+// parse_service_json() without a tree: `handler` sees the document's events as they are read
+// and must return true from each one. It may see the start of a document that is refused
+// afterwards, so it keeps what it gathers until this returns. Throws like parse_service_json.
+void parse_service_json(std::string_view body,
+                        std::string_view service,
+                        nlohmann::json_sax<nlohmann::json>& handler);
 
 // A service that did not answer in time: "<service> did not answer within N s".
 class ServiceTimeout : public core::VorpaneException {

@@ -192,7 +192,9 @@ std::optional<nlohmann::json> ResultCache::lookup(const std::string& key) {
         if (!select.step()) {
             return std::nullopt;
         }
-        nlohmann::json value = nlohmann::json::parse(select.column_text(0), nullptr, false);
+        // Parsed in place: a large value is not copied out of SQLite first.
+        const std::string_view text = select.column_view(0);
+        nlohmann::json value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
         if (value.is_discarded()) {
             // A value this code did not write: drop it so that the next add can replace it.
             util::Stmt drop(*m_db, "DELETE FROM cache WHERE key = :key");
@@ -226,7 +228,8 @@ bool ResultCache::add_if_absent(const std::string& key,
                           "ON CONFLICT (key) DO UPDATE SET value = excluded.value, "
                           "expires = excluded.expires WHERE cache.expires <= :now");
         insert.bind(":key", key);
-        insert.bind(":value", text);
+        // `text` outlives the statement, so SQLite need not copy a large value once more.
+        insert.bind_borrowed(":value", text);
         insert.bind(":expires", now + ttl_seconds);
         insert.bind(":now", now);
         insert.step();
@@ -286,7 +289,7 @@ std::string cache_key(std::string_view identity, std::string_view args_repr) {
     static constexpr std::pair<std::string_view, std::string_view> known[] = {
         {ACCESS_TOKEN_IDENTITY, "69af430bd661f733d9fd7ee289274600"},
         {ENTITLEMENTS_IDENTITY, "d22c9858ef033f306c9c67d109a09438"},
-        {PACKAGES_IDENTITY, "97737ba78f4980b53f62b445d224e2be"},
+        {EXAMPLE_PACKAGES_IDENTITY, "966a5498b802cec31507ca1448c3e4b3"},
     };
     for (const auto& [name, digest] : known) {
         if (name == identity) {

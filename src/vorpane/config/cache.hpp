@@ -40,8 +40,9 @@ inline constexpr int ACCESS_TOKEN_TTL = 1800;
 // The account's entitlement list.
 inline constexpr std::string_view ENTITLEMENTS_IDENTITY = "vorpane.modules.get_user_entitlements";
 inline constexpr int ENTITLEMENTS_TTL = 30;
-// The package list.
-inline constexpr std::string_view PACKAGES_IDENTITY = "vorpane.modules.get_packages";
+// The example package names of the package list (stored as {"examples": [...]}).
+inline constexpr std::string_view EXAMPLE_PACKAGES_IDENTITY =
+    "vorpane.modules.get_examples_packages";
 inline constexpr int PACKAGES_TTL = DEFAULT_CACHE_TTL;
 
 // Seconds since the epoch, as the cache measures expiry.

@@ -38,6 +38,115 @@ void warn_dropped(Warnings& warnings,
                        "\" from the service: " + why);
 }
 
+// Reads a package list element by element into a PackageList; the elements themselves are never
+// held, so a list of any size under the answer caps costs little more than its example names.
+class PackageListReader final : public nlohmann::json_sax<nlohmann::json> {
+  public:
+    PackageList list;
+    Warnings warnings;
+
+    [[nodiscard]] bool is_list() const noexcept { return m_top == Top::array; }
+
+    bool null() override { return other(); }
+    bool boolean(bool /*val*/) override { return other(); }
+    bool number_integer(number_integer_t /*val*/) override { return other(); }
+    bool number_unsigned(number_unsigned_t /*val*/) override { return other(); }
+    bool number_float(number_float_t /*val*/, const string_t& /*s*/) override { return other(); }
+    bool string(string_t& val) override {
+        if (scalar(true)) {
+            m_key = val; // a copy of the parser's buffer, sized to the name
+        }
+        return true;
+    }
+    bool binary(binary_t& /*val*/) override { return other(); }
+    bool start_object(std::size_t /*elements*/) override { return open(true); }
+    bool start_array(std::size_t /*elements*/) override { return open(false); }
+    bool key(string_t& val) override {
+        // A repeated "key" counts with its last value, as in a parsed tree.
+        m_at_key = m_depth == 2 && m_element_is_object && val == "key";
+        return true;
+    }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool parse_error(std::size_t /*position*/,
+                     const std::string& /*last_token*/,
+                     const nlohmann::detail::exception& /*ex*/) override {
+        return false;
+    }
+
+  private:
+    enum class Top { none, array, other };
+    enum class Key { missing, text, other };
+
+    bool other() {
+        scalar(false);
+        return true;
+    }
+
+    // A value starts at the current depth; true when it is the text of an element's "key".
+    bool scalar(bool is_string) {
+        if (m_depth == 0) {
+            m_top = Top::other;
+        } else if (m_top == Top::array && m_depth == 1) {
+            m_key_state = Key::missing;
+            finish_element();
+        } else if (m_top == Top::array && m_at_key) {
+            m_key_state = is_string ? Key::text : Key::other;
+            return is_string;
+        }
+        return false;
+    }
+
+    bool open(bool object) {
+        if (m_depth == 0) {
+            m_top = object ? Top::other : Top::array;
+        } else if (m_top == Top::array && m_depth == 1) {
+            m_element_is_object = object;
+            m_key_state = Key::missing;
+            m_at_key = false;
+        } else if (m_top == Top::array && m_at_key) {
+            m_key_state = Key::other;
+        }
+        m_at_key = false;
+        ++m_depth;
+        return true;
+    }
+
+    bool close() {
+        --m_depth;
+        if (m_top == Top::array && m_depth == 1) {
+            finish_element();
+            m_element_is_object = false;
+        }
+        m_at_key = false;
+        return true;
+    }
+
+    void finish_element() {
+        if (m_element_is_object && m_key_state == Key::text &&
+            !config::is_valid_package_key(m_key)) {
+            warn_dropped(warnings, "the package", m_key, "not a valid package name");
+            return;
+        }
+        if (!m_element_is_object || m_key_state != Key::text) {
+            list.malformed_element = list.malformed_element.value_or(m_kept);
+        } else if (!list.malformed_element && m_key.ends_with("examples")) {
+            list.examples.push_back(std::move(m_key));
+            m_key.clear();
+        }
+        ++m_kept;
+    }
+
+    Top m_top = Top::none;
+    std::size_t m_depth = 0;
+    // Within the element being read (at depth 2 while inside it).
+    bool m_element_is_object = false;
+    bool m_at_key = false;
+    Key m_key_state = Key::missing;
+    std::string m_key;
+    std::size_t m_kept = 0;
+};
+
 std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx) {
     util::HttpResponse response = api::get_success("/entitlements", ctx.service());
     Warnings warnings;
@@ -88,23 +197,15 @@ std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body
     return result;
 }
 
-nlohmann::json parse_package_list(std::string_view body, Warnings& warnings) {
-    nlohmann::json doc = api::parse_service_json(body, "The entitlement service");
-    if (!doc.is_array()) {
+PackageList parse_package_list(std::string_view body, Warnings& warnings) {
+    PackageListReader reader;
+    api::parse_service_json(body, "The entitlement service", reader);
+    if (!reader.is_list()) {
         throw std::runtime_error("The package list from the service is not a JSON list");
     }
-    nlohmann::json kept = nlohmann::json::array();
-    for (auto& element : doc) {
-        const auto key = element.is_object() ? element.find("key") : element.end();
-        if (key != element.end() && key->is_string() &&
-            !config::is_valid_package_key(key->get_ref<const std::string&>())) {
-            warn_dropped(warnings, "the package", key->get<std::string>(),
-                         "not a valid package name");
-            continue;
-        }
-        kept.push_back(std::move(element));
-    }
-    return kept;
+    warnings.insert(warnings.end(), std::make_move_iterator(reader.warnings.begin()),
+                    std::make_move_iterator(reader.warnings.end()));
+    return std::move(reader.list);
 }
 
 std::vector<config::VorpaneEntitlement> get_user_entitlements(Context& ctx) {

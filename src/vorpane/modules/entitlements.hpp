@@ -3,6 +3,7 @@
 #include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
 
+#include <cstddef>
 #include <exception>
 #include <map>
 #include <optional>
@@ -34,11 +35,20 @@ std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx);
 std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body,
                                                            Warnings& warnings);
 
-// Parses a package-list answer body (GET "/packages"): a JSON array, returned as sent except
-// that an element whose string "key" fails config::is_valid_package_key is dropped with one
-// line added to `warnings` naming it (escaped). Throws api::ServiceAnswerError for a body
-// that is not JSON or nests too deep and std::runtime_error for one that is not an array.
-nlohmann::json parse_package_list(std::string_view body, Warnings& warnings);
+// What the tool keeps of a package list: the example download reads nothing else.
+struct PackageList {
+    // The valid keys that end in "examples", in list order.
+    std::vector<std::string> examples;
+    // The position of the first element that is not an object with a string "key", counting
+    // the elements that were not dropped; no examples are kept once there is one.
+    std::optional<std::size_t> malformed_element;
+};
+
+// Parses a package-list answer body (GET "/packages"), a JSON array, without building its tree.
+// An element whose string "key" fails config::is_valid_package_key is dropped with one line added
+// to `warnings` naming it (escaped). Throws api::ServiceAnswerError for a body that is not JSON,
+// nests too deep or holds too many values, and std::runtime_error for one that is not an array.
+PackageList parse_package_list(std::string_view body, Warnings& warnings);
 
 // The module key: the code without its "ENT_" prefix.
 std::string module_key(const config::VorpaneEntitlement& module);

@@ -33,14 +33,52 @@ void erase_all(std::string& text, const std::string& what) {
     }
 }
 
+// The form of a PackageList in the result cache: {"examples": [names]}, or
+// {"malformed_element": N}. The names are moved, not copied: the list may be large.
+nlohmann::json to_cached(PackageList list) {
+    if (list.malformed_element) {
+        return {{"malformed_element", *list.malformed_element}};
+    }
+    nlohmann::json names = nlohmann::json::array();
+    names.get_ref<nlohmann::json::array_t&>().reserve(list.examples.size());
+    for (auto& name : list.examples) {
+        names.emplace_back(std::move(name));
+    }
+    nlohmann::json cached = nlohmann::json::object();
+    cached["examples"] = std::move(names);
+    return cached;
+}
+
+// The PackageList of to_cached(); what does not fit that form is ignored.
+PackageList from_cached(nlohmann::json cached) {
+    PackageList list;
+    if (!cached.is_object()) {
+        return list;
+    }
+    if (auto at = cached.find("malformed_element");
+        at != cached.end() && at->is_number_unsigned()) {
+        list.malformed_element = at->get<std::size_t>();
+    }
+    if (auto names = cached.find("examples"); names != cached.end() && names->is_array()) {
+        list.examples.reserve(names->size());
+        for (auto& name : *names) {
+            if (name.is_string()) {
+                list.examples.push_back(std::move(name.get_ref<std::string&>()));
+            }
+        }
+    }
+    return list;
+}
+
 nlohmann::json fetch_packages(Context& ctx) {
-    util::HttpResponse response = api::get_success("/packages?limit=99", ctx.service());
     Warnings warnings;
-    nlohmann::json list = parse_package_list(response.body, warnings);
+    // The body is freed as soon as it is parsed: only the example names are kept.
+    PackageList list =
+        parse_package_list(api::get_success("/packages?limit=99", ctx.service()).body, warnings);
     for (const auto& line : warnings) {
         ctx.out.send_error(line);
     }
-    return list;
+    return to_cached(std::move(list));
 }
 
 // Every requirements.txt below `dir`, in a stable order.
@@ -116,35 +154,33 @@ fs::path example_target(const fs::path& dir, const std::string& name) {
 
 } // namespace
 
-nlohmann::json get_packages(Context& ctx) {
-    return config::cached_call(ctx.cache(), config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
-                               [&ctx] { return fetch_packages(ctx); });
+PackageList get_packages(Context& ctx) {
+    return from_cached(config::cached_call(ctx.cache(), config::EXAMPLE_PACKAGES_IDENTITY,
+                                           config::PACKAGES_TTL,
+                                           [&ctx] { return fetch_packages(ctx); }));
 }
 
 std::vector<std::string> get_examples_packages(Context& ctx) {
-    std::vector<std::string> names;
-    nlohmann::json packages = get_packages(ctx);
-    for (size_t i = 0; i < packages.size(); ++i) {
-        const auto& element = packages[i];
-        auto key = element.is_object() ? element.find("key") : element.end();
-        if (!element.is_object() || key == element.end() || !key->is_string()) {
-            throw std::runtime_error("The package list from the service is malformed: element " +
-                                     std::to_string(i) + " has no text \"key\"");
-        }
-        const auto& name = key->get_ref<const std::string&>();
-        if (!ends_with(name, "examples")) {
-            continue;
-        }
+    PackageList packages = get_packages(ctx);
+    if (packages.malformed_element) {
+        throw std::runtime_error("The package list from the service is malformed: element " +
+                                 std::to_string(*packages.malformed_element) +
+                                 " has no text \"key\"");
+    }
+    std::erase_if(packages.examples, [&ctx](const std::string& name) {
         // The name becomes a directory name below the download directory. The list was checked
-        // when it came in; this guards against a cache written by an older version.
+        // when it came in; this guards against a damaged cache.
+        if (!ends_with(name, "examples")) {
+            return true;
+        }
         if (!config::is_valid_package_key(name)) {
             ctx.out.send_error("Warning: ignored the package \"" + util::escape_control(name) +
                                "\" from the service: not a valid package name");
-            continue;
+            return true;
         }
-        names.push_back(name);
-    }
-    return names;
+        return false;
+    });
+    return std::move(packages.examples);
 }
 
 std::string code_to_package_name(const std::string& code) {

@@ -2,6 +2,7 @@
 
 #include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/modules/entitlements.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,11 +13,13 @@
 
 namespace vorpane::modules {
 
-// The package list of the account (GET "/packages?limit=99"), cached on disk for 300 seconds.
-nlohmann::json get_packages(Context& ctx);
+// What the tool keeps of the account's package list (GET "/packages?limit=99"), cached on disk
+// for 300 seconds. Names dropped from a fresh answer are warned about on ctx.out.
+PackageList get_packages(Context& ctx);
 
 // The keys of get_packages() that end in "examples", in list order. A key that is not a valid
-// package name (and so not a safe directory name) is left out with a warning on ctx.out.
+// package name (and so not a safe directory name) is left out with a warning on ctx.out. Throws
+// std::runtime_error for a list with an element that is not an object with a string "key".
 std::vector<std::string> get_examples_packages(Context& ctx);
 
 // "ENT_ZEL_FOO_APP" -> "zel-foo-app-examples".

@@ -55,6 +55,12 @@ void Stmt::bind(const char* name, std::string_view text) {
                 "binding a value");
 }
 
+void Stmt::bind_borrowed(const char* name, std::string_view text) {
+    m_db->check(sqlite3_bind_text64(m_stmt.get(), index_of(name), text.data(), text.size(),
+                                    SQLITE_STATIC, SQLITE_UTF8),
+                "binding a value");
+}
+
 void Stmt::bind(const char* name, double value) {
     m_db->check(sqlite3_bind_double(m_stmt.get(), index_of(name), value), "binding a value");
 }
@@ -90,12 +96,16 @@ bool Stmt::column_is_null(int column) const {
 }
 
 std::string Stmt::column_text(int column) const {
+    return std::string(column_view(column));
+}
+
+std::string_view Stmt::column_view(int column) const {
     const auto* text = sqlite3_column_text(m_stmt.get(), column);
     const int size = sqlite3_column_bytes(m_stmt.get(), column);
     if (text == nullptr) {
         return {};
     }
-    return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(size));
+    return {reinterpret_cast<const char*>(text), static_cast<size_t>(size)};
 }
 
 double Stmt::column_double(int column) const {

@@ -59,6 +59,9 @@ class Stmt {
     void bind(const char* name, double value);
     void bind(const char* name, std::int64_t value);
     void bind_null(const char* name);
+    // Binds `text` without copying it: it must stay unchanged until the statement is destroyed
+    // or the parameter bound again. Throws SqliteError.
+    void bind_borrowed(const char* name, std::string_view text);
 
     // Advances; true while a row is available, false when done. Throws SqliteError.
     bool step();
@@ -68,6 +71,8 @@ class Stmt {
     // Column values of the current row (columns from 0).
     [[nodiscard]] bool column_is_null(int column) const;
     [[nodiscard]] std::string column_text(int column) const;
+    // The text of a column without a copy, valid until the next step, reset or destruction.
+    [[nodiscard]] std::string_view column_view(int column) const;
     [[nodiscard]] double column_double(int column) const;
     [[nodiscard]] std::int64_t column_int(int column) const;
 

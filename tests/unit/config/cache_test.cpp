@@ -136,7 +136,8 @@ TEST_F(ResultCacheTest, DamagedFileIsRebuiltSilently) {
 TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
     // Keys are the digest of the operation's identity followed by its argument text.
     EXPECT_EQ(cache_key(ACCESS_TOKEN_IDENTITY), "69af430bd661f733d9fd7ee289274600_(){}");
-    EXPECT_NE(cache_key(PACKAGES_IDENTITY, "('a',){}"), cache_key(PACKAGES_IDENTITY));
+    EXPECT_NE(cache_key(EXAMPLE_PACKAGES_IDENTITY, "('a',){}"),
+              cache_key(EXAMPLE_PACKAGES_IDENTITY));
     ResultCache cache = open();
     EXPECT_EQ(call(cache, json::array({1})), json::array({1}));
     m_now += 10;
@@ -157,10 +158,10 @@ TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
 // A stored null keeping later answers out is checked through the token exchange (request tests).
 TEST_F(ResultCacheTest, FailuresAndAnswersOfReplacedCredentialsStoreNothing) {
     ResultCache cache = open();
-    EXPECT_THROW(cached_call(cache, PACKAGES_IDENTITY, PACKAGES_TTL,
+    EXPECT_THROW(cached_call(cache, EXAMPLE_PACKAGES_IDENTITY, PACKAGES_TTL,
                              []() -> json { throw std::runtime_error("down"); }),
                  std::runtime_error);
-    EXPECT_TRUE(cache.add_if_absent(cache_key(PACKAGES_IDENTITY), "x", 1));
+    EXPECT_TRUE(cache.add_if_absent(cache_key(EXAMPLE_PACKAGES_IDENTITY), "x", 1));
 
     // A configuration file replaced while the operation ran (by `init`): the answer may belong
     // to the old credentials, so it is returned but not kept.

@@ -49,7 +49,7 @@ cache_entries(const fs::path& file, double now, const std::string& token_key) {
     const Known known[] = {
         {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token", true},
         {config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, "entitlements"},
-        {config::PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
+        {config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
     };
     std::vector<CacheEntry> entries;
     try {
