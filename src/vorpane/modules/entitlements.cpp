@@ -38,15 +38,10 @@ void warn_dropped(Warnings& warnings,
                        "\" from the service: " + why);
 }
 
-std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx) {
+std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx, Warnings& warnings) {
     util::HttpResponse response = api::get("/entitlements", ctx.service());
     util::raise_for_status(response);
-    Warnings warnings;
-    auto entitlements = parse_entitlements(response.body, warnings);
-    for (const auto& line : warnings) {
-        ctx.out.send_error(line);
-    }
-    return entitlements;
+    return parse_entitlements(response.body, warnings);
 }
 
 } // namespace
@@ -108,28 +103,26 @@ nlohmann::json parse_package_list(std::string_view body, Warnings& warnings) {
     return kept;
 }
 
-std::vector<config::VorpaneEntitlement> get_user_entitlements(Context& ctx) {
-    nlohmann::json stored = config::cached_call(ctx.cache(), config::ENTITLEMENTS_IDENTITY,
-                                                config::ENTITLEMENTS_TTL, [&ctx] {
-                                                    nlohmann::json list = nlohmann::json::array();
-                                                    for (const auto& e : fetch_entitlements(ctx)) {
-                                                        list.push_back(e.to_json());
-                                                    }
-                                                    return list;
-                                                });
-    std::vector<config::VorpaneEntitlement> result;
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx) {
+    WithWarnings<std::vector<config::VorpaneEntitlement>> result;
+    nlohmann::json stored = config::cached_call(
+        ctx.cache(), config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, [&] {
+            nlohmann::json list = nlohmann::json::array();
+            for (const auto& e : fetch_entitlements(ctx, result.warnings)) {
+                list.push_back(e.to_json());
+            }
+            return list;
+        });
     for (const auto& element : stored) {
-        result.push_back(config::VorpaneEntitlement::from_json(element));
+        result.value.push_back(config::VorpaneEntitlement::from_json(element));
     }
     return result;
 }
 
-std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx) {
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx) {
     auto all = get_user_entitlements(ctx);
-    std::vector<config::VorpaneEntitlement> modules;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(modules),
-                 [](const auto& e) { return e.code.rfind("ENT_PKG", 0) != 0; });
-    return modules;
+    std::erase_if(all.value, [](const auto& e) { return e.code.rfind("ENT_PKG", 0) == 0; });
+    return all;
 }
 
 std::string module_key(const config::VorpaneEntitlement& module) {

@@ -33,15 +33,10 @@ void erase_all(std::string& text, const std::string& what) {
     }
 }
 
-nlohmann::json fetch_packages(Context& ctx) {
+nlohmann::json fetch_packages(Context& ctx, Warnings& warnings) {
     util::HttpResponse response = api::get("/packages?limit=99", ctx.service());
     util::raise_for_status(response);
-    Warnings warnings;
-    nlohmann::json list = parse_package_list(response.body, warnings);
-    for (const auto& line : warnings) {
-        ctx.out.send_error(line);
-    }
-    return list;
+    return parse_package_list(response.body, warnings);
 }
 
 // Every requirements.txt below `dir`, in a stable order.
@@ -105,14 +100,16 @@ fs::path example_target(const fs::path& dir, const std::string& name) {
 
 } // namespace
 
-nlohmann::json get_packages(Context& ctx) {
-    return config::cached_call(ctx.cache(), config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
-                               [&ctx] { return fetch_packages(ctx); });
+WithWarnings<nlohmann::json> get_packages(Context& ctx) {
+    WithWarnings<nlohmann::json> result;
+    result.value = config::cached_call(ctx.cache(), config::PACKAGES_IDENTITY, config::PACKAGES_TTL,
+                                       [&] { return fetch_packages(ctx, result.warnings); });
+    return result;
 }
 
-std::vector<std::string> get_examples_packages(Context& ctx) {
+WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx) {
+    auto [packages, warnings] = get_packages(ctx);
     std::vector<std::string> names;
-    nlohmann::json packages = get_packages(ctx);
     for (size_t i = 0; i < packages.size(); ++i) {
         const auto& element = packages[i];
         auto key = element.is_object() ? element.find("key") : element.end();
@@ -127,13 +124,13 @@ std::vector<std::string> get_examples_packages(Context& ctx) {
         // The name becomes a directory name below the download directory. The list was checked
         // when it came in; this guards against a cache written by an older version.
         if (!config::is_valid_package_key(name)) {
-            ctx.out.send_error("Warning: ignored the package \"" + util::escape_control(name) +
+            warnings.push_back("Warning: ignored the package \"" + util::escape_control(name) +
                                "\" from the service: not a valid package name");
             continue;
         }
         names.push_back(name);
     }
-    return names;
+    return {std::move(names), std::move(warnings)};
 }
 
 std::string code_to_package_name(const std::string& code) {
@@ -158,22 +155,27 @@ std::string package_to_artefact_name(const std::string& package_name) {
     return name;
 }
 
-std::vector<std::string> get_entitled_examples_packages(Context& ctx) {
+WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& ctx) {
+    WithWarnings<std::vector<std::string>> entitled;
     std::set<std::string> expected;
-    for (const auto& module : get_all_entitled_modules(ctx)) {
+    auto modules = get_all_entitled_modules(ctx);
+    for (const auto& module : modules.value) {
         expected.insert(code_to_package_name(module.code));
     }
-    std::vector<std::string> entitled;
-    for (const auto& name : get_examples_packages(ctx)) {
+    auto examples = get_examples_packages(ctx);
+    for (const auto& name : examples.value) {
         if (expected.contains(name)) {
-            entitled.push_back(name);
+            entitled.value.push_back(name);
         }
     }
+    entitled.warnings = std::move(modules.warnings);
+    entitled.warnings.insert(entitled.warnings.end(), examples.warnings.begin(),
+                             examples.warnings.end());
     return entitled;
 }
 
-fs::path _normalize_download_dir(const std::optional<fs::path>& download_dir) {
-    fs::path dir = download_dir ? *download_dir : config::get_default_examples_dir();
+fs::path _normalize_download_dir(Context& ctx, const std::optional<fs::path>& download_dir) {
+    fs::path dir = download_dir ? *download_dir : ctx.examples_dir();
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
         throw core::VorpaneException("Could not find download directory for examples!");
@@ -198,9 +200,10 @@ ExamplesPlan plan_examples(Context& ctx,
                            const std::optional<fs::path>& download_dir,
                            const std::vector<std::string>& module_names) {
     ExamplesPlan plan;
-    plan.dir = _normalize_download_dir(download_dir);
+    plan.dir = _normalize_download_dir(ctx, download_dir);
     plan.max_unpack_bytes = max_unpack_bytes(ctx);
-    std::vector<std::string> all_examples = get_entitled_examples_packages(ctx);
+    auto [all_examples, warnings] = get_entitled_examples_packages(ctx);
+    plan.warnings = std::move(warnings);
     if (module_names.empty()) {
         plan.packages = all_examples;
         return plan;

@@ -2,6 +2,7 @@
 
 #include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/modules/entitlements.hpp"
 
 #include <cstdint>
 #include <filesystem>
@@ -12,12 +13,13 @@
 
 namespace vorpane::modules {
 
-// The package list of the account (GET "/packages?limit=99"), cached on disk for 300 seconds.
-nlohmann::json get_packages(Context& ctx);
+// The package list of the account (GET "/packages?limit=99"), cached on disk for 300 seconds;
+// names dropped from a fresh answer come back as warnings.
+WithWarnings<nlohmann::json> get_packages(Context& ctx);
 
 // The keys of get_packages() that end in "examples", in list order. A key that is not a valid
-// package name (and so not a safe directory name) is left out with a warning on ctx.out.
-std::vector<std::string> get_examples_packages(Context& ctx);
+// package name (and so not a safe directory name) is left out with a warning.
+WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx);
 
 // "ENT_ZEL_FOO_APP" -> "zel-foo-app-examples".
 std::string code_to_package_name(const std::string& code);
@@ -26,12 +28,13 @@ std::string code_to_package_name(const std::string& code);
 std::string package_to_artefact_name(const std::string& package_name);
 
 // The example packages whose name is expected by one of the account's modules.
-std::vector<std::string> get_entitled_examples_packages(Context& ctx);
+// Warnings: those of the entitlements, then those of the package list.
+WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& ctx);
 
 // The download directory: `download_dir` or the default examples directory. Throws
 // core::VorpaneException "Could not find download directory for examples!" when it does not exist.
 std::filesystem::path
-_normalize_download_dir(const std::optional<std::filesystem::path>& download_dir);
+_normalize_download_dir(Context& ctx, const std::optional<std::filesystem::path>& download_dir);
 
 // The first of `name`, `name-examples`, `zel-name-examples` ("_" read as "-") in `available`.
 std::optional<std::string> match_example_package(const std::string& name,
@@ -47,6 +50,8 @@ struct ExamplesPlan {
     std::vector<std::string> unmatched;
     // The bound on what one archive may unpack to: VORPANE_MAX_UNPACK_BYTES, else 16 GiB.
     std::uint64_t max_unpack_bytes = 0;
+    // What the service calls warned about.
+    Warnings warnings;
 };
 
 // Matches `module_names` against the account's example packages (no names: all of them).

@@ -70,9 +70,10 @@ class Transfer final : public TransferSink {
              ProgressBoard& board,
              const RetryPolicy& retry,
              unsigned retries,
-             const std::string& user_agent)
-        : m_job(job), m_board(board), m_retry(retry), m_retries(retries), m_user_agent(user_agent) {
-    }
+             const std::string& user_agent,
+             const TlsTrust& trust)
+        : m_job(job), m_board(board), m_retry(retry), m_retries(retries), m_user_agent(user_agent),
+          m_trust(trust) {}
     ~Transfer() override { drop_bar(); }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -99,6 +100,7 @@ class Transfer final : public TransferSink {
         TransferSetup setup;
         setup.url = m_job.url;
         setup.user_agent = m_user_agent;
+        setup.trust = m_trust;
         setup.follow_redirects = true;
         setup.decode = false;
         set_up_transfer(m_easy, setup);
@@ -291,6 +293,7 @@ class Transfer final : public TransferSink {
     const RetryPolicy& m_retry;
     const unsigned m_retries;
     const std::string& m_user_agent;
+    const TlsTrust& m_trust;
     CurlEasy m_easy;
     CurlSlist m_headers;
     UniqueFd m_spool;
@@ -317,7 +320,8 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
-                   const std::string& user_agent) {
+                   const std::string& user_agent,
+                   const TlsTrust& trust) {
     if (jobs.empty()) {
         return;
     }
@@ -326,7 +330,8 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
     std::vector<std::unique_ptr<Transfer>> transfers;
     transfers.reserve(jobs.size());
     for (const auto& job : jobs) {
-        transfers.push_back(std::make_unique<Transfer>(job, board, retry, retries, user_agent));
+        transfers.push_back(
+            std::make_unique<Transfer>(job, board, retry, retries, user_agent, trust));
     }
     // Declared after the transfers so that it is cleaned up first, as libcurl requires.
     CurlMulti session;

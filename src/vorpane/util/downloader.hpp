@@ -57,6 +57,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
-                   const std::string& user_agent);
+                   const std::string& user_agent,
+                   const TlsTrust& trust = {});
 
 } // namespace vorpane::util

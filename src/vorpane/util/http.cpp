@@ -133,6 +133,7 @@ HttpResponse http_send(const HttpRequest& request) {
     TransferSetup setup;
     setup.url = request.url;
     setup.user_agent = request.user_agent;
+    setup.trust = request.trust;
     setup.verify = request.verify;
     setup.follow_redirects = request.follow_redirects;
     setup.total_seconds =
@@ -392,6 +393,9 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
     if (with_agent.user_agent.empty()) {
         with_agent.user_agent = m_user_agent;
     }
+    if (with_agent.trust.ca_file.empty() && with_agent.trust.ca_dir.empty()) {
+        with_agent.trust = m_trust;
+    }
     const unsigned retries = m_retry.retry_count();
     for (unsigned number = 1;; ++number) {
         HttpAttempt attempt;
@@ -437,7 +441,7 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
 void CurlHttpClient::download(const std::vector<DownloadJob>& jobs,
                               const DownloadHandlers& handlers,
                               const ProgressOutput& output) {
-    run_downloads(jobs, handlers, output, m_retry, m_user_agent);
+    run_downloads(jobs, handlers, output, m_retry, m_user_agent, m_trust);
 }
 
 void HttpClient::download(const std::vector<DownloadJob>& /*jobs*/,
