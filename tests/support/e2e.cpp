@@ -1,5 +1,6 @@
 #include "support/e2e.hpp"
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/util/process.hpp"
 
 #include <algorithm>
@@ -97,8 +98,9 @@ void E2ETest::init_demo_profile() {
 
 fs::path E2ETest::make_venv(const std::string& python, const std::string& name) {
     const fs::path dir = m_home.root() / name;
-    auto result = run_program({python, "-m", "venv", "--without-pip", dir.string()},
-                              {.env = util::current_environment()});
+    RunOptions options;
+    options.env = config::process_environment();
+    auto result = run_program({python, "-m", "venv", "--without-pip", dir.string()}, options);
     if (result.status != 0) {
         throw std::runtime_error("cannot create a venv with " + python + ": " + result.err);
     }

@@ -1,5 +1,6 @@
 #include "support/local_cloud.hpp"
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/util/process.hpp"
 
 #include <signal.h>
@@ -21,7 +22,7 @@ using nlohmann::json;
 LocalCloud::LocalCloud() {
     const fs::path source = VORPANE_SOURCE_DIR;
     RunOptions options;
-    options.env = util::current_environment();
+    options.env = config::process_environment();
     const RunResult certs = run_program(
         {"/bin/bash", (source / "sandbox/certs.sh").string(), (m_dir.path() / "certs").string()},
         options);
@@ -34,7 +35,7 @@ LocalCloud::LocalCloud() {
                            "0", "--state", state().string(), "--cert",
                            (m_dir.path() / "certs/server.pem").string(), "--key",
                            (m_dir.path() / "certs/server.key").string()},
-                          util::current_environment(), output);
+                          config::process_environment(), output);
     while (!fs::exists(state() / "port")) {
         int status = 0;
         if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {

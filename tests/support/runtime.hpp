@@ -1,7 +1,7 @@
 #pragma once
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/core/clock.hpp"
-#include "vorpane/core/output.hpp"
 #include "vorpane/engine/runner.hpp"
 #include "vorpane/engine/target.hpp"
 
@@ -14,10 +14,9 @@ class TestRuntime {
     engine::Runtime& rt() { return m_rt; }
 
   private:
-    core::Output m_out{core::TerminalInfo{}};
     core::SystemClock m_clock;
-    engine::SystemProcessRunner m_runner{m_out, m_clock};
-    engine::TargetEnvironment m_target;
+    engine::SystemProcessRunner m_runner{m_clock};
+    engine::TargetEnvironment m_target{m_runner, config::process_environment()};
     engine::Runtime m_rt{m_runner, m_target};
 };
 

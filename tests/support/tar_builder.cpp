@@ -1,5 +1,6 @@
 #include "support/tar_builder.hpp"
 
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/util/process.hpp"
 
 #include <nlohmann/json.hpp>
@@ -44,7 +45,7 @@ void write_tar_gz(const std::filesystem::path& path, const std::vector<TarMember
     write_file(listing_file, listing.dump());
     const auto result =
         util::run_process({VORPANE_PY311, "-I", "-c", k_script, path.string(), listing_file},
-                          util::current_environment());
+                          config::process_environment());
     std::filesystem::remove(listing_file);
     if (result.returncode != 0) {
         throw std::runtime_error("cannot write the test archive " + path.string());

@@ -6,9 +6,9 @@
 
 namespace vorpane::api {
 
-NoAccessToken::NoAccessToken(std::string failure)
+NoAccessToken::NoAccessToken(std::optional<TokenOutcome> outcome)
     : core::VorpaneException("No access token created. Did you add token id and token secret?"),
-      m_failure(std::move(failure)) {}
+      m_outcome(std::move(outcome)) {}
 
 namespace {
 
@@ -19,13 +19,13 @@ struct AccessToken {
 };
 
 AccessToken access_token(const ServiceAccess& service, const std::string& args) {
-    std::string failure;
+    std::optional<TokenOutcome> failure;
     AccessToken token;
     const nlohmann::json stored = config::cached_call(
         service.cache, config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL,
         [&]() -> nlohmann::json {
             TokenOutcome outcome = _get_access_token(service.profile, service.http);
-            failure = outcome.failure;
+            failure = outcome;
             token.fresh = true;
             return outcome.token ? nlohmann::json(*outcome.token) : nlohmann::json(nullptr);
         },

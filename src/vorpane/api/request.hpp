@@ -34,11 +34,12 @@ struct ServiceAccess {
 // token secret?"; failure() is the line the token exchange gave, shown before the error.
 class NoAccessToken : public core::VorpaneException {
   public:
-    explicit NoAccessToken(std::string failure);
-    [[nodiscard]] const std::string& failure() const noexcept { return m_failure; }
+    explicit NoAccessToken(std::optional<TokenOutcome> outcome);
+    // The exchange that failed; std::nullopt when a failure stored earlier was found instead.
+    [[nodiscard]] const std::optional<TokenOutcome>& outcome() const noexcept { return m_outcome; }
 
   private:
-    std::string m_failure;
+    std::optional<TokenOutcome> m_outcome;
 };
 
 // The description of a GET of `path` (starting with "/", query string kept as given) against

@@ -78,15 +78,18 @@ TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::Http
             outcome.token = read_token(response.body);
             return outcome;
         }
-        outcome.failure = "Authentication failed. Status code: " + std::to_string(response.status);
+        outcome.kind = TokenOutcome::Kind::rejected;
+        outcome.status = response.status;
     } catch (const util::HttpError& error) {
         // Out of time is not a credentials problem; saying so would send the user astray.
         if (const auto waited = error.timed_out_after()) {
             throw ServiceTimeout("The token service", *waited);
         }
-        outcome.failure = std::string("HTTP error occurred: ") + error.what();
+        outcome.kind = TokenOutcome::Kind::unreachable;
+        outcome.detail = error.what();
     } catch (const std::system_error& error) {
-        outcome.failure = "Error reading configuration: " + util::escape_control(error.what());
+        outcome.kind = TokenOutcome::Kind::local_failure;
+        outcome.detail = util::escape_control(error.what());
     }
     return outcome;
 }

@@ -34,12 +34,22 @@ inline constexpr long TOKEN_TIMEOUT = 60;
 util::HttpRequest token_request(const config::VorpaneProfile& profile,
                                 const std::string& token_api_url);
 
-// The result of one token exchange: the access token, or the one line the user is shown
-// instead ("Authentication failed. Status code: N", "HTTP error occurred: ...", "Error reading
-// configuration: ...").
+// The result of one token exchange: the access token, or why there is none.
 struct TokenOutcome {
+    enum class Kind {
+        // `token` holds the access token.
+        ok,
+        // The service answered `status`, not 200: it refused the credentials.
+        rejected,
+        // No answer came; `detail` is the HTTP client's one-line reason.
+        unreachable,
+        // A system call of the tool failed; `detail` is its message, escaped.
+        local_failure,
+    };
+    Kind kind = Kind::ok;
     std::optional<std::string> token;
-    std::string failure;
+    long status = 0;
+    std::string detail;
 };
 
 // Exchanges the token id and secret of `profile` for an access token through `http`. Not

@@ -13,6 +13,7 @@
 #include "vorpane/util/signals.hpp"
 
 #include <CLI/CLI.hpp>
+#include <fmt/format.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -136,13 +137,10 @@ std::string one_line(std::string text) {
 // `init`, or edited the file by hand) or an answer of the service.
 std::string describe(const core::ValidationError& e) {
     std::string fields;
-    bool configuration = true;
     for (const auto& error : e.errors()) {
         fields += (fields.empty() ? "" : "; ") + error;
-        configuration =
-            configuration && (error.rfind("profile", 0) == 0 || error.rfind("options", 0) == 0);
     }
-    if (configuration) {
+    if (dynamic_cast<const config::InvalidConfigError*>(&e) != nullptr) {
         return "the configuration holds no valid user profile (" + fields + "); run 'vorpane init'";
     }
     return "invalid data from the service: " + fields;
@@ -235,8 +233,8 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
         return 0;
     } catch (const api::NoAccessToken& e) {
         // The token exchange's own line on standard output comes first, as it always has.
-        if (!e.failure().empty()) {
-            out.notice(e.failure());
+        if (e.outcome()) {
+            out.notice(commands::token_failure_text(*e.outcome()));
         }
         out.send_error("Error: " + one_line(e.message()));
         return 1;
@@ -246,9 +244,10 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
     }
 }
 
-// The HTTP client's retries: VORPANE_HTTP_RETRIES of them (checked by the first request), with
-// the waits on the run's clock.
-util::RetryPolicy retry_policy(core::Clock& clock, core::Output& out) {
+// The HTTP client's retries: as many as `retries` says (asked by each request, so that a bad
+// setting fails the first one), with the waits on the run's clock.
+util::RetryPolicy
+retry_policy(core::Clock& clock, core::Output& out, std::function<unsigned()> retries) {
     util::RetryPolicy policy;
     // In verbose mode one line per attempt: never a secret (the URL comes masked).
     policy.on_attempt = [&out](const util::HttpAttempt& a) {
@@ -264,16 +263,7 @@ util::RetryPolicy retry_policy(core::Clock& clock, core::Output& out) {
         }
         out.detail(line);
     };
-    policy.retries = [] {
-        const char* text = std::getenv("VORPANE_HTTP_RETRIES");
-        const auto count = util::parse_retry_count(text != nullptr ? text : "");
-        if (!count) {
-            throw core::VorpaneException("VORPANE_HTTP_RETRIES must be a whole number from 0 to " +
-                                         std::to_string(util::MAX_RETRIES) + ", not \"" +
-                                         util::escape_control(text) + "\"");
-        }
-        return *count;
-    };
+    policy.retries = std::move(retries);
     policy.sleep = [&clock](std::chrono::milliseconds wait) { clock.sleep_for(wait); };
     return policy;
 }
@@ -330,15 +320,33 @@ void check_python_version_supported(modules::Context& ctx) {
                                  " is not supported. Supported versions are: [" + list + "].");
 }
 
-int run_cli(int argc, char** argv) {
+int run_cli(int argc, char** argv, config::Environment environment) {
     core::install_signal_handlers();
     try {
-        core::Output out;
+        core::Output out(core::TerminalInfo::detect(config::lookup_in(environment)));
         core::SystemClock clock;
-        util::CurlHttpClient http{std::string(core::version_info::user_agent),
-                                  retry_policy(clock, out)};
-        engine::SystemProcessRunner runner(out, clock);
-        modules::Context ctx(out, clock, http, runner);
+        // The client is made before the context that owns the setting; it asks only once a
+        // request goes out, when the context exists.
+        const modules::Context* owner = nullptr;
+        util::CurlHttpClient http{
+            std::string(core::version_info::user_agent),
+            retry_policy(clock, out, [&owner] { return owner->http_retries(); }),
+            util::TlsTrust::from(config::lookup_in(environment))};
+        engine::SystemProcessRunner runner(clock, [&out](const engine::ChildRun& child) {
+            // In verbose mode one line per child: credentials in URLs masked.
+            if (!out.verbose()) {
+                return;
+            }
+            std::string args;
+            for (const auto& arg : child.argv) {
+                args += (args.empty() ? "" : " ") + arg;
+            }
+            out.detail(fmt::format("run {} -> exit status {} ({} ms)",
+                                   util::escape_control(util::mask_url_password(args)),
+                                   child.returncode, child.elapsed.count()));
+        });
+        modules::Context ctx(out, clock, http, runner, std::move(environment));
+        owner = &ctx;
         return run(ctx, argc, argv);
     } catch (...) {
         return 1;

@@ -139,6 +139,38 @@ ResultCache::ResultCache(const std::filesystem::path& dir,
     }
 }
 
+ResultCache ResultCache::disabled(CacheClock clock) {
+    ResultCache cache;
+    cache.m_clock = std::move(clock);
+    return cache;
+}
+
+std::vector<ResultCache::StoredEntry> ResultCache::peek(const std::filesystem::path& dir) {
+    const std::filesystem::path file = dir / CACHE_FILE_NAME;
+    std::vector<StoredEntry> entries;
+    // The lock too: the next run that takes it would stop there.
+    for (const std::filesystem::path& each : {dir / CACHE_LOCK_FILE_NAME, file}) {
+        util::UniqueFd fd(::open(each.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        if (fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+            check_own_state(info, each);
+        } else if (each == file) {
+            return entries;
+        }
+    }
+    try {
+        util::Db db(file, SQLITE_OPEN_READONLY);
+        util::Stmt rows(db, "SELECT key, expires FROM cache ORDER BY key");
+        while (rows.step()) {
+            entries.push_back({rows.column_text(0), rows.column_double(1)});
+        }
+    } catch (const std::exception&) {
+        // A store that cannot be read holds nothing worth reporting.
+        entries.clear();
+    }
+    return entries;
+}
+
 void ResultCache::open() {
     m_db.reset();
     ensure_private_file(m_file);
@@ -268,10 +300,6 @@ std::optional<util::FileLock> ResultCache::lock_updates() {
     return lock;
 }
 
-ResultCache open_result_cache() {
-    return ResultCache(_get_config_dir());
-}
-
 void drop_result_cache(const std::filesystem::path& dir) {
     for (const char* suffix : FILE_SUFFIXES) {
         const std::filesystem::path file = dir / (std::string(CACHE_FILE_NAME) + suffix);
@@ -318,6 +346,9 @@ nlohmann::json cached_call(ResultCache& cache,
                            int ttl_seconds,
                            const std::function<nlohmann::json()>& op,
                            std::string_view args_repr) {
+    if (!cache.enabled()) {
+        return op();
+    }
     const std::string key = cache_key(identity, args_repr);
     if (auto stored = cache.lookup(key)) {
         return *std::move(stored);

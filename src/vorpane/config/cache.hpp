@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorpane::config {
 
@@ -66,6 +67,22 @@ class ResultCache {
                          int busy_timeout_ms = 10000,
                          std::chrono::milliseconds lock_wait = CACHE_LOCK_WAIT);
 
+    // A store that keeps nothing: every lookup misses, nothing is written, no lock is taken.
+    static ResultCache disabled(CacheClock clock = wall_clock);
+    // False for disabled().
+    [[nodiscard]] bool enabled() const noexcept { return !m_file.empty(); }
+
+    // One entry as it is stored.
+    struct StoredEntry {
+        std::string key;
+        // Seconds since the epoch.
+        double expires = 0;
+    };
+    // The entries of the store in `dir`, by key, read without creating or changing anything;
+    // empty when there is no readable store. Throws UnsafeStateError when the store or its lock
+    // file belongs to another user.
+    static std::vector<StoredEntry> peek(const std::filesystem::path& dir);
+
     // The value stored under `key`, if its entry is live and the value is not null; std::nullopt
     // also when the store cannot be read.
     std::optional<nlohmann::json> lookup(const std::string& key);
@@ -90,20 +107,17 @@ class ResultCache {
     [[nodiscard]] const std::filesystem::path& file() const noexcept { return m_file; }
 
   private:
+    ResultCache() = default;
     void open();
     void rebuild();
     template <class Op> auto recovering(Op op) -> decltype(op());
 
     std::filesystem::path m_file;
     CacheClock m_clock;
-    int m_busy_timeout_ms;
-    std::chrono::milliseconds m_lock_wait;
+    int m_busy_timeout_ms = 0;
+    std::chrono::milliseconds m_lock_wait{0};
     std::unique_ptr<util::Db> m_db;
 };
-
-// The store in the configuration directory (created when missing). Throws like
-// config::_get_config_dir.
-ResultCache open_result_cache();
 
 // Deletes the store's files in `dir` (missing ones are fine), so that no answer in it is served
 // again; a connection that still has the old file open writes only into that file. Throws

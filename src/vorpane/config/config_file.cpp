@@ -542,7 +542,11 @@ void remove_regular_files(const fs::path& dir, const std::string& keep) {
 } // namespace
 
 fs::path get_config_file() {
-    fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
+    return get_config_file(_get_config_dir());
+}
+
+fs::path get_config_file(const fs::path& dir) {
+    fs::path file = dir / CONFIG_FILE_NAME;
     create_private_directories(file.parent_path());
     // O_EXCL: an existing file, or one another process creates meanwhile, is left alone.
     int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -559,13 +563,22 @@ std::string derive_cloud_environment(std::string_view cloud_environment) {
 }
 
 VorpaneConfig get_configparser() {
-    fs::path file = get_config_file();
+    return get_configparser(_get_config_dir());
+}
+
+VorpaneConfig get_configparser(const fs::path& dir) {
+    fs::path file = get_config_file(dir);
     remove_stale_temporaries(file);
     return parse_config(read_whole_file(file), file);
 }
 
 VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
-    return VorpaneConfig::from_json(to_json(parse_toml(content, path)));
+    const auto doc = to_json(parse_toml(content, path));
+    try {
+        return VorpaneConfig::from_json(doc);
+    } catch (const core::ValidationError& e) {
+        throw InvalidConfigError(e.errors());
+    }
 }
 
 std::string serialize_config(const VorpaneConfig& conf) {
@@ -579,8 +592,10 @@ std::string serialize_config(const VorpaneConfig& conf) {
     return text;
 }
 
-void write_config_parse_to_file(const VorpaneConfig& conf) {
-    fs::path file = get_config_file();
+namespace {
+
+void write_config_in(const VorpaneConfig& conf, const fs::path& dir) {
+    fs::path file = get_config_file(dir);
     std::string text = serialize_config(conf);
     check_serialization(conf, text, file);
     // A linked configuration (a dotfiles checkout, say) is updated where it lives, not replaced
@@ -589,25 +604,11 @@ void write_config_parse_to_file(const VorpaneConfig& conf) {
     replace_file_atomically(target, text);
 }
 
-RemovedConfig remove_config_file() {
-    const fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
-    struct stat info {};
-    if (::lstat(file.c_str(), &info) != 0) {
-        if (errno == ENOENT) {
-            return {};
-        }
-        throw fs::filesystem_error("cannot remove configuration file", file, last_error());
-    }
-    if (S_ISLNK(info.st_mode)) {
-        std::error_code ec;
-        return {RemovedConfig::Kind::link, fs::read_symlink(file, ec).string()};
-    }
-    if (S_ISDIR(info.st_mode)) {
-        return {RemovedConfig::Kind::directory, {}};
-    }
+// Tells a stored profile from an invalid file by parsing `file` (known to be a regular file).
+RemovedConfig classify_config_file(const fs::path& file) {
     RemovedConfig found{RemovedConfig::Kind::profile, {}};
     try {
-        // The directory is the user's own (checked above): nobody can swap the file meanwhile.
+        // The directory is the user's own (checked by the caller): nobody can swap the file.
         const std::string content = read_whole_file(file, O_NOFOLLOW);
         if (content.empty()) {
             found.kind = RemovedConfig::Kind::nothing;
@@ -623,6 +624,38 @@ RemovedConfig remove_config_file() {
         std::string reason = e.what();
         found = {RemovedConfig::Kind::invalid, reason.substr(0, reason.find('\n'))};
     }
+    return found;
+}
+
+} // namespace
+
+void write_config_parse_to_file(const VorpaneConfig& conf) {
+    write_config_in(conf, _get_config_dir());
+}
+
+RemovedConfig remove_config_file() {
+    const fs::path dir = _get_config_dir();
+    return remove_config_file(dir, [&dir] { return classify_config_file(dir / CONFIG_FILE_NAME); });
+}
+
+RemovedConfig remove_config_file(const fs::path& dir,
+                                 const std::function<RemovedConfig()>& classify) {
+    const fs::path file = dir / CONFIG_FILE_NAME;
+    struct stat info {};
+    if (::lstat(file.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return {};
+        }
+        throw fs::filesystem_error("cannot remove configuration file", file, last_error());
+    }
+    if (S_ISLNK(info.st_mode)) {
+        std::error_code ec;
+        return {RemovedConfig::Kind::link, fs::read_symlink(file, ec).string()};
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return {RemovedConfig::Kind::directory, {}};
+    }
+    const RemovedConfig found = classify();
     if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
         throw fs::filesystem_error("cannot remove configuration file", file, last_error());
     }
@@ -634,13 +667,16 @@ void clean_config_dir() {
 }
 
 void replace_config(const VorpaneConfig& conf) {
-    const fs::path dir = _get_config_dir();
+    replace_config(conf, _get_config_dir());
+}
+
+void replace_config(const VorpaneConfig& conf, const fs::path& dir) {
     check_serialization(conf, serialize_config(conf), dir / CONFIG_FILE_NAME);
     // Cached answers go first: killed right after this, the old profile is still there and
     // only has to fetch its answers again. Killed after the rename, the new profile finds no
     // answer that the old credentials fetched.
     drop_result_cache(dir);
-    write_config_parse_to_file(conf);
+    write_config_in(conf, dir);
     remove_regular_files(dir, std::string(CONFIG_FILE_NAME));
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "vorpane/config/records.hpp"
+#include "vorpane/core/errors.hpp"
 
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -25,21 +27,31 @@ class ConfigParseError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// The stored configuration holds no valid record (its fields are in errors()).
+class InvalidConfigError : public core::ValidationError {
+  public:
+    using core::ValidationError::ValidationError;
+};
+
 // "dev.cloud" for exactly "dev.cloud" or "dev"; "cloud" for anything else, empty included.
 std::string derive_cloud_environment(std::string_view cloud_environment);
 
 // The configuration file "vorpane.toml" in the configuration directory; creates the directory
 // and an empty file when missing. Throws std::filesystem::filesystem_error.
 std::filesystem::path get_config_file();
+// The same in the configuration directory `dir` (checked by the caller).
+std::filesystem::path get_config_file(const std::filesystem::path& dir);
 
 // The stored configuration, read afresh. Throws core::ValidationError when the file holds no valid
 // record (an empty file included), ConfigParseError for invalid TOML,
 // std::filesystem::filesystem_error when it cannot be read, and std::runtime_error, without
 // waiting, when it is not a regular file (a FIFO, a socket, a device) or is larger than 1 MiB.
 VorpaneConfig get_configparser();
+// The same from the configuration directory `dir` (checked by the caller).
+VorpaneConfig get_configparser(const std::filesystem::path& dir);
 
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
-// Throws ConfigParseError for invalid TOML and core::ValidationError when it holds no valid record.
+// Throws ConfigParseError for invalid TOML and InvalidConfigError when it holds no valid record.
 VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
 
 // The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n
@@ -69,6 +81,11 @@ struct RemovedConfig {
 // UnsafeStateError, with nothing removed, when the directory or the file is not the user's own,
 // std::filesystem::filesystem_error when it cannot be deleted.
 RemovedConfig remove_config_file();
+// The same in the configuration directory `dir` (checked by the caller); `classify` tells what
+// a regular file held (`profile`, `invalid` with its reason, or `nothing` when empty) from the
+// caller's reading of it, so that the file is not parsed a second time.
+RemovedConfig remove_config_file(const std::filesystem::path& dir,
+                                 const std::function<RemovedConfig()>& classify);
 
 // Makes `conf` the whole state of the configuration directory, as `init` does: checks `conf`
 // (throwing like write_config_parse_to_file, with nothing changed), removes the result cache,
@@ -77,5 +94,7 @@ RemovedConfig remove_config_file();
 // one, never none, and the new one never sits beside answers cached for the old one.
 // Throws std::filesystem::filesystem_error / std::runtime_error.
 void replace_config(const VorpaneConfig& conf);
+// The same in the configuration directory `dir` (checked by the caller).
+void replace_config(const VorpaneConfig& conf, const std::filesystem::path& dir);
 
 } // namespace vorpane::config

@@ -44,6 +44,26 @@ EnvLookup process_env() {
     };
 }
 
+Environment process_environment() {
+    Environment env;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
+        std::string_view text(*entry);
+        auto eq = text.find('=');
+        if (eq == std::string_view::npos || eq == 0) {
+            continue;
+        }
+        env.emplace(std::string(text.substr(0, eq)), std::string(text.substr(eq + 1)));
+    }
+    return env;
+}
+
+EnvLookup lookup_in(const Environment& env) {
+    return [&env](const std::string& name) -> std::optional<std::string> {
+        auto found = env.find(name);
+        return found != env.end() ? std::optional<std::string>(found->second) : std::nullopt;
+    };
+}
+
 Platform current_platform() {
 #if defined(_WIN32)
     return Platform::Windows;
@@ -128,7 +148,10 @@ void check_own_state(const struct stat& info, const fs::path& path) {
 }
 
 fs::path _get_config_dir() {
-    fs::path dir = resolve_app_dirs(current_platform(), process_env()).config_dir;
+    return checked_config_dir(resolve_app_dirs(current_platform(), process_env()).config_dir);
+}
+
+fs::path checked_config_dir(const fs::path& dir) {
     create_private_directories(dir);
     // Checked on the open directory: a path checked before use could be swapped meanwhile. A
     // link (dotfiles managers make them) is followed: what must be ours is where it leads.

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -20,8 +21,19 @@ using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
 // shells treat an empty variable.
 std::optional<std::string> non_empty_env(const EnvLookup& env, const std::string& name);
 
-// The process environment as an EnvLookup.
+// A whole environment: what a run was started with, and what its children get.
+using Environment = std::map<std::string, std::string>;
+
+// The process environment as an EnvLookup. With process_environment, the only reader of the
+// process environment below main: everything else is handed a lookup or a copy.
 EnvLookup process_env();
+
+// A copy of the whole process environment (the first definition of a name wins, as getenv sees
+// it).
+Environment process_environment();
+
+// Looks names up in `env`, which must outlive the lookup.
+EnvLookup lookup_in(const Environment& env);
 
 // The platform this binary was built for.
 Platform current_platform();
@@ -60,9 +72,12 @@ class UnsafeStateError : public core::VorpaneException {
 // it, and a directory must not be writable by group or others. Throws UnsafeStateError.
 void check_own_state(const struct stat& info, const std::filesystem::path& path);
 
-// The configuration directory, created (mode 0700, with parents) when missing, then opened (a
-// link followed to its target) and checked with check_own_state before anyone uses it. Throws
-// UnsafeStateError, std::filesystem::filesystem_error.
+// `dir` (the configuration directory), created (mode 0700, with parents) when missing, then
+// opened (a link followed to its target) and checked with check_own_state before anyone uses
+// it. Throws UnsafeStateError, std::filesystem::filesystem_error.
+std::filesystem::path checked_config_dir(const std::filesystem::path& dir);
+
+// checked_config_dir of the directory resolve_app_dirs gives for the process environment.
 std::filesystem::path _get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
 std::filesystem::path _get_data_dir();

@@ -31,9 +31,9 @@ std::optional<int> color_code(std::string_view name) {
     return std::nullopt;
 }
 
-bool env_set(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' && std::string_view(value) != "0";
+bool env_set(const TerminalInfo::Lookup& env, const char* name) {
+    const auto value = env(name);
+    return value && !value->empty() && *value != "0";
 }
 
 // Whether descriptor 1 is closed; if so it is taken by /dev/null (closed in children again).
@@ -86,19 +86,18 @@ std::string strip_ansi(std::string_view text) {
     return out;
 }
 
-TerminalInfo TerminalInfo::detect() {
+TerminalInfo TerminalInfo::detect(const Lookup& env) {
     TerminalInfo info;
     info.out_is_terminal = ::isatty(STDOUT_FILENO) == 1;
     info.err_is_terminal = ::isatty(STDERR_FILENO) == 1;
-    const char* no_color = std::getenv("NO_COLOR");
-    bool off = no_color != nullptr && *no_color != '\0';
-    bool forced = env_set("FORCE_COLOR") || env_set("CLICOLOR_FORCE");
+    const auto no_color = env("NO_COLOR");
+    bool off = no_color && !no_color->empty();
+    bool forced = env_set(env, "FORCE_COLOR") || env_set(env, "CLICOLOR_FORCE");
     info.out_color = !off && (info.out_is_terminal || forced);
     info.err_color = !off && (info.err_is_terminal || forced);
-    const char* term = std::getenv("TERM");
+    const auto term = env("TERM");
     // A dumb terminal cannot move the cursor, which redrawing in place relies on.
-    info.err_can_redraw =
-        info.err_is_terminal && (term == nullptr || std::string_view(term) != "dumb");
+    info.err_can_redraw = info.err_is_terminal && term != "dumb";
     winsize size{};
     if (info.err_is_terminal && ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
         info.err_columns = size.ws_col;

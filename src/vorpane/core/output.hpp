@@ -33,10 +33,14 @@ struct TerminalInfo {
     bool err_can_redraw = false;
     int err_columns = 80;
 
-    // Asks the terminal and the environment: colour when the stream is a terminal, or when
-    // FORCE_COLOR or CLICOLOR_FORCE is set to a value other than "" and "0"; NO_COLOR (set and
-    // non-empty) turns colour off whatever else says.
-    static TerminalInfo detect();
+    // Reads one variable of the run's environment; std::nullopt when unset.
+    using Lookup = std::function<std::optional<std::string>(const std::string&)>;
+
+    // Asks the terminal, and `env` (the run's environment): colour when the stream is a
+    // terminal, or when FORCE_COLOR or CLICOLOR_FORCE is set to a value other than "" and "0";
+    // NO_COLOR (set and non-empty) turns colour off whatever else says; TERM "dumb" cannot
+    // redraw.
+    static TerminalInfo detect(const Lookup& env);
 };
 
 // The one place the tool's text leaves through: every line for standard output and standard
@@ -50,7 +54,7 @@ class Output {
     // Without `writer` the real descriptors are written; a standard output that is closed is
     // then taken by /dev/null, so that no file the run opens becomes descriptor 1, and every
     // write to it fails with EBADF.
-    explicit Output(TerminalInfo terminal = TerminalInfo::detect(),
+    explicit Output(TerminalInfo terminal,
                     Verbosity verbosity = Verbosity::normal,
                     bool json = false,
                     Writer writer = {});

@@ -55,7 +55,7 @@ bool install_modules(Runtime& rt,
     std::optional<PrivateNetrc> netrc;
     std::map<std::string, std::string> extra_env;
     if (index.login) {
-        netrc.emplace(index);
+        netrc.emplace(index, rt.target.variable("TMPDIR").value_or(""));
         extra_env["NETRC"] = netrc->path().string();
     }
     run_uv_in_python(rt, args, false, extra_env);

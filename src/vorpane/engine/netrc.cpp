@@ -73,9 +73,8 @@ std::string netrc_entry(const IndexAddress& address) {
     return entry + "\n";
 }
 
-PrivateNetrc::PrivateNetrc(const IndexAddress& address) {
+PrivateNetrc::PrivateNetrc(const IndexAddress& address, std::string base) {
     std::string entry = netrc_entry(address);
-    std::string base = config::process_env()("TMPDIR").value_or("");
     if (base.empty() || base.front() != '/') {
         base = "/tmp";
     }

@@ -34,12 +34,12 @@ IndexAddress split_index_address(std::string_view address);
 std::string netrc_entry(const IndexAddress& address);
 
 // A netrc file holding only netrc_entry(address), mode 0600, in a directory of its own made
-// with mkdtemp (mode 0700) under $TMPDIR or /tmp. Both are removed when the object goes, and by
-// the shutdown path when a signal ends the run first.
+// with mkdtemp (mode 0700) under `temp_base` (the run's TMPDIR) when it is absolute, else /tmp.
+// Both are removed when the object goes, and by the shutdown path when a signal ends the run first.
 // Throws what netrc_entry throws, and std::system_error when they cannot be created or written.
 class PrivateNetrc {
   public:
-    explicit PrivateNetrc(const IndexAddress& address);
+    PrivateNetrc(const IndexAddress& address, std::string temp_base);
     ~PrivateNetrc();
     PrivateNetrc(const PrivateNetrc&) = delete;
     PrivateNetrc& operator=(const PrivateNetrc&) = delete;

@@ -1,6 +1,7 @@
 #include "vorpane/engine/python.hpp"
 
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/engine/runner.hpp"
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/text.hpp"
 
@@ -92,15 +93,17 @@ std::string PythonInterpreter::scripts_dir_name() {
 #endif
 }
 
-std::pair<int, int> PythonInterpreter::version() const {
-    return facts().version;
+std::pair<int, int> PythonInterpreter::version(ProcessRunner& runner,
+                                               const config::Environment& env) const {
+    return facts(runner, env).version;
 }
 
-fs::path PythonInterpreter::prefix() const {
-    return facts().prefix;
+fs::path PythonInterpreter::prefix(ProcessRunner& runner, const config::Environment& env) const {
+    return facts(runner, env).prefix;
 }
 
-const PythonInterpreter::Facts& PythonInterpreter::facts() const {
+const PythonInterpreter::Facts& PythonInterpreter::facts(ProcessRunner& runner,
+                                                         const config::Environment& env) const {
     if (m_facts) {
         return *m_facts;
     }
@@ -124,21 +127,22 @@ const PythonInterpreter::Facts& PythonInterpreter::facts() const {
             return *m_facts;
         }
         if (fs::exists(cfg)) {
-            m_facts = Facts{query().version, root};
+            m_facts = Facts{query(runner, env).version, root};
             return *m_facts;
         }
     }
-    m_facts = query();
+    m_facts = query(runner, env);
     return *m_facts;
 }
 
-PythonInterpreter::Facts PythonInterpreter::query() const {
+PythonInterpreter::Facts PythonInterpreter::query(ProcessRunner& runner,
+                                                  const config::Environment& env) const {
     util::ProcessOptions options;
     options.capture = true;
     auto result =
-        util::run_process({m_executable.string(), "-I", "-S", "-c",
-                           "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.prefix)"},
-                          util::current_environment(), options);
+        runner.run({m_executable.string(), "-I", "-S", "-c",
+                    "import sys; print('%d.%d' % sys.version_info[:2]); print(sys.prefix)"},
+                   env, options);
     std::string what = "cannot ask " + m_executable.string() + " for its version";
     if (result.returncode != 0) {
         throw PythonInterpreterError(what + ": it exited with status " +

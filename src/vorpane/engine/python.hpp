@@ -11,6 +11,8 @@
 
 namespace vorpane::engine {
 
+class ProcessRunner;
+
 // No interpreter was found, or the one found could not tell its version and prefix.
 class PythonInterpreterError : public std::runtime_error {
   public:
@@ -24,7 +26,7 @@ class PythonInterpreter {
     // (empty variables count as unset; a candidate must be an executable file), else the first
     // python3, then python, on $PATH. Throws PythonInterpreterError naming every place looked at
     // when none exists. Starts no process.
-    explicit PythonInterpreter(const config::EnvLookup& env = config::process_env());
+    explicit PythonInterpreter(const config::EnvLookup& env);
 
     // The interpreter at `executable`, taken as it is (not checked until asked something).
     static PythonInterpreter from_executable(std::filesystem::path executable);
@@ -34,13 +36,16 @@ class PythonInterpreter {
 
     // (major, minor). Read from <root>/pyvenv.cfg (key version_info, else version) when the
     // interpreter sits in <root>/bin and that file names a version; otherwise the interpreter is
-    // run once (-I -S -c) and the answer kept. Throws PythonInterpreterError when that run fails
-    // or answers nonsense, SpawnError when it cannot start.
-    [[nodiscard]] std::pair<int, int> version() const;
+    // run once (-I -S -c) through `runner` with the environment `env` and the answer kept.
+    // Throws PythonInterpreterError when that run fails or answers nonsense, SpawnError when it
+    // cannot start.
+    [[nodiscard]] std::pair<int, int> version(ProcessRunner& runner,
+                                              const config::Environment& env) const;
 
     // The environment root (the directory of pyvenv.cfg) or, without one, sys.prefix as the
     // interpreter reports it. Throws like version().
-    [[nodiscard]] std::filesystem::path prefix() const;
+    [[nodiscard]] std::filesystem::path prefix(ProcessRunner& runner,
+                                               const config::Environment& env) const;
 
     // The name of an environment's executables directory: "bin", or "Scripts" on Windows.
     static std::string scripts_dir_name();
@@ -52,8 +57,8 @@ class PythonInterpreter {
     };
     explicit PythonInterpreter(std::filesystem::path executable, std::nullptr_t /*no lookup*/)
         : m_executable(std::move(executable)) {}
-    const Facts& facts() const;
-    [[nodiscard]] Facts query() const;
+    const Facts& facts(ProcessRunner& runner, const config::Environment& env) const;
+    [[nodiscard]] Facts query(ProcessRunner& runner, const config::Environment& env) const;
 
     std::filesystem::path m_executable;
     mutable std::optional<Facts> m_facts;

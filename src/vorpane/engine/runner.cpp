@@ -1,10 +1,7 @@
 #include "vorpane/engine/runner.hpp"
 
 #include "vorpane/core/errors.hpp"
-#include "vorpane/util/redact.hpp"
 #include "vorpane/util/signals.hpp"
-
-#include <fmt/format.h>
 
 namespace vorpane::engine {
 
@@ -18,15 +15,9 @@ util::ProcessResult SystemProcessRunner::run(const std::vector<std::string>& arg
     } catch (const util::Interrupted&) {
         throw core::Aborted();
     }
-    if (m_out.verbose()) {
-        std::string args;
-        for (const auto& arg : argv) {
-            args += (args.empty() ? "" : " ") + arg;
-        }
-        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.steady() - start);
-        m_out.detail(fmt::format("run {} -> exit status {} ({} ms)",
-                                 util::escape_control(util::mask_url_password(args)),
-                                 result.returncode, ms.count()));
+    if (m_on_run) {
+        m_on_run({argv, result.returncode,
+                  std::chrono::duration_cast<std::chrono::milliseconds>(m_clock.steady() - start)});
     }
     return result;
 }

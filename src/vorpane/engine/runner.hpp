@@ -1,10 +1,11 @@
 #pragma once
 
 #include "vorpane/core/clock.hpp"
-#include "vorpane/core/output.hpp"
 #include "vorpane/engine/target.hpp"
 #include "vorpane/util/process.hpp"
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,20 +24,29 @@ class ProcessRunner {
                                     const util::ProcessOptions& options) = 0;
 };
 
+// A child that has ended, as the runner's observer sees it.
+struct ChildRun {
+    const std::vector<std::string>& argv;
+    int returncode = 0;
+    std::chrono::milliseconds elapsed{0};
+};
+
 // The real runner. Ctrl-C is left to the child (it shares the terminal's process group) and
-// ends the tool once the child has gone. In verbose mode each child adds one line to `out`:
-// its arguments (credentials in URLs masked), its exit status and how long it ran. Several
-// threads may run children through one runner at once.
+// ends the tool once the child has gone. Each child that ended is shown to `on_run` (the front
+// end's verbose line), from the thread that ran it: several threads may run children through
+// one runner at once.
 class SystemProcessRunner final : public ProcessRunner {
   public:
-    SystemProcessRunner(core::Output& out, core::Clock& clock) : m_out(out), m_clock(clock) {}
+    using Observer = std::function<void(const ChildRun&)>;
+    explicit SystemProcessRunner(core::Clock& clock, Observer on_run = {})
+        : m_clock(clock), m_on_run(std::move(on_run)) {}
     util::ProcessResult run(const std::vector<std::string>& argv,
                             const std::map<std::string, std::string>& env,
                             const util::ProcessOptions& options) override;
 
   private:
-    core::Output& m_out;
     core::Clock& m_clock;
+    Observer m_on_run;
 };
 
 // What the engine needs of a run: who starts children, and the environment they serve.

@@ -28,8 +28,8 @@ std::string normalized_path_text(const std::string& path) {
     return out.empty() ? "." : out;
 }
 
-std::map<std::string, std::string> child_environment(const std::string& root) {
-    auto env = util::current_environment();
+std::map<std::string, std::string> child_environment(std::map<std::string, std::string> env,
+                                                     const std::string& root) {
     env["VIRTUAL_ENV"] = normalized_path_text(root);
     return env;
 }

@@ -13,10 +13,11 @@ namespace vorpane::engine {
 // ".." segments are kept. "" becomes ".".
 std::string normalized_path_text(const std::string& path);
 
-// The environment of a child working on the environment at `root`: a copy of the tool's whole
-// environment with VIRTUAL_ENV set to the normalised `root`; everything else (CONDA_PREFIX
+// The environment of a child working on the environment at `root`: `base` (the run's whole
+// environment) with VIRTUAL_ENV set to the normalised `root`; everything else (CONDA_PREFIX
 // included) unchanged.
-std::map<std::string, std::string> child_environment(const std::string& root);
+std::map<std::string, std::string> child_environment(std::map<std::string, std::string> base,
+                                                     const std::string& root);
 
 // Runs the target environment's own python with `args` in the child environment and waits.
 // Throws core::VorpaneException "python execution failed with error code <status>" (minus the

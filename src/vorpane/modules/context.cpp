@@ -3,44 +3,80 @@
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/util/redact.hpp"
 
 namespace vorpane::modules {
+
+namespace {
+
+// Keeps the result of `make` in `value`, or what it threw in `error`, and gives it back.
+template <class T, class Make>
+const T& once(std::optional<T>& value, std::exception_ptr& error, Make make) {
+    if (!value && !error) {
+        try {
+            value.emplace(make());
+        } catch (...) {
+            error = std::current_exception();
+        }
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    return *value;
+}
+
+} // namespace
 
 Context::Context(core::Output& out_,
                  core::Clock& clock_,
                  util::HttpClient& http_,
                  engine::ProcessRunner& runner_,
-                 config::EnvLookup env)
-    : out(out_), clock(clock_), http(http_), runner(runner_), m_env(env), m_target(std::move(env)) {
+                 config::Environment environment)
+    : out(out_), clock(clock_), http(http_), runner(runner_), m_environment(std::move(environment)),
+      m_lookup(config::lookup_in(m_environment)), m_target(runner_, m_environment) {}
+
+const config::AppDirs& Context::dirs() {
+    if (!m_dirs) {
+        m_dirs = config::resolve_app_dirs(config::current_platform(), m_lookup);
+    }
+    return *m_dirs;
+}
+
+const std::filesystem::path& Context::config_dir() {
+    return once(m_config_dir, m_config_dir_error,
+                [this] { return config::checked_config_dir(dirs().config_dir); });
+}
+
+std::filesystem::path Context::examples_dir() {
+    const std::filesystem::path dir = dirs().data_dir / "examples";
+    config::create_private_directories(dir);
+    return dir;
+}
+
+const config::VorpaneConfig& Context::stored_config() {
+    return once(m_stored, m_stored_error,
+                [this] { return config::get_configparser(config_dir()); });
 }
 
 const config::VorpaneConfig& Context::config() {
-    if (!m_config && !m_config_error) {
-        try {
-            const auto id = config::non_empty_env(m_env, "VORPANE_TOKEN_ID");
-            const auto token = config::non_empty_env(m_env, "VORPANE_TOKEN");
-            if (id && token) {
-                m_source = CredentialsSource::environment;
-                m_config = config::VorpaneConfig{
-                    config::VorpaneProfile{*id, *token,
-                                           config::derive_cloud_environment(
-                                               m_env("VORPANE_CLOUD_ENVIRONMENT").value_or(""))},
-                    config::VorpaneOptions{}};
-            } else if (id || token) {
-                throw core::VorpaneException(
-                    std::string(id ? "VORPANE_TOKEN" : "VORPANE_TOKEN_ID") +
-                    " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
-            } else {
-                m_config = config::get_configparser();
-            }
-        } catch (...) {
-            m_config_error = std::current_exception();
+    return once(m_config, m_config_error, [this] {
+        const auto id = config::non_empty_env(m_lookup, "VORPANE_TOKEN_ID");
+        const auto token = config::non_empty_env(m_lookup, "VORPANE_TOKEN");
+        if (id && token) {
+            m_source = CredentialsSource::environment;
+            return config::VorpaneConfig{
+                config::VorpaneProfile{*id, *token,
+                                       config::derive_cloud_environment(
+                                           m_lookup("VORPANE_CLOUD_ENVIRONMENT").value_or(""))},
+                config::VorpaneOptions{}};
         }
-    }
-    if (m_config_error) {
-        std::rethrow_exception(m_config_error);
-    }
-    return *m_config;
+        if (id || token) {
+            throw core::VorpaneException(
+                std::string(id ? "VORPANE_TOKEN" : "VORPANE_TOKEN_ID") +
+                " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
+        }
+        return stored_config();
+    });
 }
 
 Context::CredentialsSource Context::credentials_source() {
@@ -48,33 +84,42 @@ Context::CredentialsSource Context::credentials_source() {
     return m_source;
 }
 
-config::ResultCache& Context::cache() {
-    if (!m_cache) {
-        std::filesystem::path dir;
-        bool from_environment = false;
-        try {
-            from_environment = credentials_source() == CredentialsSource::environment;
-        } catch (const std::exception&) {
-            // No usable profile: the stored answers, if any, are still the file's.
-        }
-        if (from_environment) {
-            // A directory that can never hold the store: every lookup misses and nothing is
-            // written, so no answer for these credentials mixes with the stored profile's.
-            m_cache =
-                std::make_unique<config::ResultCache>("/dev/null", [this] { return clock.now(); });
-            return *m_cache;
-        }
-        try {
-            dir = config::_get_config_dir();
-        } catch (const config::UnsafeStateError&) {
-            throw;
-        } catch (const std::exception&) {
-            // No directory to keep answers in: the calls go to the service every time.
-            dir = "/dev/null";
-        }
-        m_cache = std::make_unique<config::ResultCache>(dir, [this] { return clock.now(); });
+unsigned Context::http_retries() const {
+    const std::string text = m_lookup("VORPANE_HTTP_RETRIES").value_or("");
+    const auto count = util::parse_retry_count(text);
+    if (!count) {
+        throw core::VorpaneException("VORPANE_HTTP_RETRIES must be a whole number from 0 to " +
+                                     std::to_string(util::MAX_RETRIES) + ", not \"" +
+                                     util::escape_control(text) + "\"");
     }
-    return *m_cache;
+    return *count;
+}
+
+config::ResultCache& Context::cache() {
+    if (m_cache) {
+        return *m_cache;
+    }
+    auto now = [this] { return clock.now(); };
+    bool from_environment = false;
+    try {
+        from_environment = credentials_source() == CredentialsSource::environment;
+    } catch (const std::exception&) {
+        // No usable profile: the stored answers, if any, are still the file's.
+    }
+    if (from_environment) {
+        // No answer for these credentials may mix with the stored profile's.
+        return m_cache.emplace(config::ResultCache::disabled(now));
+    }
+    std::filesystem::path dir;
+    try {
+        dir = config_dir();
+    } catch (const config::UnsafeStateError&) {
+        throw;
+    } catch (const std::exception&) {
+        // No directory to keep answers in: the calls go to the service every time.
+        return m_cache.emplace(config::ResultCache::disabled(now));
+    }
+    return m_cache.emplace(dir, now);
 }
 
 api::ServiceAccess Context::service() {

@@ -11,22 +11,24 @@
 #include "vorpane/util/http.hpp"
 
 #include <exception>
-#include <memory>
+#include <filesystem>
 #include <optional>
+#include <string>
 
 namespace vorpane::modules {
 
 // What one run of the tool knows and uses, built once by the front end and passed down by
 // reference: the output sink, the clock, the HTTP client and the process runner (all replaced in
-// tests), and the stored configuration, the result cache and the target environment, each read,
-// opened or detected once on first use.
+// tests), the environment the run was started with, and what follows from it: the per-user
+// directories, the stored configuration, the result cache and the target environment, each
+// resolved, read, opened or detected once on first use.
 class Context {
   public:
     Context(core::Output& out,
             core::Clock& clock,
             util::HttpClient& http,
             engine::ProcessRunner& runner,
-            config::EnvLookup env = config::process_env());
+            config::Environment environment);
     Context(const Context&) = delete;
     Context& operator=(const Context&) = delete;
 
@@ -38,37 +40,64 @@ class Context {
     // Where the credentials in effect come from.
     enum class CredentialsSource { file, environment };
 
+    // The environment the run was started with: what children inherit.
+    [[nodiscard]] const config::Environment& environment() const noexcept { return m_environment; }
+    // Looks a variable up in that environment.
+    [[nodiscard]] std::optional<std::string> env(const std::string& name) const {
+        return m_lookup(name);
+    }
+
+    // The per-user directories for this environment, resolved once. Throws like
+    // config::resolve_app_dirs.
+    const config::AppDirs& dirs();
+    // The configuration directory, created and checked (config::checked_config_dir) once; throws
+    // like dirs() and checked_config_dir, the same error on every call.
+    const std::filesystem::path& config_dir();
+    // The examples directory below the data directory, created when missing.
+    std::filesystem::path examples_dir();
+
+    // The configuration file as stored, read on the first call; later calls give the same record
+    // or throw the same error: core::ValidationError when it holds no valid profile (an empty
+    // file included), config::ConfigParseError, std::system_error /
+    // std::filesystem::filesystem_error, and what config_dir() throws.
+    const config::VorpaneConfig& stored_config();
     // The configuration in effect, made on the first call; later calls give the same record or
     // throw the same error. When VORPANE_TOKEN_ID and VORPANE_TOKEN are both set (an empty value
     // counts as unset) the profile is theirs, with VORPANE_CLOUD_ENVIRONMENT, and the file is not
     // read; only one of them set throws core::VorpaneException naming the missing one. Otherwise
-    // the stored file: core::ValidationError when it holds no valid profile,
-    // config::ConfigParseError, std::system_error / std::filesystem::filesystem_error.
+    // stored_config().
     const config::VorpaneConfig& config();
     // The source of config()'s profile; throws like config().
     CredentialsSource credentials_source();
+
+    // The number of HTTP retries VORPANE_HTTP_RETRIES asks for (util::parse_retry_count).
+    // Throws core::VorpaneException quoting the value when it is not one.
+    [[nodiscard]] unsigned http_retries() const;
+
     // The result cache in the configuration directory, opened on the first call (a cache that
-    // cannot be opened acts as an empty one). With credentials from the environment nothing is
-    // kept: the stored answers belong to the stored profile. Throws config::UnsafeStateError
-    // when the directory or the store belongs to another user or others may write to it.
+    // cannot be opened acts as an empty one). With credentials from the environment, or without
+    // a configuration directory, it is disabled: the stored answers belong to the stored
+    // profile. Throws config::UnsafeStateError when the directory or the store belongs to
+    // another user or others may write to it.
     config::ResultCache& cache();
     // The target Python environment.
     engine::TargetEnvironment& target() { return m_target; }
-    // What a call of the service needs: the stored profile, the HTTP client and the cache.
+    // What a call of the service needs: the profile in effect, the HTTP client and the cache.
     // Throws like config().
     api::ServiceAccess service();
 
-    // Looks a variable up in the environment the run was started with.
-    [[nodiscard]] std::optional<std::string> env(const std::string& name) const {
-        return m_env(name);
-    }
-
   private:
-    config::EnvLookup m_env;
+    config::Environment m_environment;
+    config::EnvLookup m_lookup;
+    std::optional<config::AppDirs> m_dirs;
+    std::optional<std::filesystem::path> m_config_dir;
+    std::exception_ptr m_config_dir_error;
+    std::optional<config::VorpaneConfig> m_stored;
+    std::exception_ptr m_stored_error;
     std::optional<config::VorpaneConfig> m_config;
     CredentialsSource m_source = CredentialsSource::file;
     std::exception_ptr m_config_error;
-    std::unique_ptr<config::ResultCache> m_cache;
+    std::optional<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;
 };
 

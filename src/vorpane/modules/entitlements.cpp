@@ -147,14 +147,8 @@ class PackageListReader final : public nlohmann::json_sax<nlohmann::json> {
     std::size_t m_kept = 0;
 };
 
-std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx) {
-    util::HttpResponse response = api::get_success("/entitlements", ctx.service());
-    Warnings warnings;
-    auto entitlements = parse_entitlements(response.body, warnings);
-    for (const auto& line : warnings) {
-        ctx.out.send_error(line);
-    }
-    return entitlements;
+std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx, Warnings& warnings) {
+    return parse_entitlements(api::get_success("/entitlements", ctx.service()).body, warnings);
 }
 
 } // namespace
@@ -208,28 +202,26 @@ PackageList parse_package_list(std::string_view body, Warnings& warnings) {
     return std::move(reader.list);
 }
 
-std::vector<config::VorpaneEntitlement> get_user_entitlements(Context& ctx) {
-    nlohmann::json stored = config::cached_call(ctx.cache(), config::ENTITLEMENTS_IDENTITY,
-                                                config::ENTITLEMENTS_TTL, [&ctx] {
-                                                    nlohmann::json list = nlohmann::json::array();
-                                                    for (const auto& e : fetch_entitlements(ctx)) {
-                                                        list.push_back(e.to_json());
-                                                    }
-                                                    return list;
-                                                });
-    std::vector<config::VorpaneEntitlement> result;
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx) {
+    WithWarnings<std::vector<config::VorpaneEntitlement>> result;
+    nlohmann::json stored = config::cached_call(
+        ctx.cache(), config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, [&] {
+            nlohmann::json list = nlohmann::json::array();
+            for (const auto& e : fetch_entitlements(ctx, result.warnings)) {
+                list.push_back(e.to_json());
+            }
+            return list;
+        });
     for (const auto& element : stored) {
-        result.push_back(config::VorpaneEntitlement::from_json(element));
+        result.value.push_back(config::VorpaneEntitlement::from_json(element));
     }
     return result;
 }
 
-std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx) {
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx) {
     auto all = get_user_entitlements(ctx);
-    std::vector<config::VorpaneEntitlement> modules;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(modules),
-                 [](const auto& e) { return e.code.rfind("ENT_PKG", 0) != 0; });
-    return modules;
+    std::erase_if(all.value, [](const auto& e) { return e.code.rfind("ENT_PKG", 0) == 0; });
+    return all;
 }
 
 std::string module_key(const config::VorpaneEntitlement& module) {

@@ -17,13 +17,19 @@ namespace vorpane::modules {
 // show on standard error.
 using Warnings = std::vector<std::string>;
 
+// A result, and the warnings that came with it, in the order they arose.
+template <class T> struct WithWarnings {
+    T value;
+    Warnings warnings;
+};
+
 // The account's entitlements that list at least one package, in the service's order; cached
-// for 30 seconds. Names dropped from a fresh answer are warned about on ctx.out. Throws the HTTP
+// for 30 seconds. Names dropped from a fresh answer come back as warnings. Throws the HTTP
 // client's errors, api::NoAccessToken and core::ValidationError for bad records.
-std::vector<config::VorpaneEntitlement> get_user_entitlements(Context& ctx);
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx);
 
 // get_user_entitlements() without the entitlements whose code begins with "ENT_PKG".
-std::vector<config::VorpaneEntitlement> get_all_entitled_modules(Context& ctx);
+WithWarnings<std::vector<config::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx);
 
 // Parses an entitlement answer body: a JSON array of entitlement objects; elements with no
 // packages are dropped. An entitlement whose code fails config::is_valid_entitlement_code, and a

@@ -70,14 +70,10 @@ PackageList from_cached(nlohmann::json cached) {
     return list;
 }
 
-nlohmann::json fetch_packages(Context& ctx) {
-    Warnings warnings;
+nlohmann::json fetch_packages(Context& ctx, Warnings& warnings) {
     // The body is freed as soon as it is parsed: only the example names are kept.
     PackageList list =
         parse_package_list(api::get_success("/packages?limit=99", ctx.service()).body, warnings);
-    for (const auto& line : warnings) {
-        ctx.out.send_error(line);
-    }
     return to_cached(std::move(list));
 }
 
@@ -154,33 +150,35 @@ fs::path example_target(const fs::path& dir, const std::string& name) {
 
 } // namespace
 
-PackageList get_packages(Context& ctx) {
-    return from_cached(config::cached_call(ctx.cache(), config::EXAMPLE_PACKAGES_IDENTITY,
-                                           config::PACKAGES_TTL,
-                                           [&ctx] { return fetch_packages(ctx); }));
+WithWarnings<PackageList> get_packages(Context& ctx) {
+    WithWarnings<PackageList> result;
+    result.value = from_cached(
+        config::cached_call(ctx.cache(), config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL,
+                            [&] { return fetch_packages(ctx, result.warnings); }));
+    return result;
 }
 
-std::vector<std::string> get_examples_packages(Context& ctx) {
-    PackageList packages = get_packages(ctx);
+WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx) {
+    auto [packages, warnings] = get_packages(ctx);
     if (packages.malformed_element) {
         throw std::runtime_error("The package list from the service is malformed: element " +
                                  std::to_string(*packages.malformed_element) +
                                  " has no text \"key\"");
     }
-    std::erase_if(packages.examples, [&ctx](const std::string& name) {
+    std::erase_if(packages.examples, [&warnings](const std::string& name) {
         // The name becomes a directory name below the download directory. The list was checked
         // when it came in; this guards against a damaged cache.
         if (!ends_with(name, "examples")) {
             return true;
         }
         if (!config::is_valid_package_key(name)) {
-            ctx.out.send_error("Warning: ignored the package \"" + util::escape_control(name) +
+            warnings.push_back("Warning: ignored the package \"" + util::escape_control(name) +
                                "\" from the service: not a valid package name");
             return true;
         }
         return false;
     });
-    return std::move(packages.examples);
+    return {std::move(packages.examples), std::move(warnings)};
 }
 
 std::string code_to_package_name(const std::string& code) {
@@ -205,22 +203,27 @@ std::string package_to_artefact_name(const std::string& package_name) {
     return name;
 }
 
-std::vector<std::string> get_entitled_examples_packages(Context& ctx) {
+WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& ctx) {
+    WithWarnings<std::vector<std::string>> entitled;
     std::set<std::string> expected;
-    for (const auto& module : get_all_entitled_modules(ctx)) {
+    auto modules = get_all_entitled_modules(ctx);
+    for (const auto& module : modules.value) {
         expected.insert(code_to_package_name(module.code));
     }
-    std::vector<std::string> entitled;
-    for (const auto& name : get_examples_packages(ctx)) {
+    auto examples = get_examples_packages(ctx);
+    for (const auto& name : examples.value) {
         if (expected.contains(name)) {
-            entitled.push_back(name);
+            entitled.value.push_back(name);
         }
     }
+    entitled.warnings = std::move(modules.warnings);
+    entitled.warnings.insert(entitled.warnings.end(), examples.warnings.begin(),
+                             examples.warnings.end());
     return entitled;
 }
 
-fs::path _normalize_download_dir(const std::optional<fs::path>& download_dir) {
-    fs::path dir = download_dir ? *download_dir : config::get_default_examples_dir();
+fs::path _normalize_download_dir(Context& ctx, const std::optional<fs::path>& download_dir) {
+    fs::path dir = download_dir ? *download_dir : ctx.examples_dir();
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
         throw core::VorpaneException("Could not find download directory for examples!");
@@ -245,10 +248,11 @@ ExamplesPlan plan_examples(Context& ctx,
                            const std::optional<fs::path>& download_dir,
                            const std::vector<std::string>& module_names) {
     ExamplesPlan plan;
-    plan.dir = _normalize_download_dir(download_dir);
+    plan.dir = _normalize_download_dir(ctx, download_dir);
     plan.max_unpack_bytes = max_unpack_bytes(ctx);
     plan.max_downloads = max_downloads(ctx);
-    std::vector<std::string> all_examples = get_entitled_examples_packages(ctx);
+    auto [all_examples, warnings] = get_entitled_examples_packages(ctx);
+    plan.warnings = std::move(warnings);
     if (module_names.empty()) {
         plan.packages = all_examples;
         return plan;

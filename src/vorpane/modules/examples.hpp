@@ -14,13 +14,13 @@
 namespace vorpane::modules {
 
 // What the tool keeps of the account's package list (GET "/packages?limit=99"), cached on disk
-// for 300 seconds. Names dropped from a fresh answer are warned about on ctx.out.
-PackageList get_packages(Context& ctx);
+// for 300 seconds; names dropped from a fresh answer come back as warnings.
+WithWarnings<PackageList> get_packages(Context& ctx);
 
 // The keys of get_packages() that end in "examples", in list order. A key that is not a valid
-// package name (and so not a safe directory name) is left out with a warning on ctx.out. Throws
+// package name (and so not a safe directory name) is left out with a warning. Throws
 // std::runtime_error for a list with an element that is not an object with a string "key".
-std::vector<std::string> get_examples_packages(Context& ctx);
+WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx);
 
 // "ENT_ZEL_FOO_APP" -> "zel-foo-app-examples".
 std::string code_to_package_name(const std::string& code);
@@ -29,12 +29,13 @@ std::string code_to_package_name(const std::string& code);
 std::string package_to_artefact_name(const std::string& package_name);
 
 // The example packages whose name is expected by one of the account's modules.
-std::vector<std::string> get_entitled_examples_packages(Context& ctx);
+// Warnings: those of the entitlements, then those of the package list.
+WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& ctx);
 
 // The download directory: `download_dir` or the default examples directory. Throws
 // core::VorpaneException "Could not find download directory for examples!" when it does not exist.
 std::filesystem::path
-_normalize_download_dir(const std::optional<std::filesystem::path>& download_dir);
+_normalize_download_dir(Context& ctx, const std::optional<std::filesystem::path>& download_dir);
 
 // The first of `name`, `name-examples`, `zel-name-examples` ("_" read as "-") in `available`.
 std::optional<std::string> match_example_package(const std::string& name,
@@ -52,6 +53,8 @@ struct ExamplesPlan {
     std::uint64_t max_unpack_bytes = 0;
     // How many downloads run at once: VORPANE_MAX_DOWNLOADS (1 to 64), else 8.
     unsigned max_downloads = 0;
+    // What the service calls warned about.
+    Warnings warnings;
 };
 
 // Matches `module_names` against the account's example packages (no names: all of them).

@@ -179,7 +179,8 @@ InstallPlan plan_install(Context& ctx, std::vector<std::string> names, bool all)
         plan.want_mkl = true;
         names.erase(it);
     }
-    auto entitled_modules = get_all_entitled_modules(ctx);
+    auto [entitled_modules, warnings] = get_all_entitled_modules(ctx);
+    plan.warnings = std::move(warnings);
     if (all) {
         for (const auto& module : entitled_modules) {
             names.push_back(module.code);

@@ -3,6 +3,7 @@
 #include "vorpane/config/records.hpp"
 #include "vorpane/engine/install.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/modules/entitlements.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -68,6 +69,8 @@ struct InstallPlan {
     std::vector<std::string> packages;
     // "mkl" was among the names.
     bool want_mkl = false;
+    // What the service calls warned about.
+    Warnings warnings;
 };
 
 // Resolves prepared names against the account's modules; with `all`, every module of the account

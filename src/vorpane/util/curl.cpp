@@ -14,21 +14,6 @@ namespace vorpane::util {
 
 namespace {
 
-std::string env_value(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? std::string(value) : std::string();
-}
-
-std::string first_set(std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-        std::string value = env_value(name);
-        if (!value.empty()) {
-            return value;
-        }
-    }
-    return {};
-}
-
 bool is_https(std::string_view url) {
     constexpr std::string_view scheme = "https://";
     return url.size() >= scheme.size() &&
@@ -258,7 +243,18 @@ std::optional<UrlParts> split_url(std::string_view url) {
     return parts;
 }
 
-void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
+TlsTrust TlsTrust::from(const std::function<std::optional<std::string>(const std::string&)>& env) {
+    TlsTrust trust;
+    for (const char* name : {"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
+        if (trust.ca_file.empty()) {
+            trust.ca_file = env(name).value_or("");
+        }
+    }
+    trust.ca_dir = env("SSL_CERT_DIR").value_or("");
+    return trust;
+}
+
+void apply_common_options(CurlEasy& easy, const std::string& user_agent, const TlsTrust& trust) {
     easy.setopt(CURLOPT_NOSIGNAL, 1L);
     easy.setopt(CURLOPT_SSL_VERIFYPEER, 1L);
     easy.setopt(CURLOPT_SSL_VERIFYHOST, 2L);
@@ -271,8 +267,8 @@ void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
     // A bundle or directory named by the user replaces the built-in store entirely, so the
     // built-in counterpart is cleared as well; otherwise a TLS-inspecting proxy's CA would only
     // be added to, not substituted for, the system roots the user chose to leave out.
-    const std::string bundle = first_set({"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"});
-    const std::string directory = env_value("SSL_CERT_DIR");
+    const std::string& bundle = trust.ca_file;
+    const std::string& directory = trust.ca_dir;
     if (!bundle.empty() || !directory.empty()) {
         if (bundle.empty()) {
             easy.setopt(CURLOPT_CAINFO, nullptr);
@@ -288,7 +284,7 @@ void apply_common_options(CurlEasy& easy, const std::string& user_agent) {
 }
 
 void set_up_transfer(CurlEasy& easy, const TransferSetup& setup) {
-    apply_common_options(easy, setup.user_agent);
+    apply_common_options(easy, setup.user_agent, setup.trust);
     if (!setup.decode) {
         easy.setopt(CURLOPT_ACCEPT_ENCODING, nullptr);
     }

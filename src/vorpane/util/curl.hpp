@@ -1,6 +1,7 @@
 #pragma once
 
 #include "vorpane/util/dynlib.hpp"
+#include "vorpane/util/http.hpp"
 
 #include <curl/curl.h>
 
@@ -189,6 +190,7 @@ struct TransferSetup {
     // Offer and decode every content encoding. Downloads turn it off: their lengths and ranges
     // count the bytes as sent.
     bool decode = true;
+    TlsTrust trust;
 };
 
 // Sets `easy` up for `setup` (apply_common_options included). Throws std::runtime_error when
@@ -257,11 +259,10 @@ struct UrlParts {
 std::optional<UrlParts> split_url(std::string_view url);
 
 // Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle
-// named by SSL_CERT_FILE, else REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, and the directory named
-// by SSL_CERT_DIR, which replace the system trust store when set (empty counts as unset);
+// and directory of `trust`, which replace the system trust store when set;
 // `user_agent` as the User-Agent when not empty; every content encoding libcurl can decode; no
 // signals. Proxies come from the standard variables, which libcurl reads itself. Throws
 // std::runtime_error when libcurl refuses an option.
-void apply_common_options(CurlEasy& easy, const std::string& user_agent);
+void apply_common_options(CurlEasy& easy, const std::string& user_agent, const TlsTrust& trust);
 
 } // namespace vorpane::util

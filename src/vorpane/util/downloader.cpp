@@ -72,9 +72,10 @@ class Transfer final : public TransferSink {
              const RetryPolicy& retry,
              unsigned retries,
              const std::string& user_agent,
+             const TlsTrust& trust,
              const DownloadLimits& limits)
         : m_job(job), m_board(board), m_retry(retry), m_retries(retries), m_user_agent(user_agent),
-          m_limits(limits) {}
+          m_trust(trust), m_limits(limits) {}
     ~Transfer() override { drop_bar(); }
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
@@ -115,6 +116,7 @@ class Transfer final : public TransferSink {
         TransferSetup setup;
         setup.url = m_job.url;
         setup.user_agent = m_user_agent;
+        setup.trust = m_trust;
         setup.follow_redirects = true;
         setup.decode = false;
         setup.low_speed_bytes = m_limits.low_speed_bytes;
@@ -322,6 +324,7 @@ class Transfer final : public TransferSink {
     const RetryPolicy& m_retry;
     const unsigned m_retries;
     const std::string& m_user_agent;
+    const TlsTrust& m_trust;
     const DownloadLimits& m_limits;
     // Made for the first attempt, so that downloads waiting their turn hold nothing.
     std::optional<CurlEasy> m_easy;
@@ -364,6 +367,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
                    const std::string& user_agent,
+                   const TlsTrust& trust,
                    const DownloadLimits& limits) {
     if (jobs.empty()) {
         return;
@@ -375,7 +379,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
     transfers.reserve(jobs.size());
     for (const auto& job : jobs) {
         transfers.push_back(
-            std::make_unique<Transfer>(job, board, retry, retries, user_agent, limits));
+            std::make_unique<Transfer>(job, board, retry, retries, user_agent, trust, limits));
     }
     // Declared after the transfers so that it is cleaned up first, as libcurl requires.
     CurlMulti session;

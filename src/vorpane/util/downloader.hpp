@@ -78,6 +78,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
                    const ProgressOutput& output,
                    const RetryPolicy& retry,
                    const std::string& user_agent,
+                   const TlsTrust& trust = {},
                    const DownloadLimits& limits = {});
 
 } // namespace vorpane::util

@@ -137,6 +137,7 @@ HttpResponse http_send(const HttpRequest& request, milliseconds limit) {
     TransferSetup setup;
     setup.url = request.url;
     setup.user_agent = request.user_agent;
+    setup.trust = request.trust;
     setup.verify = request.verify;
     setup.follow_redirects = request.follow_redirects;
     const milliseconds own = std::chrono::seconds(
@@ -402,6 +403,9 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
     if (with_agent.user_agent.empty()) {
         with_agent.user_agent = m_user_agent;
     }
+    if (with_agent.trust.ca_file.empty() && with_agent.trust.ca_dir.empty()) {
+        with_agent.trust = m_trust;
+    }
     const unsigned retries = m_retry.retry_count();
     const auto begun = std::chrono::steady_clock::now();
     const auto deadline =
@@ -473,7 +477,7 @@ void CurlHttpClient::download(const std::vector<DownloadJob>& jobs,
                               const DownloadHandlers& handlers,
                               const ProgressOutput& output,
                               const DownloadLimits& limits) {
-    run_downloads(jobs, handlers, output, m_retry, m_user_agent, limits);
+    run_downloads(jobs, handlers, output, m_retry, m_user_agent, m_trust, limits);
 }
 
 void HttpClient::download(const std::vector<DownloadJob>& /*jobs*/,

@@ -20,6 +20,18 @@ inline constexpr long MAX_REQUEST_SECONDS = 60;
 // The time a request may take across all its attempts and the waits between them.
 inline constexpr long REQUEST_BUDGET_SECONDS = 120;
 
+// The certificates a transfer trusts: the CA bundle and directory that replace the system trust
+// store when not empty.
+struct TlsTrust {
+    std::string ca_file;
+    std::string ca_dir;
+
+    // From `env` (the run's environment): the bundle named by SSL_CERT_FILE, else
+    // REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, and the directory named by SSL_CERT_DIR (empty
+    // counts as unset).
+    static TlsTrust from(const std::function<std::optional<std::string>(const std::string&)>& env);
+};
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
@@ -40,6 +52,8 @@ struct HttpRequest {
     bool follow_redirects = false;
     // Sent as the User-Agent header when not empty.
     std::string user_agent;
+    // The client's when empty.
+    TlsTrust trust;
 };
 
 struct HttpResponse {
@@ -203,8 +217,9 @@ class HttpClient {
 // downloads are util::run_downloads with the same User-Agent and retries.
 class CurlHttpClient final : public HttpClient {
   public:
-    explicit CurlHttpClient(std::string user_agent, RetryPolicy retry = {})
-        : m_user_agent(std::move(user_agent)), m_retry(std::move(retry)) {}
+    explicit CurlHttpClient(std::string user_agent, RetryPolicy retry = {}, TlsTrust trust = {})
+        : m_user_agent(std::move(user_agent)), m_retry(std::move(retry)),
+          m_trust(std::move(trust)) {}
     HttpResponse send(const HttpRequest& request) override;
     void download(const std::vector<DownloadJob>& jobs,
                   const DownloadHandlers& handlers,
@@ -214,6 +229,7 @@ class CurlHttpClient final : public HttpClient {
   private:
     std::string m_user_agent;
     RetryPolicy m_retry;
+    TlsTrust m_trust;
 };
 
 // Takes one header line of an answer as libcurl hands it over into `head`: a status line

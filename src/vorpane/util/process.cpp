@@ -293,20 +293,6 @@ ProcessResult run_process(const std::vector<std::string>& argv,
     return result;
 }
 
-std::map<std::string, std::string> current_environment() {
-    std::map<std::string, std::string> env;
-    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) {
-        std::string_view text(*entry);
-        auto eq = text.find('=');
-        if (eq == std::string_view::npos || eq == 0) {
-            continue;
-        }
-        // The first definition wins, as getenv sees it.
-        env.emplace(std::string(text.substr(0, eq)), std::string(text.substr(eq + 1)));
-    }
-    return env;
-}
-
 bool is_executable_file(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&

@@ -46,9 +46,6 @@ ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env,
                           const ProcessOptions& options = {});
 
-// A copy of the tool's whole process environment.
-std::map<std::string, std::string> current_environment();
-
 // The first executable regular file called `name` in the directories of `path_value` (a
 // PATH-style list); std::nullopt when there is none. Empty entries mean the current directory.
 std::optional<std::filesystem::path> find_executable(const std::string& name,

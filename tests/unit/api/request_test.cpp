@@ -78,6 +78,7 @@ class CloudAccessTest : public ::testing::Test {
         m_sent.push_back(request.url);
         util::HttpRequest local = request;
         local.url = s_cloud->base() + request.url.substr(request.url.find('/', 8));
+        local.trust.ca_file = s_cloud->ca().string();
         return util::http_send(local);
     }
     config::ResultCache cache() {
@@ -148,20 +149,22 @@ TEST_F(CloudAccessTest, FailedExchangesGiveOneLineAndNoToken) {
         throw std::system_error(std::make_error_code(std::errc::permission_denied), "vorpane.toml");
     };
     set_token("AT-1", {{"token", {{"status", 201}}}});
-    const std::vector<std::pair<Send, std::string>> cases = {
-        {[this](const util::HttpRequest& r) { return to_cloud(r); },
-         "Authentication failed. Status code: 201"},
-        {refused, "HTTP error occurred: Failed to connect to localhost port 1"},
-        {unreadable, "Error reading configuration: vorpane.toml: "},
+    using Kind = TokenOutcome::Kind;
+    const std::vector<std::tuple<Send, Kind, long, std::string>> cases = {
+        {[this](const util::HttpRequest& r) { return to_cloud(r); }, Kind::rejected, 201, ""},
+        {refused, Kind::unreachable, 0, "Failed to connect to localhost port 1"},
+        {unreadable, Kind::local_failure, 0, "vorpane.toml: "},
     };
     const config::VorpaneProfile profile{"id", "secret", "cloud"};
-    for (const auto& [how, said] : cases) {
+    for (const auto& [how, kind, status, said] : cases) {
         Client client{how};
         const TokenOutcome outcome = _get_access_token(profile, client);
         EXPECT_EQ(outcome.token, std::nullopt);
-        EXPECT_EQ(outcome.failure.rfind(said, 0), 0U) << outcome.failure;
-        EXPECT_EQ(outcome.failure.find('\n'), std::string::npos) << outcome.failure;
-        EXPECT_EQ(outcome.failure.find("secret"), std::string::npos) << outcome.failure;
+        EXPECT_EQ(outcome.kind, kind) << said;
+        EXPECT_EQ(outcome.status, status) << said;
+        EXPECT_EQ(outcome.detail.rfind(said, 0), 0U) << outcome.detail;
+        EXPECT_EQ(outcome.detail.find('\n'), std::string::npos) << outcome.detail;
+        EXPECT_EQ(outcome.detail.find("secret"), std::string::npos) << outcome.detail;
     }
 }
 
@@ -174,7 +177,9 @@ TEST_F(CloudAccessTest, RejectedCredentialsCacheNullAndFailEveryRequestUntilItEx
     } catch (const NoAccessToken& error) {
         EXPECT_EQ(error.message(),
                   "No access token created. Did you add token id and token secret?");
-        EXPECT_EQ(error.failure(), "Authentication failed. Status code: 401");
+        ASSERT_TRUE(error.outcome());
+        EXPECT_EQ(error.outcome()->kind, TokenOutcome::Kind::rejected);
+        EXPECT_EQ(error.outcome()->status, 401);
     }
     EXPECT_EQ(store.lookup(config::access_token_key({"id", "wrong", "cloud"})), std::nullopt);
 

@@ -1,4 +1,5 @@
 #include "vorpane/engine/python.hpp"
+#include "vorpane/engine/runner.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::env_lookup;
+
+// Asks interpreters as the tool does: through the process runner, in the tool's environment.
+core::SystemClock s_clock;
+SystemProcessRunner s_runner{s_clock};
+const config::Environment s_env = config::process_environment();
 
 // An executable that fails if anyone runs it: proves that a question was answered from files.
 fs::path make_failing_python(const fs::path& path) {
@@ -50,8 +56,8 @@ TEST(PythonVersion, ReadFromPyvenvCfgWithoutRunningAnything) {
         const fs::path python = make_failing_python(dir.path() / "bin" / "python");
         test::write_file(dir.path() / "pyvenv.cfg", cfg);
         const auto interpreter = PythonInterpreter::from_executable(python);
-        EXPECT_EQ(interpreter.version(), version) << cfg;
-        EXPECT_EQ(interpreter.prefix(), dir.path());
+        EXPECT_EQ(interpreter.version(s_runner, s_env), version) << cfg;
+        EXPECT_EQ(interpreter.prefix(s_runner, s_env), dir.path());
     }
     for (const char* bad : {"", "3", "3.", "x.y", "3.x", "3,11", "3.11rc1"}) {
         EXPECT_FALSE(parse_python_version(bad)) << bad;
@@ -64,14 +70,16 @@ TEST(PythonVersion, AskedFromTheInterpreterWhenTheFilesDoNotSay) {
     fs::create_directories(dir.path() / "bin");
     fs::create_symlink(real, dir.path() / "bin" / "python3");
     auto interpreter = PythonInterpreter::from_executable(dir.path() / "bin" / "python3");
-    EXPECT_EQ(interpreter.version(), std::make_pair(3, 11));
+    EXPECT_EQ(interpreter.version(s_runner, s_env), std::make_pair(3, 11));
     // pyenv installs each interpreter as <prefix>/bin/pythonX.Y.
-    EXPECT_EQ(fs::canonical(interpreter.prefix()), fs::canonical(real).parent_path().parent_path());
+    EXPECT_EQ(fs::canonical(interpreter.prefix(s_runner, s_env)),
+              fs::canonical(real).parent_path().parent_path());
 
     test::TempDir other;
     const fs::path failing = make_failing_python(other.path() / "python3");
-    EXPECT_EQ(test::what_of<PythonInterpreterError>(
-                  [&] { (void)PythonInterpreter::from_executable(failing).version(); }),
+    EXPECT_EQ(test::what_of<PythonInterpreterError>([&] {
+                  (void)PythonInterpreter::from_executable(failing).version(s_runner, s_env);
+              }),
               "cannot ask " + failing.string() + " for its version: it exited with status 1");
 }
 

@@ -1,17 +1,19 @@
+#include "vorpane/engine/runner.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/engine/target.hpp"
 #include "vorpane/engine/uv.hpp"
 
 #include <gtest/gtest.h>
 
-#include "support/scoped_env.hpp"
 #include "support/temp_home.hpp"
 
 namespace vorpane::engine {
 namespace {
 
 namespace fs = std::filesystem;
-using test::env_lookup;
+
+core::SystemClock target_clock;
+SystemProcessRunner target_runner{target_clock};
 
 void make_executable(const fs::path& path) {
     test::write_file(path, "#!/bin/sh\nexit 1\n");
@@ -29,14 +31,13 @@ TEST(TargetEnvironment, RootPrefersVirtualEnvThenCondaAndChildrenGetItNormalised
                "/opt/venv"},
           Case{{{"VIRTUAL_ENV", ""}, {"CONDA_PREFIX", "/opt/conda/"}}, "/opt/conda/", "/opt/conda"},
           Case{{{"VIRTUAL_ENV", "/opt//env/./x/"}}, "/opt//env/./x/", "/opt/env/x"}}) {
-        TargetEnvironment target(env_lookup(c.vars));
+        TargetEnvironment target(target_runner, c.vars);
         EXPECT_EQ(target.root(), c.root);
         EXPECT_EQ(target.child_env().at("VIRTUAL_ENV"), c.child_venv);
     }
-    // The child gets a full copy of the tool's environment, CONDA_PREFIX included.
-    test::ScopedEnv other("VORPANE_TARGET_TEST_OTHER", "kept");
-    TargetEnvironment target(env_lookup({{"VIRTUAL_ENV", "/v"}}));
-    EXPECT_EQ(target.child_env().at("VORPANE_TARGET_TEST_OTHER"), "kept");
+    // The child gets a full copy of the run's environment, CONDA_PREFIX included.
+    TargetEnvironment target(target_runner, {{"VIRTUAL_ENV", "/v"}, {"CONDA_PREFIX", "/c"}});
+    EXPECT_EQ(target.child_env().at("CONDA_PREFIX"), "/c");
 
     for (const auto& [text, expected] : std::vector<std::pair<std::string, std::string>>{
              {"/opt//env/./x/", "/opt/env/x"}, {"", "."}, {"env/.", "env"}, {"a/../b", "a/../b"}}) {
@@ -51,14 +52,14 @@ TEST(TargetEnvironment, UvComesFromTheEnvironmentFirstThenPath) {
     make_executable(path_dir / "uv");
     const auto vars = std::map<std::string, std::string>{{"VIRTUAL_ENV", venv.string()},
                                                          {"PATH", path_dir.string()}};
-    EXPECT_EQ(TargetEnvironment(env_lookup(vars)).uv(), (path_dir / "uv").string());
+    EXPECT_EQ(TargetEnvironment(target_runner, vars).uv(), (path_dir / "uv").string());
     make_executable(venv / "bin" / "uv");
-    EXPECT_EQ(TargetEnvironment(env_lookup(vars)).uv(), (venv / "bin" / "uv").string());
+    EXPECT_EQ(TargetEnvironment(target_runner, vars).uv(), (venv / "bin" / "uv").string());
     // A directory or a file without the executable bit is no uv.
     fs::remove(venv / "bin" / "uv");
     fs::create_directories(venv / "bin" / "uv");
     fs::permissions(path_dir / "uv", fs::perms::owner_read);
-    EXPECT_THROW((void)TargetEnvironment(env_lookup(vars)).uv(), UvNotFound);
+    EXPECT_THROW((void)TargetEnvironment(target_runner, vars).uv(), UvNotFound);
 }
 
 } // namespace

@@ -81,7 +81,8 @@ class Downloader : public ::testing::Test {
             finished[names[index]] = error;
             m_screen_at_report.push_back(m_screen);
         };
-        run_downloads(jobs, handlers, output, m_retry, "vorpane-test", m_limits);
+        run_downloads(jobs, handlers, output, m_retry, "vorpane-test", {s_cloud->ca().string(), ""},
+                      m_limits);
         return finished;
     }
     // The unpacked alpha.
@@ -92,7 +93,6 @@ class Downloader : public ::testing::Test {
 
     static std::unique_ptr<test::LocalCloud> s_cloud;
     test::TempDir m_tmp;
-    test::ScopedEnv m_ca{"SSL_CERT_FILE", s_cloud->ca().string()};
     RetryPolicy m_retry;
     DownloadLimits m_limits;
     std::vector<HttpAttempt> m_attempts;
@@ -154,7 +154,8 @@ TEST_F(Downloader, NoFailedDownloadEndsTheOthers) {
     DownloadJob gone = job("alpha");
     gone.url = "https://localhost:1/alpha.tar.gz";
     std::optional<std::string> error;
-    run_downloads({gone}, {nullptr, [&](size_t, const auto& e) { error = e; }}, {}, m_retry, "");
+    run_downloads({gone}, {nullptr, [&](size_t, const auto& e) { error = e; }}, {}, m_retry, "",
+                  {s_cloud->ca().string(), ""});
     ASSERT_TRUE(error.has_value());
     EXPECT_NE(error->find("(https://localhost:1/alpha.tar.gz) (after 3 attempts)"),
               std::string::npos)

@@ -29,6 +29,7 @@ class HttpSendTest : public ::testing::Test {
         request.url = s_cloud->base() + path;
         request.headers = {{"Accept", "application/vnd.api+json"}, {"Authorization", "Bearer AT"}};
         request.timeout_seconds = 5;
+        request.trust.ca_file = s_cloud->ca().string();
         return request;
     }
     static HttpRequest post_token() {
@@ -38,14 +39,11 @@ class HttpSendTest : public ::testing::Test {
         request.headers = {{"Authorization", "Basic aWQ6c2VjcmV0"},
                            {"Content-Type", "application/json"}};
         request.body = R"({"grant_type": "client_credentials"})";
+        request.trust.ca_file = s_cloud->ca().string();
         return request;
     }
 
     static std::unique_ptr<test::LocalCloud> s_cloud;
-    ScopedEnv m_file{"SSL_CERT_FILE", s_cloud->ca().string()};
-    ScopedEnv m_requests{"REQUESTS_CA_BUNDLE", std::nullopt};
-    ScopedEnv m_curl{"CURL_CA_BUNDLE", std::nullopt};
-    ScopedEnv m_dir{"SSL_CERT_DIR", std::nullopt};
 };
 
 std::unique_ptr<test::LocalCloud> HttpSendTest::s_cloud;
@@ -168,25 +166,25 @@ TEST_F(HttpSendTest, RedirectsStayOnHttpsAndAnswersUpToTheCapArriveWhole) {
 
 TEST_F(HttpSendTest, OnlyTheNamedCaBundleIsTrustedInVariableOrder) {
     const std::string not_a_ca = (s_cloud->state() / "account.json").string();
-    {
-        ScopedEnv untrusted("SSL_CERT_FILE", not_a_ca);
-        try {
-            http_send(get("/v1/license/entitlements"));
-            FAIL() << "certificate accepted";
-        } catch (const HttpError& error) {
-            EXPECT_NE(std::string(error.what()).find("certificate"), std::string::npos)
-                << error.what();
-        }
-        ScopedEnv second("REQUESTS_CA_BUNDLE", s_cloud->ca().string());
-        EXPECT_THROW(http_send(get("/v1/license/entitlements")), HttpError);
+    HttpRequest untrusted = get("/v1/license/entitlements");
+    untrusted.trust.ca_file = not_a_ca;
+    try {
+        http_send(untrusted);
+        FAIL() << "certificate accepted";
+    } catch (const HttpError& error) {
+        EXPECT_NE(std::string(error.what()).find("certificate"), std::string::npos) << error.what();
     }
     EXPECT_TRUE(s_cloud->requests().empty());
-    const std::vector<std::pair<std::optional<std::string>, std::string>> fallbacks = {
-        {std::nullopt, "REQUESTS_CA_BUNDLE"}, {"", "CURL_CA_BUNDLE"}};
-    for (const auto& [first, variable] : fallbacks) {
-        ScopedEnv unset("SSL_CERT_FILE", first);
-        ScopedEnv bundle(variable, s_cloud->ca().string());
-        EXPECT_EQ(http_send(get("/v1/license/entitlements")).status, 200) << variable;
+    using Vars = std::map<std::string, std::string>;
+    const std::vector<std::pair<Vars, std::string>> cases = {
+        {{{"SSL_CERT_FILE", "a"}, {"REQUESTS_CA_BUNDLE", "b"}, {"CURL_CA_BUNDLE", "c"}}, "a"},
+        {{{"REQUESTS_CA_BUNDLE", "b"}, {"CURL_CA_BUNDLE", "c"}}, "b"},
+        {{{"SSL_CERT_FILE", ""}, {"CURL_CA_BUNDLE", "c"}, {"SSL_CERT_DIR", "d"}}, "c"},
+    };
+    for (const auto& [vars, bundle] : cases) {
+        const TlsTrust trust = TlsTrust::from(test::env_lookup(vars));
+        EXPECT_EQ(trust.ca_file, bundle);
+        EXPECT_EQ(trust.ca_dir, vars.count("SSL_CERT_DIR") != 0 ? "d" : "");
     }
 }
 

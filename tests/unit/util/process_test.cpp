@@ -1,3 +1,4 @@
+#include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/core/signals.hpp"
 #include "vorpane/util/process.hpp"
@@ -58,7 +59,7 @@ TEST(ProcessCapture, ArgumentsAndEnvironmentReachTheChildUnchanged) {
     env["GIVEN"] = "value=with=equals";
     EXPECT_EQ(*capture({k_child, "env", "GIVEN"}, env).out, "value=with=equals");
     EXPECT_EQ(*capture({k_child, "env", "VORPANE_PROCESS_TEST_LEAK"}, env).out, "<unset>");
-    EXPECT_EQ(current_environment().at("VORPANE_PROCESS_TEST_LEAK"), "leaked");
+    EXPECT_EQ(vorpane::config::process_environment().at("VORPANE_PROCESS_TEST_LEAK"), "leaked");
     ::unsetenv("VORPANE_PROCESS_TEST_LEAK");
 }
 

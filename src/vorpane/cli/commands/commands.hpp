@@ -1,6 +1,8 @@
 #pragma once
 
+#include "vorpane/api/token.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/modules/entitlements.hpp"
 
 #include <nlohmann/json_fwd.hpp>
 
@@ -69,5 +71,12 @@ void run_logout(modules::Context& ctx, const LogoutOptions& options);
 
 // The JSON document `doc` on standard output: two-space indentation, invalid UTF-8 replaced.
 void send_json(core::Output& out, const nlohmann::ordered_json& doc);
+
+// The one line the user is shown for a token exchange that gave no token: "Authentication
+// failed. Status code: N", "HTTP error occurred: ...", "Error reading configuration: ...".
+std::string token_failure_text(const api::TokenOutcome& outcome);
+
+// Each warning, one line on standard error, in order.
+void send_warnings(core::Output& out, const modules::Warnings& warnings);
 
 } // namespace vorpane::cli::commands

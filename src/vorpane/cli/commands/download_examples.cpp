@@ -44,7 +44,9 @@ CLI::App* add_download_examples(CLI::App& app, DownloadExamplesOptions& options)
 void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions& options) {
     core::Output& out = ctx.out;
     if (options.list_available && options.json) {
-        send_json(out, {{"schema", 1}, {"examples", modules::get_entitled_examples_packages(ctx)}});
+        const auto examples = modules::get_entitled_examples_packages(ctx);
+        send_warnings(out, examples.warnings);
+        send_json(out, {{"schema", 1}, {"examples", examples.value}});
         return;
     }
     if (options.json) {
@@ -52,7 +54,8 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
     }
     if (options.list_available) {
         std::string text = "Available examples: \n";
-        auto names = modules::get_entitled_examples_packages(ctx);
+        auto [names, warnings] = modules::get_entitled_examples_packages(ctx);
+        send_warnings(out, warnings);
         for (size_t i = 0; i < names.size(); ++i) {
             text += (i == 0 ? "" : "\n") + names[i];
         }
@@ -65,6 +68,7 @@ void run_download_examples(modules::Context& ctx, const DownloadExamplesOptions&
                                    ? std::optional<std::filesystem::path>(options.download_dir)
                                    : std::nullopt,
                                options.modules);
+    send_warnings(out, plan.warnings);
     for (const auto& name : plan.unmatched) {
         out.send_message("Package " + util::escape_control(name) + " not found in examples!");
         out.send_message("Use " +

@@ -59,7 +59,7 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
     config::VorpaneConfig conf{config::VorpaneProfile{*id, *secret, environment},
                                config::VorpaneOptions{}};
     conf.options.advanced_mode = false;
-    config::replace_config(conf);
+    config::replace_config(conf, ctx.config_dir());
     const auto command = [](std::string_view text) {
         return core::style(text, core::PACKAGE_COLOR);
     };

@@ -1,8 +1,7 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/cli/prompt.hpp"
-#include "vorpane/engine/mkl.hpp"
-#include "vorpane/engine/system.hpp"
 #include "vorpane/modules/install_flow.hpp"
+#include "vorpane/modules/mkl.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -37,16 +36,16 @@ void install_or_say_nothing(modules::Context& ctx, const modules::InstallPlan& p
 // MKL in the target environment, installed when missing, and its runtime linked.
 void ensure_mkl(modules::Context& ctx) {
     core::Output& out = ctx.out;
-    engine::Runtime rt = modules::runtime(ctx);
-    if (!engine::is_mkl_present(rt)) {
+    const modules::MklPresence mkl = modules::find_mkl(ctx);
+    if (!mkl.present) {
         out.info("MKL library not found. Installing " + core::style("MKL", "green") + " via pip.");
         out.info("Installing " + core::style("MKL", "green") + " via pip.");
-        engine::install_mkl(rt, modules::index_locator(ctx));
+        modules::install_mkl(ctx);
     } else {
-        out.info("MKL library already installed / available in " +
-                 core::style(engine::normalized_path_text(rt.target.root()), "green") + ".");
+        out.info("MKL library already installed / available in " + core::style(mkl.root, "green") +
+                 ".");
     }
-    if (auto link = engine::create_mkl_symlinks(rt)) {
+    if (auto link = modules::link_mkl(ctx)) {
         out.info("Creating symlink " + link->link + " to " + link->target);
     }
 }
@@ -84,6 +83,7 @@ void run_install(modules::Context& ctx, const InstallOptions& options) {
     out.info("\n" + bold("Installing modules and packages") + "\n");
     out.info("Resolving names");
     const modules::InstallPlan plan = modules::plan_install(ctx, std::move(names), options.all);
+    send_warnings(out, plan.warnings);
     out.info(bold("Modules") + " to install: " +
              core::style(modules::list_notation(plan.module_titles), core::MODULE_COLOR));
     out.info("Additional " + bold("packages") + " to install: " +

@@ -20,16 +20,35 @@ CLI::App* add_logout(CLI::App& app, LogoutOptions& /*options*/) {
 void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
     core::Output& out = ctx.out;
     // Checks that the directory is the user's own before anything in it is touched.
-    const fs::path dir = config::_get_config_dir();
+    const fs::path dir = ctx.config_dir();
     const std::string file = util::escape_control((dir / config::CONFIG_FILE_NAME).string());
     const fs::path cache = dir / config::CACHE_FILE_NAME;
-    const config::RemovedConfig found = config::remove_config_file();
+    using Kind = config::RemovedConfig::Kind;
+    // What the file held, from the run's one reading of it.
+    const config::RemovedConfig found = config::remove_config_file(dir, [&]() {
+        try {
+            (void)ctx.stored_config();
+            return config::RemovedConfig{Kind::profile, {}};
+        } catch (const config::UnsafeStateError&) {
+            throw;
+        } catch (const core::ValidationError& e) {
+            std::error_code ec;
+            if (fs::file_size(dir / config::CONFIG_FILE_NAME, ec) == 0 && !ec) {
+                return config::RemovedConfig{};
+            }
+            return config::RemovedConfig{
+                Kind::invalid,
+                "no valid profile" + (e.errors().empty() ? "" : " (" + e.errors().front() + ")")};
+        } catch (const std::exception& e) {
+            const std::string reason = e.what();
+            return config::RemovedConfig{Kind::invalid, reason.substr(0, reason.find('\n'))};
+        }
+    });
     std::error_code ec;
     const bool had_cache = fs::exists(fs::symlink_status(cache, ec));
     // Deleting files from the user's own directory reads nothing, so a cache of another owner
     // goes too.
     config::drop_result_cache(dir);
-    using Kind = config::RemovedConfig::Kind;
     if (found.kind == Kind::profile) {
         out.info("Removed the stored profile (" + file + ").");
     } else if (found.kind == Kind::invalid) {

@@ -45,7 +45,9 @@ std::string legend() {
 
 // The listing as one JSON document: schema 1, the modules in the service's order.
 void send_modules_json(modules::Context& ctx) {
-    const auto listing = modules::list_installed_state(ctx, modules::get_all_entitled_modules(ctx));
+    const auto entitled = modules::get_all_entitled_modules(ctx);
+    send_warnings(ctx.out, entitled.warnings);
+    const auto listing = modules::list_installed_state(ctx, entitled.value);
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& module : listing) {
         nlohmann::ordered_json packages = nlohmann::ordered_json::array();
@@ -71,6 +73,12 @@ void send_json(core::Output& out, const nlohmann::ordered_json& doc) {
     out.send_message(doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
+void send_warnings(core::Output& out, const modules::Warnings& warnings) {
+    for (const auto& line : warnings) {
+        out.send_error(line);
+    }
+}
+
 CLI::App* add_modules(CLI::App& app, ModulesOptions& options) {
     CLI::App* modules =
         app.add_subcommand("modules", "Show your available Vorpane modules and packages.");
@@ -88,10 +96,11 @@ void run_modules(modules::Context& ctx, const ModulesOptions& options) {
     core::Output& out = ctx.out;
     out.info(legend());
     const auto entitled = modules::get_all_entitled_modules(ctx);
+    send_warnings(out, entitled.warnings);
     out.send_message(kRule);
     out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");
     out.send_message(kRule);
-    for (const auto& module : modules::list_installed_state(ctx, entitled)) {
+    for (const auto& module : modules::list_installed_state(ctx, entitled.value)) {
         std::string packages;
         for (const auto& package : module.packages) {
             packages += (packages.empty() ? "" : ", ") + styled_key(package);

@@ -1,96 +1,197 @@
-#include "vorpane/api/endpoints.hpp"
-#include "vorpane/api/token.hpp"
+#include "vorpane/modules/status.hpp"
+
 #include "vorpane/cli/commands/commands.hpp"
-#include "vorpane/config/cache.hpp"
-#include "vorpane/config/config_file.hpp"
 #include "vorpane/core/errors.hpp"
-#include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
-#include "vorpane/util/sqlite.hpp"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cmath>
 
 namespace vorpane::cli::commands {
 
 namespace {
 
-namespace fs = std::filesystem;
+using Report = modules::StatusReport;
 
-// The first line of `text`, escaped, or "" when there is none.
 std::string first_line(const std::string& text) {
     return util::escape_control(text.substr(0, text.find('\n')));
 }
 
-// One row of the cache file: which answer, stored how long ago, live for how much longer.
-struct CacheEntry {
-    std::string what;
-    long age_seconds;
-    long expires_in_seconds;
-};
-
-// The entries of the cache file, read without changing it; empty when there is no readable file.
-// `token_key` names the access token of the current profile (empty without one).
-std::vector<CacheEntry>
-cache_entries(const fs::path& file, double now, const std::string& token_key) {
-    struct Known {
-        std::string_view identity;
-        int ttl;
-        const char* what;
-        // Stored once per profile, with the profile's digest as the key's arguments.
-        bool per_profile = false;
-    };
-    const Known known[] = {
-        {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token", true},
-        {config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, "entitlements"},
-        {config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
-    };
-    std::vector<CacheEntry> entries;
-    try {
-        // Only a store of the user's own, in a directory of the user's own, is read.
-        (void)config::_get_config_dir();
-        // The lock too: the next run that takes it would stop there.
-        for (const fs::path& each : {file.parent_path() / config::CACHE_LOCK_FILE_NAME, file}) {
-            util::UniqueFd fd(::open(each.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat info {};
-            if (fd && ::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-                config::check_own_state(info, each);
-            } else if (each == file) {
-                return entries;
-            }
-        }
-        util::Db db(file, SQLITE_OPEN_READONLY);
-        util::Stmt rows(db, "SELECT key, expires FROM cache ORDER BY key");
-        while (rows.step()) {
-            const std::string key = rows.column_text(0);
-            const double expires = rows.column_double(1);
-            CacheEntry entry{"other", 0, std::lround(expires - now)};
-            for (const auto& k : known) {
-                if (k.per_profile ? key.rfind(config::cache_key(k.identity, ""), 0) == 0
-                                  : key == config::cache_key(k.identity)) {
-                    entry.what = std::string(k.what) +
-                                 (k.per_profile && key != token_key ? " of another profile" : "");
-                    entry.age_seconds = std::lround(now - (expires - k.ttl));
-                }
-            }
-            entries.push_back(entry);
-        }
-    } catch (const config::UnsafeStateError&) {
-        throw;
-    } catch (const std::exception&) {
-        // A cache that cannot be read holds nothing worth reporting.
-        entries.clear();
+const char* credentials_name(Report::Credentials credentials) {
+    switch (credentials) {
+    case Report::Credentials::valid:
+        return "valid";
+    case Report::Credentials::rejected:
+        return "rejected";
+    case Report::Credentials::unreachable:
+        return "unreachable";
+    case Report::Credentials::unusable:
+        return "unusable";
+    case Report::Credentials::missing:
+        break;
     }
-    return entries;
+    return "missing";
+}
+
+bool from_environment(const Report& report) {
+    return report.source == modules::Context::CredentialsSource::environment;
+}
+
+std::string python_version(const Report::Environment& environment) {
+    return std::to_string(environment.major) + "." + std::to_string(environment.minor);
+}
+
+// What keeps the run from being ready, in the order the report shows it.
+std::vector<std::string> problems(const Report& report) {
+    std::vector<std::string> found;
+    if (report.config_problem) {
+        found.push_back(*report.config_problem);
+    }
+    if (report.profile && report.credentials != Report::Credentials::valid) {
+        found.push_back(std::string("the credentials are ") + credentials_name(report.credentials));
+    } else if (!report.profile && found.empty()) {
+        found.emplace_back("there are no credentials");
+    }
+    if (report.environment && !report.environment->supported) {
+        found.push_back("Python " + python_version(*report.environment) + " is not supported");
+    } else if (!report.environment) {
+        found.emplace_back("no Python environment was found");
+    }
+    if (!report.uv) {
+        found.emplace_back("uv was not found");
+    }
+    if (report.cache_unsafe &&
+        std::find(found.begin(), found.end(), *report.cache_unsafe) == found.end()) {
+        found.push_back(*report.cache_unsafe);
+    }
+    return found;
+}
+
+std::string credentials_text(const Report& report) {
+    switch (report.credentials) {
+    case Report::Credentials::valid:
+        return "valid";
+    case Report::Credentials::rejected:
+        return "rejected (HTTP " + std::to_string(report.exchange->status) + ")";
+    case Report::Credentials::unreachable:
+        return "service unreachable: " + (report.exchange
+                                              ? first_line(token_failure_text(*report.exchange))
+                                              : report.exchange_error);
+    case Report::Credentials::unusable:
+        return "unusable: " + report.exchange_error;
+    case Report::Credentials::missing:
+        break;
+    }
+    return "missing: run 'vorpane init'";
+}
+
+void send_text(core::Output& out, const Report& report) {
+    std::vector<std::pair<std::string, std::string>> lines;
+    lines.emplace_back("Configuration file", util::escape_control(report.config_file.string()));
+    if (report.profile) {
+        const auto& profile = *report.profile;
+        lines.emplace_back("Profile",
+                           "token id " + util::escape_control(profile.token_id) + " (from " +
+                               (from_environment(report) ? "VORPANE_TOKEN_ID and VORPANE_TOKEN"
+                                                         : "the configuration file") +
+                               ")");
+        lines.emplace_back("Cloud environment", profile.cloud_environment);
+        lines.emplace_back("Token service", report.token_service);
+        lines.emplace_back("Entitlement service", report.entitlement_service);
+    } else if (report.config_problem) {
+        lines.emplace_back("Profile", "none (" + *report.config_problem + ")");
+    } else {
+        lines.emplace_back("Profile", "none stored");
+    }
+    lines.emplace_back("Credentials", credentials_text(report));
+    if (report.environment) {
+        const auto& environment = *report.environment;
+        lines.emplace_back("Environment", util::escape_control(environment.prefix) + " (Python " +
+                                              python_version(environment) +
+                                              (environment.supported ? "" : ", not supported") +
+                                              ")");
+    } else {
+        lines.emplace_back("Environment", "not found: " + report.environment_error);
+    }
+    if (report.uv) {
+        lines.emplace_back(
+            "uv",
+            util::escape_control(report.uv->path) +
+                (report.uv->version.empty() ? " (no version)" : " (" + report.uv->version + ")"));
+    } else {
+        lines.emplace_back("uv", "not found: " + report.uv_error);
+    }
+    std::string cache = util::escape_control(report.cache_file.string());
+    if (report.cache_unsafe) {
+        cache += " (not read)";
+    } else if (report.cache_entries.empty()) {
+        cache += " (no entries)";
+    }
+    for (const auto& entry : report.cache_entries) {
+        cache += fmt::format("\n  {}: stored {} s ago, {}", entry.what, entry.age_seconds,
+                             entry.expires_in_seconds > 0
+                                 ? fmt::format("expires in {} s", entry.expires_in_seconds)
+                                 : std::string("expired"));
+    }
+    lines.emplace_back("Cache", cache);
+    for (const auto& [name, value] : lines) {
+        out.send_message(fmt::format("{:<20} {}", name + ":", value));
+    }
+}
+
+void send_report_json(core::Output& out, const Report& report) {
+    using Json = nlohmann::ordered_json;
+    Json doc = {{"schema", 1},
+                {"config_file", report.config_file.string()},
+                {"config_problem", report.config_problem ? Json(*report.config_problem) : Json()}};
+    if (report.profile) {
+        doc["profile"] = {{"token_id", report.profile->token_id},
+                          {"cloud_environment", report.profile->cloud_environment}};
+        doc["credentials_source"] = from_environment(report) ? "environment" : "file";
+        doc["services"] = {{"token", report.token_service},
+                           {"entitlements", report.entitlement_service}};
+    } else {
+        doc["profile"] = nullptr;
+        doc["credentials_source"] = nullptr;
+    }
+    doc["credentials"] = credentials_name(report.credentials);
+    doc["environment"] = report.environment
+                             ? Json{{"prefix", report.environment->prefix},
+                                    {"python_version", python_version(*report.environment)}}
+                             : Json();
+    doc["uv"] =
+        report.uv
+            ? Json{{"path", report.uv->path},
+                   {"version", report.uv->version.empty() ? Json() : Json(report.uv->version)}}
+            : Json();
+    doc["cache_file"] = report.cache_file.string();
+    Json entries = Json::array();
+    for (const auto& entry : report.cache_entries) {
+        entries.push_back({{"entry", entry.what},
+                           {"age_seconds", entry.age_seconds},
+                           {"expires_in_seconds", entry.expires_in_seconds}});
+    }
+    doc["cache_entries"] = std::move(entries);
+    send_json(out, doc);
 }
 
 } // namespace
+
+std::string token_failure_text(const api::TokenOutcome& outcome) {
+    switch (outcome.kind) {
+    case api::TokenOutcome::Kind::rejected:
+        return "Authentication failed. Status code: " + std::to_string(outcome.status);
+    case api::TokenOutcome::Kind::unreachable:
+        return "HTTP error occurred: " + outcome.detail;
+    case api::TokenOutcome::Kind::local_failure:
+        return "Error reading configuration: " + outcome.detail;
+    case api::TokenOutcome::Kind::ok:
+        break;
+    }
+    return {};
+}
 
 CLI::App* add_status(CLI::App& app, StatusOptions& options) {
     CLI::App* status = app.add_subcommand(
@@ -102,161 +203,16 @@ CLI::App* add_status(CLI::App& app, StatusOptions& options) {
 }
 
 void run_status(modules::Context& ctx, const StatusOptions& options) {
-    core::Output& out = ctx.out;
-    const auto dirs = config::resolve_app_dirs(config::current_platform(), config::process_env());
-    const fs::path config_file = dirs.config_dir / config::CONFIG_FILE_NAME;
-    const fs::path cache_file = dirs.config_dir / config::CACHE_FILE_NAME;
-    std::vector<std::string> problems;
-
-    nlohmann::ordered_json doc = {
-        {"schema", 1}, {"config_file", config_file.string()}, {"config_problem", nullptr}};
-    std::vector<std::pair<std::string, std::string>> lines;
-    lines.emplace_back("Configuration file", util::escape_control(config_file.string()));
-
-    const config::VorpaneConfig* conf = nullptr;
-    std::string token_key;
-    try {
-        conf = &ctx.config();
-    } catch (const core::ValidationError&) {
-        lines.emplace_back("Profile", "none stored");
-    } catch (const std::exception& e) {
-        // A file that cannot be used, or half-set credentials in the environment.
-        const std::string reason = first_line(e.what());
-        doc["config_problem"] = reason;
-        lines.emplace_back("Profile", "none (" + reason + ")");
-        problems.push_back(reason);
-    }
-    if (conf != nullptr) {
-        const bool from_env =
-            ctx.credentials_source() == modules::Context::CredentialsSource::environment;
-        const auto& profile = conf->profile;
-        const std::string environment = profile.cloud_environment;
-        token_key = config::access_token_key(profile);
-        doc["profile"] = {{"token_id", profile.token_id}, {"cloud_environment", environment}};
-        doc["credentials_source"] = from_env ? "environment" : "file";
-        doc["services"] = {{"token", api::_get_token_api_url(environment)},
-                           {"entitlements", api::_get_entitlement_api_url(environment)}};
-        lines.emplace_back(
-            "Profile",
-            "token id " + util::escape_control(profile.token_id) + " (from " +
-                (from_env ? "VORPANE_TOKEN_ID and VORPANE_TOKEN" : "the configuration file") + ")");
-        lines.emplace_back("Cloud environment", environment);
-        lines.emplace_back("Token service", api::_get_token_api_url(environment));
-        lines.emplace_back("Entitlement service", api::_get_entitlement_api_url(environment));
-        // Always a fresh exchange: a cached token proves nothing about the credentials now.
-        std::string verdict;
-        try {
-            const api::TokenOutcome outcome = api::_get_access_token(profile, ctx.http);
-            if (outcome.token) {
-                doc["credentials"] = "valid";
-                verdict = "valid";
-            } else if (outcome.failure.rfind("Authentication failed", 0) == 0) {
-                doc["credentials"] = "rejected";
-                verdict = "rejected (HTTP " +
-                          outcome.failure.substr(outcome.failure.rfind(' ') + 1) + ")";
-            } else {
-                doc["credentials"] = "unreachable";
-                verdict = "service unreachable: " + first_line(outcome.failure);
-            }
-        } catch (const api::TokenServiceError& e) {
-            doc["credentials"] = "unusable";
-            verdict = "unusable: " + first_line(e.what());
-        } catch (const std::exception& e) {
-            doc["credentials"] = "unreachable";
-            verdict = "service unreachable: " + first_line(e.what());
-        }
-        lines.emplace_back("Credentials", verdict);
-        if (doc["credentials"] != "valid") {
-            problems.push_back("the credentials are " + doc["credentials"].get<std::string>());
-        }
-    } else {
-        doc["profile"] = nullptr;
-        doc["credentials_source"] = nullptr;
-        doc["credentials"] = "missing";
-        lines.emplace_back("Credentials", "missing: run 'vorpane init'");
-        if (problems.empty()) {
-            problems.emplace_back("there are no credentials");
-        }
-    }
-
-    try {
-        auto& target = ctx.target();
-        const auto [major, minor] = target.python_version();
-        const std::string version = std::to_string(major) + "." + std::to_string(minor);
-        doc["environment"] = {{"prefix", target.root()}, {"python_version", version}};
-        bool supported = false;
-        for (const auto& pair : config::SUPPORTED_PYTHON_VERSIONS) {
-            supported = supported || pair == std::pair{major, minor};
-        }
-        lines.emplace_back("Environment", util::escape_control(target.root()) + " (Python " +
-                                              version + (supported ? "" : ", not supported") + ")");
-        if (!supported) {
-            problems.push_back("Python " + version + " is not supported");
-        }
-    } catch (const std::exception& e) {
-        doc["environment"] = nullptr;
-        lines.emplace_back("Environment", "not found: " + first_line(e.what()));
-        problems.emplace_back("no Python environment was found");
-    }
-
-    try {
-        auto& target = ctx.target();
-        const std::string& uv = target.uv();
-        util::ProcessOptions capture;
-        capture.capture = true;
-        const auto result = ctx.runner.run({uv, "--version"}, target.child_env(), capture);
-        const std::string version =
-            result.returncode == 0 ? first_line(result.out.value_or("")) : "";
-        doc["uv"] = {{"path", uv},
-                     {"version", version.empty() ? nlohmann::ordered_json(nullptr)
-                                                 : nlohmann::ordered_json(version)}};
-        lines.emplace_back("uv", util::escape_control(uv) +
-                                     (version.empty() ? " (no version)" : " (" + version + ")"));
-    } catch (const core::Aborted&) {
-        throw;
-    } catch (const std::exception& e) {
-        doc["uv"] = nullptr;
-        lines.emplace_back("uv", "not found: " + first_line(e.what()));
-        problems.emplace_back("uv was not found");
-    }
-
-    doc["cache_file"] = cache_file.string();
-    nlohmann::ordered_json entries = nlohmann::ordered_json::array();
-    std::string cache_text = util::escape_control(cache_file.string());
-    std::vector<CacheEntry> found;
-    try {
-        found = cache_entries(cache_file, ctx.clock.now(), token_key);
-        if (found.empty()) {
-            cache_text += " (no entries)";
-        }
-    } catch (const config::UnsafeStateError& e) {
-        cache_text += " (not read)";
-        if (std::find(problems.begin(), problems.end(), e.message()) == problems.end()) {
-            problems.push_back(e.message());
-        }
-    }
-    for (const auto& entry : found) {
-        entries.push_back({{"entry", entry.what},
-                           {"age_seconds", entry.age_seconds},
-                           {"expires_in_seconds", entry.expires_in_seconds}});
-        cache_text += fmt::format("\n  {}: stored {} s ago, {}", entry.what, entry.age_seconds,
-                                  entry.expires_in_seconds > 0
-                                      ? fmt::format("expires in {} s", entry.expires_in_seconds)
-                                      : std::string("expired"));
-    }
-    doc["cache_entries"] = std::move(entries);
-    lines.emplace_back("Cache", cache_text);
-
+    const Report report = modules::build_status(ctx);
     if (options.json) {
-        send_json(out, doc);
+        send_report_json(ctx.out, report);
     } else {
-        for (const auto& [name, value] : lines) {
-            out.send_message(fmt::format("{:<20} {}", name + ":", value));
-        }
+        send_text(ctx.out, report);
     }
-    if (!problems.empty()) {
+    const auto found = problems(report);
+    if (!found.empty()) {
         std::string text;
-        for (const auto& problem : problems) {
+        for (const auto& problem : found) {
             text += (text.empty() ? "" : "; ") + problem;
         }
         throw core::VorpaneException("not ready: " + text);

@@ -1,0 +1,143 @@
+#include "vorpane/modules/status.hpp"
+
+#include "vorpane/api/endpoints.hpp"
+#include "vorpane/config/cache.hpp"
+#include "vorpane/config/config_file.hpp"
+#include "vorpane/core/errors.hpp"
+#include "vorpane/util/redact.hpp"
+
+#include <cmath>
+
+namespace vorpane::modules {
+
+namespace {
+
+// The first line of `text`, escaped, or "" when there is none.
+std::string first_line(const std::string& text) {
+    return util::escape_control(text.substr(0, text.find('\n')));
+}
+
+void check_credentials(Context& ctx, StatusReport& report) {
+    using Credentials = StatusReport::Credentials;
+    try {
+        api::TokenOutcome outcome = api::_get_access_token(*report.profile, ctx.http);
+        switch (outcome.kind) {
+        case api::TokenOutcome::Kind::ok:
+            report.credentials = Credentials::valid;
+            break;
+        case api::TokenOutcome::Kind::rejected:
+            report.credentials = Credentials::rejected;
+            break;
+        case api::TokenOutcome::Kind::unreachable:
+        case api::TokenOutcome::Kind::local_failure:
+            report.credentials = Credentials::unreachable;
+            break;
+        }
+        report.exchange = std::move(outcome);
+    } catch (const api::TokenServiceError& e) {
+        report.credentials = Credentials::unusable;
+        report.exchange_error = first_line(e.what());
+    } catch (const std::exception& e) {
+        report.credentials = Credentials::unreachable;
+        report.exchange_error = first_line(e.what());
+    }
+}
+
+void look_at_environment(Context& ctx, StatusReport& report) {
+    try {
+        auto& target = ctx.target();
+        const auto [major, minor] = target.python_version();
+        bool supported = false;
+        for (const auto& pair : config::SUPPORTED_PYTHON_VERSIONS) {
+            supported = supported || pair == std::pair{major, minor};
+        }
+        report.environment = StatusReport::Environment{target.root(), major, minor, supported};
+    } catch (const std::exception& e) {
+        report.environment_error = first_line(e.what());
+    }
+    try {
+        auto& target = ctx.target();
+        const std::string& uv = target.uv();
+        util::ProcessOptions capture;
+        capture.capture = true;
+        const auto result = ctx.runner.run({uv, "--version"}, target.child_env(), capture);
+        report.uv = StatusReport::Uv{
+            uv, result.returncode == 0 ? first_line(result.out.value_or("")) : std::string()};
+    } catch (const core::Aborted&) {
+        throw;
+    } catch (const std::exception& e) {
+        report.uv_error = first_line(e.what());
+    }
+}
+
+// The entries of the store, read without changing it; `token_key` names the access token of
+// the current profile (empty without one).
+void look_at_cache(Context& ctx, StatusReport& report, const std::string& token_key) {
+    struct Known {
+        std::string_view identity;
+        int ttl;
+        const char* what;
+        // Stored once per profile, with the profile's digest as the key's arguments.
+        bool per_profile = false;
+    };
+    const Known known[] = {
+        {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token", true},
+        {config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, "entitlements"},
+        {config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
+    };
+    std::vector<config::ResultCache::StoredEntry> stored;
+    try {
+        // Only a store of the user's own, in a directory of the user's own, is read.
+        stored = config::ResultCache::peek(ctx.config_dir());
+    } catch (const config::UnsafeStateError& e) {
+        report.cache_unsafe = e.message();
+        return;
+    } catch (const std::exception&) {
+        // No directory: nothing worth reporting.
+        return;
+    }
+    const double now = ctx.clock.now();
+    for (const auto& [key, expires] : stored) {
+        StatusReport::CacheEntry entry{"other", 0, std::lround(expires - now)};
+        for (const auto& k : known) {
+            if (k.per_profile ? key.rfind(config::cache_key(k.identity, ""), 0) == 0
+                              : key == config::cache_key(k.identity)) {
+                entry.what = std::string(k.what) +
+                             (k.per_profile && key != token_key ? " of another profile" : "");
+                entry.age_seconds = std::lround(now - (expires - k.ttl));
+            }
+        }
+        report.cache_entries.push_back(entry);
+    }
+}
+
+} // namespace
+
+StatusReport build_status(Context& ctx) {
+    StatusReport report;
+    const auto& dirs = ctx.dirs();
+    report.config_file = dirs.config_dir / config::CONFIG_FILE_NAME;
+    report.cache_file = dirs.config_dir / config::CACHE_FILE_NAME;
+
+    std::string token_key;
+    try {
+        report.profile = ctx.config().profile;
+        report.source = ctx.credentials_source();
+    } catch (const core::ValidationError&) {
+        // Nothing stored yet.
+    } catch (const std::exception& e) {
+        report.config_problem = first_line(e.what());
+    }
+    if (report.profile) {
+        const std::string& environment = report.profile->cloud_environment;
+        token_key = config::access_token_key(*report.profile);
+        report.token_service = api::_get_token_api_url(environment);
+        report.entitlement_service = api::_get_entitlement_api_url(environment);
+        check_credentials(ctx, report);
+    }
+    look_at_environment(ctx, report);
+    look_at_cache(ctx, report, token_key);
+    return report;
+}
+
+} // namespace vorpane::modules
