@@ -3,6 +3,7 @@
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 
 namespace vorpane::modules {
 
@@ -22,9 +23,11 @@ const config::VorpaneConfig& Context::config() {
             if (id && token) {
                 m_source = CredentialsSource::environment;
                 m_config = config::VorpaneConfig{
-                    config::VorpaneProfile{*id, *token,
+                    config::VorpaneProfile{*id,
+                                           *token,
                                            config::derive_cloud_environment(
-                                               m_env("VORPANE_CLOUD_ENVIRONMENT").value_or(""))},
+                                               m_env("VORPANE_CLOUD_ENVIRONMENT").value_or("")),
+                                           {}},
                     config::VorpaneOptions{}};
             } else if (id || token) {
                 throw core::VorpaneException(
@@ -32,6 +35,9 @@ const config::VorpaneConfig& Context::config() {
                     " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
             } else {
                 m_config = config::get_configparser();
+                if (!m_config->profile.credential_store.empty()) {
+                    m_source = CredentialsSource::store;
+                }
             }
         } catch (...) {
             m_config_error = std::current_exception();
@@ -77,8 +83,26 @@ config::ResultCache& Context::cache() {
     return *m_cache;
 }
 
+const config::VorpaneProfile& Context::profile() {
+    if (!m_profile && !m_profile_error) {
+        try {
+            config::VorpaneProfile found = config().profile;
+            if (credentials_source() == CredentialsSource::store) {
+                found.token = fetch_secret(found, m_env);
+            }
+            m_profile = std::move(found);
+        } catch (...) {
+            m_profile_error = std::current_exception();
+        }
+    }
+    if (m_profile_error) {
+        std::rethrow_exception(m_profile_error);
+    }
+    return *m_profile;
+}
+
 api::ServiceAccess Context::service() {
-    return {config().profile, http, cache()};
+    return {profile(), http, cache()};
 }
 
 } // namespace vorpane::modules

@@ -36,7 +36,7 @@ class Context {
     engine::ProcessRunner& runner;
 
     // Where the credentials in effect come from.
-    enum class CredentialsSource { file, environment };
+    enum class CredentialsSource { file, environment, store };
 
     // The configuration in effect, made on the first call; later calls give the same record or
     // throw the same error. When VORPANE_TOKEN_ID and VORPANE_TOKEN are both set (an empty value
@@ -54,8 +54,11 @@ class Context {
     config::ResultCache& cache();
     // The target Python environment.
     engine::TargetEnvironment& target() { return m_target; }
-    // What a call of the service needs: the stored profile, the HTTP client and the cache.
-    // Throws like config().
+    // config()'s profile with its secret: from a credential store, the helper is asked on the
+    // first call only. Throws like config(), and CredentialStoreError (credentials.hpp).
+    const config::VorpaneProfile& profile();
+    // What a call of the service needs: profile(), the HTTP client and the cache. Throws like
+    // profile().
     api::ServiceAccess service();
 
     // Looks a variable up in the environment the run was started with.
@@ -68,6 +71,8 @@ class Context {
     std::optional<config::VorpaneConfig> m_config;
     CredentialsSource m_source = CredentialsSource::file;
     std::exception_ptr m_config_error;
+    std::optional<config::VorpaneProfile> m_profile;
+    std::exception_ptr m_profile_error;
     std::unique_ptr<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;
 };

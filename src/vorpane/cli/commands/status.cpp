@@ -3,7 +3,9 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/sqlite.hpp"
@@ -90,6 +92,22 @@ cache_entries(const fs::path& file, double now, const std::string& token_key) {
     return entries;
 }
 
+// The profile in effect and its directory, without creating anything; an invalid selection is
+// shown as the default's place, and reported by the configuration.
+struct ProfileShown {
+    std::optional<std::string> name;
+    fs::path dir;
+};
+
+ProfileShown shown_profile(const fs::path& root) {
+    try {
+        auto name = config::selected_profile(config::process_env());
+        return {name, config::profile_dir(root, name)};
+    } catch (const core::VorpaneException&) {
+        return {std::nullopt, root};
+    }
+}
+
 } // namespace
 
 CLI::App* add_status(CLI::App& app, StatusOptions& options) {
@@ -104,13 +122,16 @@ CLI::App* add_status(CLI::App& app, StatusOptions& options) {
 void run_status(modules::Context& ctx, const StatusOptions& options) {
     core::Output& out = ctx.out;
     const auto dirs = config::resolve_app_dirs(config::current_platform(), config::process_env());
-    const fs::path config_file = dirs.config_dir / config::CONFIG_FILE_NAME;
-    const fs::path cache_file = dirs.config_dir / config::CACHE_FILE_NAME;
+    const ProfileShown shown = shown_profile(dirs.config_dir);
+    const fs::path config_file = shown.dir / config::CONFIG_FILE_NAME;
+    const fs::path cache_file = shown.dir / config::CACHE_FILE_NAME;
     std::vector<std::string> problems;
 
     nlohmann::ordered_json doc = {
         {"schema", 1}, {"config_file", config_file.string()}, {"config_problem", nullptr}};
+    doc["profile_name"] = shown.name ? nlohmann::ordered_json(*shown.name) : nullptr;
     std::vector<std::pair<std::string, std::string>> lines;
+    lines.emplace_back("Profile name", shown.name ? *shown.name : "(default)");
     lines.emplace_back("Configuration file", util::escape_control(config_file.string()));
 
     const config::VorpaneConfig* conf = nullptr;
@@ -129,16 +150,22 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     if (conf != nullptr) {
         const bool from_env =
             ctx.credentials_source() == modules::Context::CredentialsSource::environment;
-        const auto& profile = conf->profile;
-        const std::string environment = profile.cloud_environment;
-        token_key = config::access_token_key(profile);
-        doc["profile"] = {{"token_id", profile.token_id}, {"cloud_environment", environment}};
+        const auto& stored = conf->profile;
+        const std::string environment = stored.cloud_environment;
+        doc["profile"] = {{"token_id", stored.token_id}, {"cloud_environment", environment}};
         doc["credentials_source"] = from_env ? "environment" : "file";
+        const std::string store = from_env                          ? "environment"
+                                  : stored.credential_store.empty() ? "file"
+                                                                    : stored.credential_store;
+        doc["credentials_store"] = store;
+        lines.emplace_back("Secret kept in", store == "file" || store == "environment"
+                                                 ? "the " + store
+                                                 : "credential store " + store);
         doc["services"] = {{"token", api::_get_token_api_url(environment)},
                            {"entitlements", api::_get_entitlement_api_url(environment)}};
         lines.emplace_back(
             "Profile",
-            "token id " + util::escape_control(profile.token_id) + " (from " +
+            "token id " + util::escape_control(stored.token_id) + " (from " +
                 (from_env ? "VORPANE_TOKEN_ID and VORPANE_TOKEN" : "the configuration file") + ")");
         lines.emplace_back("Cloud environment", environment);
         lines.emplace_back("Token service", api::_get_token_api_url(environment));
@@ -146,6 +173,8 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
         // Always a fresh exchange: a cached token proves nothing about the credentials now.
         std::string verdict;
         try {
+            const auto& profile = ctx.profile();
+            token_key = config::access_token_key(profile);
             const api::TokenOutcome outcome = api::_get_access_token(profile, ctx.http);
             if (outcome.token) {
                 doc["credentials"] = "valid";
@@ -158,6 +187,9 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
                 doc["credentials"] = "unreachable";
                 verdict = "service unreachable: " + first_line(outcome.failure);
             }
+        } catch (const modules::CredentialStoreError& e) {
+            doc["credentials"] = "unusable";
+            verdict = "unusable: " + first_line(e.what());
         } catch (const api::TokenServiceError& e) {
             doc["credentials"] = "unusable";
             verdict = "unusable: " + first_line(e.what());
@@ -172,6 +204,7 @@ void run_status(modules::Context& ctx, const StatusOptions& options) {
     } else {
         doc["profile"] = nullptr;
         doc["credentials_source"] = nullptr;
+        doc["credentials_store"] = nullptr;
         doc["credentials"] = "missing";
         lines.emplace_back("Credentials", "missing: run 'vorpane init'");
         if (problems.empty()) {
