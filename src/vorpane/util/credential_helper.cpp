@@ -10,7 +10,7 @@ namespace vorpane::util {
 namespace {
 
 // A real helper answers a few hundred bytes; anything this large is not one.
-constexpr std::size_t OUTPUT_LIMIT = 64 * 1024;
+constexpr std::size_t OUTPUT_LIMIT = std::size_t{64} * 1024;
 
 CredentialReply call(const CredentialHelper& helper,
                      const char* action,
