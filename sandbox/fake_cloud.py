@@ -240,7 +240,21 @@ class CloudHandler(http.server.BaseHTTPRequestHandler):
 
     # ----- routes ---------------------------------------------------------------------
 
+    def _account_for_request(self, account: dict) -> dict:
+        """The entry of account.json's optional "accounts" list (its fields over the top-level
+        ones) whose credentials the request carries, Basic token_id:token or Bearer
+        access_token; the top-level account when none matches."""
+        given = self.headers.get("Authorization", "")
+        for extra in account.get("accounts") or []:
+            merged = {**account, **extra}
+            pair = f"{merged.get('token_id')}:{merged.get('token')}".encode("utf-8")
+            if given in ("Basic " + base64.b64encode(pair).decode("ascii"),
+                         "Bearer " + str(merged.get("access_token", DEFAULT_ACCESS_TOKEN))):
+                return merged
+        return account
+
     def _answer(self, route: str, split, account: dict) -> Response:
+        account = self._account_for_request(account)
         if route == "token":
             if self.command != "POST":
                 return Response(405, json_body({"error": "method_not_allowed"}), "application/json",

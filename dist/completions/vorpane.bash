@@ -16,7 +16,7 @@ _vorpane()
         word=${COMP_WORDS[i]}
         case $word in
             --version | --help) return 0 ;;
-            init | modules | install | download-examples | status | logout)
+            init | modules | install | download-examples | status | logout | profiles)
                 command=$word
                 break
                 ;;
@@ -26,6 +26,17 @@ _vorpane()
     case $command:$prev in
         init:--cloud-environment)
             mapfile -t COMPREPLY < <(compgen -W 'cloud dev' -- "$cur")
+            return 0
+            ;;
+        *:--profile)
+            local root=${XDG_CONFIG_HOME:-$HOME/.config}/Vorpane/profiles
+            mapfile -t COMPREPLY < <(compgen -W "$(command ls "$root" 2>/dev/null)" -- "$cur")
+            return 0
+            ;;
+        init:--credential-store)
+            local names
+            names=$(compgen -c docker-credential- | sed 's/^docker-credential-//' | sort -u)
+            mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
             return 0
             ;;
         init:--token-id | init:--token | download-examples:-m | download-examples:--modules)
@@ -46,11 +57,11 @@ _vorpane()
 
     # Aliases of one option are joined by "|"; so are -q and -v, which exclude each other and
     # are accepted before and after the command name.
-    local groups global='-q|--quiet|-v|--verbose'
+    local groups global='-q|--quiet|-v|--verbose --profile'
     case $command in
         '') groups="--version --info --help $global" ;;
-        init) groups="--token-id --token --cloud-environment --help $global" ;;
-        modules | status) groups="--json --help $global" ;;
+        init) groups="--token-id --token --cloud-environment --credential-store --help $global" ;;
+        modules | status | profiles) groups="--json --help $global" ;;
         logout) groups="--help $global" ;;
         install) groups="-y|--yes -a|--all -r|--requirements --help $global" ;;
         download-examples)
@@ -82,7 +93,7 @@ _vorpane()
     case $command in
         '')
             mapfile -t COMPREPLY < <(compgen -W \
-                'download-examples init install logout modules status' -- "$cur")
+                'download-examples init install logout modules profiles status' -- "$cur")
             ;;
         install) mapfile -t COMPREPLY < <(compgen -W 'mkl' -- "$cur") ;;
         *) COMPREPLY=() ;;

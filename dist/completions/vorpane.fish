@@ -1,6 +1,6 @@
 # fish completion for vorpane
 
-set -l commands init modules install download-examples status logout
+set -l commands init modules install download-examples status logout profiles
 set -l no_command "not __fish_seen_subcommand_from $commands"
 
 # Nothing takes a file name except where said below.
@@ -21,16 +21,21 @@ complete -c vorpane -n $no_command -a install -d 'Install modules and packages'
 complete -c vorpane -n $no_command -a download-examples -d 'Download examples for your modules'
 complete -c vorpane -n $no_command -a status -d 'Check the configuration, credentials and environment'
 complete -c vorpane -n $no_command -a logout -d 'Remove the stored profile and cached answers'
+complete -c vorpane -n $no_command -a profiles -d 'List the profiles, the one in effect marked'
+complete -c vorpane -l profile -x -d 'Use the named profile instead of the default one' \
+    -a '(command ls (set -q XDG_CONFIG_HOME; and echo $XDG_CONFIG_HOME; or echo ~/.config)/Vorpane/profiles 2>/dev/null)'
 
 set -l init '__fish_seen_subcommand_from init'
 complete -c vorpane -n $init -l token-id -x -d 'Token id created on the portal'
 complete -c vorpane -n $init -l token -x -d 'Token secret created on the portal'
 complete -c vorpane -n $init -l cloud-environment -x -d 'Cloud environment of the token' \
     -a "cloud\t'Production cloud' dev\t'Development cloud (dev.cloud)'"
+complete -c vorpane -n $init -l credential-store -x -d 'Keep the secret with docker-credential-NAME' \
+    -a '(complete -C docker-credential- | string replace -r "^docker-credential-(\S+).*" "\$1")'
 
 complete -c vorpane -n '__fish_seen_subcommand_from modules' -l json \
     -d 'Print the modules and their packages as one JSON document'
-complete -c vorpane -n '__fish_seen_subcommand_from status' -l json \
+complete -c vorpane -n '__fish_seen_subcommand_from status profiles' -l json \
     -d 'Print the report as one JSON document'
 
 set -l install '__fish_seen_subcommand_from install'

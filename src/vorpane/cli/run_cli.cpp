@@ -5,6 +5,7 @@
 #include "vorpane/cli/help_formatter.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/core/signals.hpp"
 #include "vorpane/core/version.hpp"
@@ -33,7 +34,9 @@ struct CommandLine {
     bool info = false;
     bool quiet = false;
     bool verbose = false;
+    std::optional<std::string> profile;
     commands::StatusOptions status;
+    commands::ProfilesOptions profiles;
     commands::LogoutOptions logout;
     commands::InitOptions init;
     commands::ModulesOptions modules;
@@ -48,6 +51,7 @@ struct Commands {
     CLI::App* download = nullptr;
     CLI::App* status = nullptr;
     CLI::App* logout = nullptr;
+    CLI::App* profiles = nullptr;
 };
 
 std::string program_name(const char* argv0) {
@@ -68,6 +72,9 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     app.add_flag("-v,--verbose", cl.verbose,
                  "Also show each request and each program run, on standard error.")
         ->excludes(quiet);
+    app.add_option("--profile", cl.profile,
+                   "Use the named profile (also VORPANE_PROFILE) instead of the default one.")
+        ->type_name("NAME");
     app.require_subcommand(0, 1);
 
     Commands c;
@@ -77,7 +84,9 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     c.download = commands::add_download_examples(app, cl.download);
     c.status = commands::add_status(app, cl.status);
     c.logout = commands::add_logout(app, cl.logout);
-    for (CLI::App* sub : {c.init, c.modules, c.install, c.download, c.status, c.logout}) {
+    c.profiles = commands::add_profiles(app, cl.profiles);
+    for (CLI::App* sub :
+         {c.init, c.modules, c.install, c.download, c.status, c.logout, c.profiles}) {
         sub->set_help_flag("--help", "Show this message and exit.");
         sub->formatter(app.get_formatter());
         // -q and -v are accepted after the command name too.
@@ -97,6 +106,8 @@ void run_command(modules::Context& ctx, CLI::App& app, const Commands& c, const 
         commands::run_status(ctx, cl.status);
     } else if (c.logout->parsed()) {
         commands::run_logout(ctx, cl.logout);
+    } else if (c.profiles->parsed()) {
+        commands::run_profiles(ctx, cl.profiles);
     } else if (c.modules->parsed() || cl.info) {
         // --info only acts when no command is named; a named command was handled above.
         commands::run_modules(ctx, cl.modules);
@@ -149,7 +160,7 @@ std::string describe(const core::ValidationError& e) {
 // Whether the command asked for its JSON form.
 bool wants_json(const Commands& c, const CommandLine& cl) {
     return (c.modules->parsed() && cl.modules.json) || (c.download->parsed() && cl.download.json) ||
-           (c.status->parsed() && cl.status.json);
+           (c.status->parsed() && cl.status.json) || (c.profiles->parsed() && cl.profiles.json);
 }
 
 // The whole run: the command line is read first so that the output mode is known, then the
@@ -186,6 +197,16 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
                                    : core::Verbosity::normal,
                       wants_json(commands, cl));
     }
+    // --profile reaches every part of the run the way VORPANE_PROFILE does, so it wins over it.
+    if (!early && cl.profile) {
+        try {
+            config::check_profile_name("profile", *cl.profile);
+        } catch (const core::VorpaneException& e) {
+            out.send_error("Error: " + e.message());
+            return 1;
+        }
+        ctx.select_profile(*cl.profile);
+    }
     // Only the commands that work in the environment need a supported Python; the others run
     // even where none can be found.
     if (!early && (commands.modules->parsed() || commands.install->parsed() ||
@@ -197,6 +218,8 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
             return 1;
         }
     }
+    // The profile listing reports broken profiles instead of stopping at them, as status does.
+    const bool reports = commands.status->parsed() || commands.profiles->parsed();
     try {
         bool needs_init = false;
         try {
@@ -205,26 +228,28 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
             needs_init = true;
         } catch (const config::UnsafeStateError&) {
             // Nothing of another user's is read or written; only status goes on, to report it.
-            if (early || !commands.status->parsed()) {
+            if (early || !reports) {
                 throw;
             }
         } catch (const core::VorpaneException&) {
             // Half-set credentials in the environment: every command that would use them stops
             // here; status reports it, and init and logout do not need them.
-            if (!early && !commands.status->parsed() && !commands.init->parsed() &&
-                !commands.logout->parsed()) {
+            if (!early && !reports && !commands.init->parsed() && !commands.logout->parsed()) {
                 throw;
             }
         } catch (const std::exception&) {
             // A configuration file that cannot be used: status reports it and logout removes
             // it; every other command ends with its error.
-            if (early || !(commands.status->parsed() || commands.logout->parsed())) {
+            if (early || !(reports || commands.logout->parsed())) {
                 throw;
             }
         }
         if (needs_init) {
-            out.notice("No user profile found in the config.");
-            out.notice("Please run " + core::style("vorpane init", "yellow") + ".\n");
+            const auto named = config::selected_profile(ctx.lookup());
+            const std::string option = named ? " --profile " + *named : "";
+            out.notice("No user profile found in the config" +
+                       (named ? " for profile " + *named : std::string()) + ".");
+            out.notice("Please run " + core::style("vorpane init" + option, "yellow") + ".\n");
         }
         if (early) {
             return early();

@@ -572,6 +572,10 @@ VorpaneConfig get_configparser(const fs::path& dir) {
     return parse_config(read_whole_file(file), file);
 }
 
+VorpaneConfig read_config(const fs::path& file) {
+    return parse_config(read_whole_file(file), file);
+}
+
 VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
     const auto doc = to_json(parse_toml(content, path));
     try {
@@ -584,8 +588,13 @@ VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
 std::string serialize_config(const VorpaneConfig& conf) {
     std::string text = "[profile]\n";
     text += "token_id = " + basic_string(conf.profile.token_id) + "\n";
-    text += "token = " + basic_string(conf.profile.token) + "\n";
+    if (conf.profile.credential_store.empty()) {
+        text += "token = " + basic_string(conf.profile.token) + "\n";
+    }
     text += "cloud_environment = " + basic_string(conf.profile.cloud_environment) + "\n";
+    if (!conf.profile.credential_store.empty()) {
+        text += "credential_store = " + basic_string(conf.profile.credential_store) + "\n";
+    }
     text += "\n[options]\n";
     text +=
         std::string("advanced_mode = ") + (conf.options.advanced_mode ? "true" : "false") + "\n";

@@ -50,12 +50,17 @@ VorpaneConfig get_configparser();
 // The same from the configuration directory `dir` (checked by the caller).
 VorpaneConfig get_configparser(const std::filesystem::path& dir);
 
+// The configuration stored in `file`, checked and bounded like get_configparser's; creates
+// nothing. Throws like get_configparser.
+VorpaneConfig read_config(const std::filesystem::path& file);
+
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
 // Throws ConfigParseError for invalid TOML and InvalidConfigError when it holds no valid record.
 VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
 
 // The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n
-// advanced_mode = false\n".
+// advanced_mode = false\n". With a credential store the profile holds no "token" line but
+// credential_store = "NAME" after cloud_environment.
 std::string serialize_config(const VorpaneConfig& conf);
 
 // Writes `conf` atomically: serialised and re-parsed first, then written to a temporary file in

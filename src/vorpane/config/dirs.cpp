@@ -1,5 +1,6 @@
 #include "vorpane/config/dirs.hpp"
 
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -147,11 +148,7 @@ void check_own_state(const struct stat& info, const fs::path& path) {
         (S_ISDIR(info.st_mode) ? ") and not be writable by others: " : "): ") + fix);
 }
 
-fs::path _get_config_dir() {
-    return checked_config_dir(resolve_app_dirs(current_platform(), process_env()).config_dir);
-}
-
-fs::path checked_config_dir(const fs::path& dir) {
+void make_own_directory(const fs::path& dir) {
     create_private_directories(dir);
     // Checked on the open directory: a path checked before use could be swapped meanwhile. A
     // link (dotfiles managers make them) is followed: what must be ours is where it leads.
@@ -163,7 +160,21 @@ fs::path checked_config_dir(const fs::path& dir) {
                                    std::error_code(err, std::generic_category()));
     }
     check_own_state(info, dir);
+}
+
+fs::path checked_config_dir(const fs::path& dir) {
+    make_own_directory(dir);
     return dir;
+}
+
+fs::path config_root_dir() {
+    fs::path dir = resolve_app_dirs(current_platform(), process_env()).config_dir;
+    make_own_directory(dir);
+    return dir;
+}
+
+fs::path _get_config_dir() {
+    return open_profile_dir(config_root_dir(), selected_profile(process_env()));
 }
 
 fs::path _get_data_dir() {

@@ -72,12 +72,18 @@ class UnsafeStateError : public core::VorpaneException {
 // it, and a directory must not be writable by group or others. Throws UnsafeStateError.
 void check_own_state(const struct stat& info, const std::filesystem::path& path);
 
-// `dir` (the configuration directory), created (mode 0700, with parents) when missing, then
-// opened (a link followed to its target) and checked with check_own_state before anyone uses
-// it. Throws UnsafeStateError, std::filesystem::filesystem_error.
+// Creates `dir` (mode 0700, with parents) when missing, then opens it (a link followed to its
+// target) and checks it with check_own_state. Throws UnsafeStateError,
+// std::filesystem::filesystem_error.
+void make_own_directory(const std::filesystem::path& dir);
+// `dir` made and checked with make_own_directory.
 std::filesystem::path checked_config_dir(const std::filesystem::path& dir);
-
-// checked_config_dir of the directory resolve_app_dirs gives for the process environment.
+// The configuration directory of the default profile, which holds the named ones, made and
+// checked with make_own_directory.
+std::filesystem::path config_root_dir();
+// The directory of the profile in effect (see config/profiles.hpp): config_root_dir() or its
+// profiles/NAME, made and checked like it before anyone uses it. Throws UnsafeStateError,
+// std::filesystem::filesystem_error, core::VorpaneException for an invalid VORPANE_PROFILE.
 std::filesystem::path _get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
 std::filesystem::path _get_data_dir();

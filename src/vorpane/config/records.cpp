@@ -1,5 +1,6 @@
 #include "vorpane/config/records.hpp"
 
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/config/semver.hpp"
 #include "vorpane/core/errors.hpp"
 
@@ -184,14 +185,20 @@ VorpaneProfile VorpaneProfile::from_json(const nlohmann::json& value, const std:
     FieldReader reader(value, path);
     VorpaneProfile profile;
     auto token_id = reader.string("token_id", true);
-    auto token = reader.string("token", true);
+    auto store = reader.string("credential_store", false);
+    // With a credential store the secret is kept there, not here.
+    auto token = reader.string("token", !store);
     auto env = reader.string("cloud_environment", false);
     if (env && !is_cloud_env(*env)) {
         reader.fail("cloud_environment", "must be one of " + cloud_env_choices());
     }
+    if (store && !is_valid_profile_name(*store)) {
+        reader.fail("credential_store", "must match " + std::string(PROFILE_NAME_RULE));
+    }
     reader.throw_if_failed();
     profile.token_id = std::move(*token_id);
-    profile.token = std::move(*token);
+    profile.token = token.value_or("");
+    profile.credential_store = store.value_or("");
     if (env) {
         profile.cloud_environment = std::move(*env);
     }
@@ -199,7 +206,12 @@ VorpaneProfile VorpaneProfile::from_json(const nlohmann::json& value, const std:
 }
 
 nlohmann::json VorpaneProfile::to_json() const {
-    return {{"token_id", token_id}, {"token", token}, {"cloud_environment", cloud_environment}};
+    nlohmann::json doc = {
+        {"token_id", token_id}, {"token", token}, {"cloud_environment", cloud_environment}};
+    if (!credential_store.empty()) {
+        doc["credential_store"] = credential_store;
+    }
+    return doc;
 }
 
 VorpaneOptions VorpaneOptions::from_json(const nlohmann::json& value, const std::string& path) {
@@ -232,8 +244,13 @@ VorpaneConfig VorpaneConfig::from_json(const nlohmann::json& value) {
 nlohmann::ordered_json VorpaneConfig::to_json() const {
     nlohmann::ordered_json doc;
     doc["profile"]["token_id"] = profile.token_id;
-    doc["profile"]["token"] = profile.token;
+    if (profile.credential_store.empty()) {
+        doc["profile"]["token"] = profile.token;
+    }
     doc["profile"]["cloud_environment"] = profile.cloud_environment;
+    if (!profile.credential_store.empty()) {
+        doc["profile"]["credential_store"] = profile.credential_store;
+    }
     doc["options"]["advanced_mode"] = options.advanced_mode;
     return doc;
 }

@@ -32,6 +32,9 @@ struct VorpaneProfile {
     std::string token_id;
     std::string token;
     std::string cloud_environment = "cloud";
+    // The keyring helper ("docker-credential-NAME") that keeps the secret; empty when the secret
+    // is `token` itself. With a store, `token` may be absent from the stored record.
+    std::string credential_store = {};
 
     // Validates `value` (a JSON object of the fields); unknown keys are dropped.
     // Throws core::ValidationError listing every failing field, with `path` as prefix ("profile" or
@@ -57,7 +60,8 @@ struct VorpaneConfig {
 
     // Throws core::ValidationError (profile is required; options default).
     static VorpaneConfig from_json(const nlohmann::json& value);
-    // Ordered: profile {token_id, token, cloud_environment}, options {advanced_mode}.
+    // Ordered: profile {token_id, token, cloud_environment}, options {advanced_mode}; with a
+    // credential store, profile {token_id, cloud_environment, credential_store}.
     [[nodiscard]] nlohmann::ordered_json to_json() const;
     bool operator==(const VorpaneConfig&) const = default;
 };

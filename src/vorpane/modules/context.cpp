@@ -2,7 +2,9 @@
 
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/redact.hpp"
 
 namespace vorpane::modules {
@@ -43,8 +45,10 @@ const config::AppDirs& Context::dirs() {
 }
 
 const std::filesystem::path& Context::config_dir() {
-    return once(m_config_dir, m_config_dir_error,
-                [this] { return config::checked_config_dir(dirs().config_dir); });
+    return once(m_config_dir, m_config_dir_error, [this] {
+        return config::open_profile_dir(config::checked_config_dir(dirs().config_dir),
+                                        config::selected_profile(m_lookup));
+    });
 }
 
 std::filesystem::path Context::examples_dir() {
@@ -65,9 +69,11 @@ const config::VorpaneConfig& Context::config() {
         if (id && token) {
             m_source = CredentialsSource::environment;
             return config::VorpaneConfig{
-                config::VorpaneProfile{*id, *token,
+                config::VorpaneProfile{*id,
+                                       *token,
                                        config::derive_cloud_environment(
-                                           m_lookup("VORPANE_CLOUD_ENVIRONMENT").value_or(""))},
+                                           m_lookup("VORPANE_CLOUD_ENVIRONMENT").value_or("")),
+                                       {}},
                 config::VorpaneOptions{}};
         }
         if (id || token) {
@@ -75,7 +81,11 @@ const config::VorpaneConfig& Context::config() {
                 std::string(id ? "VORPANE_TOKEN" : "VORPANE_TOKEN_ID") +
                 " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
         }
-        return stored_config();
+        const config::VorpaneConfig& stored = stored_config();
+        if (!stored.profile.credential_store.empty()) {
+            m_source = CredentialsSource::store;
+        }
+        return stored;
     });
 }
 
@@ -122,8 +132,26 @@ config::ResultCache& Context::cache() {
     return m_cache.emplace(dir, now);
 }
 
+const config::VorpaneProfile& Context::profile() {
+    if (!m_profile && !m_profile_error) {
+        try {
+            config::VorpaneProfile found = config().profile;
+            if (credentials_source() == CredentialsSource::store) {
+                found.token = fetch_secret(found, m_environment);
+            }
+            m_profile = std::move(found);
+        } catch (...) {
+            m_profile_error = std::current_exception();
+        }
+    }
+    if (m_profile_error) {
+        std::rethrow_exception(m_profile_error);
+    }
+    return *m_profile;
+}
+
 api::ServiceAccess Context::service() {
-    return {config().profile, http, cache()};
+    return {profile(), http, cache()};
 }
 
 } // namespace vorpane::modules

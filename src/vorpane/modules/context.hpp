@@ -38,7 +38,7 @@ class Context {
     engine::ProcessRunner& runner;
 
     // Where the credentials in effect come from.
-    enum class CredentialsSource { file, environment };
+    enum class CredentialsSource { file, environment, store };
 
     // The environment the run was started with: what children inherit.
     [[nodiscard]] const config::Environment& environment() const noexcept { return m_environment; }
@@ -46,6 +46,11 @@ class Context {
     [[nodiscard]] std::optional<std::string> env(const std::string& name) const {
         return m_lookup(name);
     }
+    // The lookup env() uses, for the lower layers.
+    [[nodiscard]] const config::EnvLookup& lookup() const noexcept { return m_lookup; }
+    // Selects the named profile as VORPANE_PROFILE would (the command line's --profile wins over
+    // the variable); before anything of the profile has been looked at.
+    void select_profile(const std::string& name) { m_environment["VORPANE_PROFILE"] = name; }
 
     // The per-user directories for this environment, resolved once. Throws like
     // config::resolve_app_dirs.
@@ -82,8 +87,11 @@ class Context {
     config::ResultCache& cache();
     // The target Python environment.
     engine::TargetEnvironment& target() { return m_target; }
-    // What a call of the service needs: the profile in effect, the HTTP client and the cache.
-    // Throws like config().
+    // config()'s profile with its secret: from a credential store, the helper is asked on the
+    // first call only. Throws like config(), and CredentialStoreError (credentials.hpp).
+    const config::VorpaneProfile& profile();
+    // What a call of the service needs: profile(), the HTTP client and the cache. Throws like
+    // profile().
     api::ServiceAccess service();
 
   private:
@@ -97,6 +105,8 @@ class Context {
     std::optional<config::VorpaneConfig> m_config;
     CredentialsSource m_source = CredentialsSource::file;
     std::exception_ptr m_config_error;
+    std::optional<config::VorpaneProfile> m_profile;
+    std::exception_ptr m_profile_error;
     std::optional<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;
 };

@@ -3,7 +3,9 @@
 #include "vorpane/api/endpoints.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <cmath>
@@ -17,10 +19,13 @@ std::string first_line(const std::string& text) {
     return util::escape_control(text.substr(0, text.find('\n')));
 }
 
-void check_credentials(Context& ctx, StatusReport& report) {
+void check_credentials(Context& ctx, StatusReport& report, std::string& token_key) {
     using Credentials = StatusReport::Credentials;
     try {
-        api::TokenOutcome outcome = api::_get_access_token(*report.profile, ctx.http);
+        // With the secret in a credential store, this is where the helper is asked.
+        const config::VorpaneProfile& profile = ctx.profile();
+        token_key = config::access_token_key(profile);
+        api::TokenOutcome outcome = api::_get_access_token(profile, ctx.http);
         switch (outcome.kind) {
         case api::TokenOutcome::Kind::ok:
             report.credentials = Credentials::valid;
@@ -34,6 +39,9 @@ void check_credentials(Context& ctx, StatusReport& report) {
             break;
         }
         report.exchange = std::move(outcome);
+    } catch (const CredentialStoreError& e) {
+        report.credentials = Credentials::unusable;
+        report.exchange_error = first_line(e.what());
     } catch (const api::TokenServiceError& e) {
         report.credentials = Credentials::unusable;
         report.exchange_error = first_line(e.what());
@@ -115,9 +123,18 @@ void look_at_cache(Context& ctx, StatusReport& report, const std::string& token_
 
 StatusReport build_status(Context& ctx) {
     StatusReport report;
-    const auto& dirs = ctx.dirs();
-    report.config_file = dirs.config_dir / config::CONFIG_FILE_NAME;
-    report.cache_file = dirs.config_dir / config::CACHE_FILE_NAME;
+    // The profile in effect, found without creating anything; an invalid selection shows the
+    // default's place and is reported as the configuration's problem.
+    std::filesystem::path dir = ctx.dirs().config_dir;
+    try {
+        report.profile_name =
+            config::selected_profile([&ctx](const std::string& name) { return ctx.env(name); });
+        dir = config::profile_dir(dir, report.profile_name);
+    } catch (const core::VorpaneException&) {
+        report.profile_name.reset();
+    }
+    report.config_file = dir / config::CONFIG_FILE_NAME;
+    report.cache_file = dir / config::CACHE_FILE_NAME;
 
     std::string token_key;
     try {
@@ -130,10 +147,9 @@ StatusReport build_status(Context& ctx) {
     }
     if (report.profile) {
         const std::string& environment = report.profile->cloud_environment;
-        token_key = config::access_token_key(*report.profile);
         report.token_service = api::_get_token_api_url(environment);
         report.entitlement_service = api::_get_entitlement_api_url(environment);
-        check_credentials(ctx, report);
+        check_credentials(ctx, report, token_key);
     }
     look_at_environment(ctx, report);
     look_at_cache(ctx, report, token_key);

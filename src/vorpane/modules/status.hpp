@@ -15,6 +15,8 @@ namespace vorpane::modules {
 // target environment, uv and the result cache. Texts taken from errors are their first line,
 // escaped.
 struct StatusReport {
+    // The named profile in effect; std::nullopt for the default one.
+    std::optional<std::string> profile_name;
     std::filesystem::path config_file;
     std::filesystem::path cache_file;
 

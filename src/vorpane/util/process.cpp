@@ -10,8 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string_view>
@@ -155,25 +157,62 @@ class Child {
     TrackedChildGroup m_group;
 };
 
-void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
-    std::array<pollfd, 2> fds{{{out.read.get(), POLLIN, 0}, {err.read.get(), POLLIN, 0}}};
+// Reads both streams to their end while feeding `input` to the child, which gets end of file
+// once it is written. False when `deadline` passed first.
+bool drain(Pipe& out,
+           Pipe& err,
+           Pipe& in,
+           std::string_view input,
+           std::string& out_text,
+           std::string& err_text,
+           std::size_t limit,
+           std::optional<std::chrono::steady_clock::time_point> deadline) {
+    std::array<pollfd, 3> fds{{{out.read.get(), POLLIN, 0},
+                               {err.read.get(), POLLIN, 0},
+                               {in.write ? in.write.get() : -1, POLLOUT, 0}}};
     std::array<std::string*, 2> sinks{&out_text, &err_text};
     std::array<char, 65536> buffer{};
     int open_count = 2;
     while (open_count > 0) {
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        int wait = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            wait = static_cast<int>(left.count());
+        }
+        if (::poll(fds.data(), fds.size(), wait) < 0) {
             if (errno == EINTR) {
                 continue;
             }
             throw_errno(errno, "poll");
         }
-        for (size_t i = 0; i < fds.size(); ++i) {
+        if (fds[2].fd >= 0 && fds[2].revents != 0) {
+            const ssize_t n = (fds[2].revents & POLLOUT) != 0
+                                  ? ::write(fds[2].fd, input.data(), input.size())
+                                  : -1;
+            if (n > 0) {
+                input.remove_prefix(static_cast<size_t>(n));
+            }
+            // Written, or a reader that went away (EPIPE): either way the child reads no more.
+            if (input.empty() || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+                in.write.reset();
+                fds[2].fd = -1;
+            }
+        }
+        for (size_t i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || fds[i].revents == 0) {
                 continue;
             }
             ssize_t n = ::read(fds[i].fd, buffer.data(), buffer.size());
             if (n > 0) {
-                sinks[i]->append(buffer.data(), static_cast<size_t>(n));
+                const size_t keep = limit == 0
+                                        ? static_cast<size_t>(n)
+                                        : std::min(static_cast<size_t>(n),
+                                                   limit - std::min(limit, sinks[i]->size()));
+                sinks[i]->append(buffer.data(), keep);
             } else if (n == 0 || errno != EINTR) {
                 // End of stream (or an unreadable pipe): stop watching it.
                 fds[i].fd = -1;
@@ -181,6 +220,7 @@ void drain(Pipe& out, Pipe& err, std::string& out_text, std::string& err_text) {
             }
         }
     }
+    return true;
 }
 
 std::vector<std::string> make_env_block(const std::map<std::string, std::string>& env) {
@@ -231,6 +271,13 @@ ProcessResult run_process(const std::vector<std::string>& argv,
     FileActions actions;
     Pipe out;
     Pipe err;
+    Pipe in;
+    if (options.input) {
+        open_pipe(in);
+        // Never blocks the tool: a child that does not read is ended by its deadline.
+        ::fcntl(in.write.get(), F_SETFL, O_NONBLOCK);
+        actions.dup2(in.read.get(), STDIN_FILENO);
+    }
     if (options.capture) {
         open_pipe(out);
         open_pipe(err);
@@ -266,14 +313,26 @@ ProcessResult run_process(const std::vector<std::string>& argv,
             started.emplace(pid);
         }
         Child& child = *started;
+        in.read.reset();
         if (options.capture) {
             // Our copies of the write ends must go, or the reads never see end of stream.
             out.write.reset();
             err.write.reset();
             result.out.emplace();
             result.err.emplace();
+            std::optional<std::chrono::steady_clock::time_point> deadline;
+            if (options.timeout) {
+                deadline = std::chrono::steady_clock::now() + *options.timeout;
+            }
             try {
-                drain(out, err, *result.out, *result.err);
+                if (!drain(out, err, in, options.input.value_or(""), *result.out, *result.err,
+                           options.output_limit, deadline)) {
+                    // The child and everything it started go; what they printed is not kept.
+                    result.timed_out = true;
+                    ::kill(-pid, SIGKILL);
+                    out.read.reset();
+                    err.read.reset();
+                }
             } catch (...) {
                 // Closing our ends lets a child blocked on a full pipe finish, so the wait
                 // in Child's destructor cannot hang.

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -16,6 +18,15 @@ struct ProcessOptions {
     bool discard = false;
     // Working directory of the child; the tool's own when unset.
     std::optional<std::filesystem::path> cwd;
+    // With `capture`: bytes written to the child's standard input, which is then closed; the
+    // tool's own standard input is shared when unset.
+    std::optional<std::string> input;
+    // With `capture`: how long the child may run; when the time is up its whole process group
+    // is killed.
+    std::optional<std::chrono::milliseconds> timeout;
+    // With `capture`, at most this many bytes are kept of each stream (the rest is read and
+    // dropped); 0 keeps everything.
+    std::size_t output_limit = 0;
 };
 
 struct ProcessResult {
@@ -24,6 +35,8 @@ struct ProcessResult {
     // The bytes the child wrote, only when output was captured.
     std::optional<std::string> out;
     std::optional<std::string> err;
+    // The child was killed because `timeout` passed.
+    bool timed_out = false;
 };
 
 // A child that could not be started: "cannot run <program>: <reason>".
@@ -39,9 +52,10 @@ class SpawnError : public std::runtime_error {
 
 // Runs `argv` (never through a shell) with exactly the environment `env`, waits for it and
 // returns its status. A program name without a slash is looked up on the PATH of `env`.
-// Standard input is always shared with the tool. Throws std::invalid_argument for an empty
-// `argv`, SpawnError when the child cannot be started, std::system_error when a pipe or a
-// wait fails, and util::Interrupted when SIGINT arrived while the child ran (after it has ended).
+// Standard input is shared with the tool unless `options.input` is set. Throws
+// std::invalid_argument for an empty `argv`, SpawnError when the child cannot be started,
+// std::system_error when a pipe or a wait fails, and util::Interrupted when SIGINT arrived while
+// the child ran (after it has ended).
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env,
                           const ProcessOptions& options = {});

@@ -21,6 +21,7 @@ class Option;
 namespace vorpane::cli::commands {
 
 struct InitOptions {
+    std::string credential_store;
     std::string token_id;
     std::string token;
     std::string cloud_environment = "cloud";
@@ -64,6 +65,12 @@ CLI::App* add_status(CLI::App& app, StatusOptions& options);
 // Returns normally when everything needed works; throws core::VorpaneException (status 1) after
 // showing the report otherwise.
 void run_status(modules::Context& ctx, const StatusOptions& options);
+
+struct ProfilesOptions {
+    bool json = false;
+};
+CLI::App* add_profiles(CLI::App& app, ProfilesOptions& options);
+void run_profiles(modules::Context& ctx, const ProfilesOptions& options);
 
 struct LogoutOptions {};
 CLI::App* add_logout(CLI::App& app, LogoutOptions& options);

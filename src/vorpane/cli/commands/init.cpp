@@ -1,7 +1,9 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/cli/prompt.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -27,6 +29,11 @@ CLI::App* add_init(CLI::App& app, InitOptions& options) {
     init->add_option("--cloud-environment", options.cloud_environment)
         ->envname("VORPANE_CLOUD_ENVIRONMENT")
         ->type_name("TEXT");
+    init->add_option("--credential-store", options.credential_store,
+                     "Keep the secret with the helper docker-credential-NAME (a keyring) instead "
+                     "of in the configuration file.")
+        ->envname("VORPANE_CREDENTIAL_STORE")
+        ->type_name("NAME");
     return init;
 }
 
@@ -59,6 +66,14 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
     config::VorpaneConfig conf{config::VorpaneProfile{*id, *secret, environment},
                                config::VorpaneOptions{}};
     conf.options.advanced_mode = false;
+    const std::string& store = options.credential_store;
+    if (!store.empty()) {
+        // The keyring gets the secret first: when it refuses, the old profile stays as it was.
+        config::check_profile_name("credential store", store);
+        conf.profile.credential_store = store;
+        modules::store_secret(conf.profile, ctx.environment());
+        conf.profile.token.clear();
+    }
     config::replace_config(conf, ctx.config_dir());
     const auto command = [](std::string_view text) {
         return core::style(text, core::PACKAGE_COLOR);
@@ -69,6 +84,16 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
     out.info(command("vorpane download-examples") + " to download examples.");
     out.info(command("vorpane install mkl") +
              " to install Math Kernel Library required by some ZEL modules.");
+    const auto named = config::selected_profile(ctx.lookup());
+    out.info(store.empty() ? "The token secret is kept in the configuration file; " +
+                                 command("vorpane init --credential-store NAME") +
+                                 " keeps it in a keyring instead."
+                           : "The token secret is kept by docker-credential-" + store +
+                                 ", not in the configuration file.");
+    out.info(named ? "This is profile " + *named + ": select it with " +
+                         command("--profile " + *named) + " or VORPANE_PROFILE=" + *named + "."
+                   : "This is the default profile; " + command("vorpane --profile NAME init") +
+                         " adds another account.");
 }
 
 } // namespace vorpane::cli::commands

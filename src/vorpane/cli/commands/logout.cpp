@@ -1,7 +1,9 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
+#include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <CLI/CLI.hpp>
@@ -24,10 +26,12 @@ void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
     const std::string file = util::escape_control((dir / config::CONFIG_FILE_NAME).string());
     const fs::path cache = dir / config::CACHE_FILE_NAME;
     using Kind = config::RemovedConfig::Kind;
+    // Where the secret is kept, read before the file goes; an unusable file names no store.
+    std::optional<config::VorpaneProfile> stored;
     // What the file held, from the run's one reading of it.
     const config::RemovedConfig found = config::remove_config_file(dir, [&]() {
         try {
-            (void)ctx.stored_config();
+            stored = ctx.stored_config().profile;
             return config::RemovedConfig{Kind::profile, {}};
         } catch (const config::UnsafeStateError&) {
             throw;
@@ -58,6 +62,25 @@ void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
     if (had_cache) {
         out.info("Removed the cached service answers (" + util::escape_control(cache.string()) +
                  ").");
+    }
+    // The keyring entry goes after the file: a helper that fails must not keep the profile.
+    std::string store_error;
+    if (found.kind == Kind::profile && stored && !stored->credential_store.empty()) {
+        try {
+            modules::erase_secret(*stored, ctx.environment());
+            out.info("Removed the secret from credential store " + stored->credential_store + ".");
+        } catch (const core::VorpaneException& e) {
+            store_error = e.message();
+        }
+    }
+    if (const auto named =
+            config::selected_profile([&ctx](const std::string& name) { return ctx.env(name); });
+        named && found.kind != Kind::link && found.kind != Kind::directory) {
+        fs::remove_all(dir);
+        out.info("Removed profile " + *named + " (" + util::escape_control(dir.string()) + ").");
+    }
+    if (!store_error.empty()) {
+        throw core::VorpaneException(store_error);
     }
     if (found.kind == Kind::link) {
         throw core::VorpaneException(file + " is a symbolic link to " +

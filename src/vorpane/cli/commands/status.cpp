@@ -39,6 +39,14 @@ bool from_environment(const Report& report) {
     return report.source == modules::Context::CredentialsSource::environment;
 }
 
+// Where the secret is kept: "environment", "file" or the credential store's name.
+std::string secret_store(const Report& report) {
+    if (from_environment(report)) {
+        return "environment";
+    }
+    return report.profile->credential_store.empty() ? "file" : report.profile->credential_store;
+}
+
 std::string python_version(const Report::Environment& environment) {
     return std::to_string(environment.major) + "." + std::to_string(environment.minor);
 }
@@ -89,9 +97,14 @@ std::string credentials_text(const Report& report) {
 
 void send_text(core::Output& out, const Report& report) {
     std::vector<std::pair<std::string, std::string>> lines;
+    lines.emplace_back("Profile name", report.profile_name ? *report.profile_name : "(default)");
     lines.emplace_back("Configuration file", util::escape_control(report.config_file.string()));
     if (report.profile) {
         const auto& profile = *report.profile;
+        const std::string store = secret_store(report);
+        lines.emplace_back("Secret kept in", store == "file" || store == "environment"
+                                                 ? "the " + store
+                                                 : "credential store " + store);
         lines.emplace_back("Profile",
                            "token id " + util::escape_control(profile.token_id) + " (from " +
                                (from_environment(report) ? "VORPANE_TOKEN_ID and VORPANE_TOKEN"
@@ -145,16 +158,19 @@ void send_report_json(core::Output& out, const Report& report) {
     using Json = nlohmann::ordered_json;
     Json doc = {{"schema", 1},
                 {"config_file", report.config_file.string()},
-                {"config_problem", report.config_problem ? Json(*report.config_problem) : Json()}};
+                {"config_problem", report.config_problem ? Json(*report.config_problem) : Json()},
+                {"profile_name", report.profile_name ? Json(*report.profile_name) : Json()}};
     if (report.profile) {
         doc["profile"] = {{"token_id", report.profile->token_id},
                           {"cloud_environment", report.profile->cloud_environment}};
         doc["credentials_source"] = from_environment(report) ? "environment" : "file";
+        doc["credentials_store"] = secret_store(report);
         doc["services"] = {{"token", report.token_service},
                            {"entitlements", report.entitlement_service}};
     } else {
         doc["profile"] = nullptr;
         doc["credentials_source"] = nullptr;
+        doc["credentials_store"] = nullptr;
     }
     doc["credentials"] = credentials_name(report.credentials);
     doc["environment"] = report.environment
