@@ -664,7 +664,7 @@ RemovedConfig remove_config_file(const fs::path& dir,
     if (S_ISDIR(info.st_mode)) {
         return {RemovedConfig::Kind::directory, {}};
     }
-    const RemovedConfig found = classify();
+    RemovedConfig found = classify();
     if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
         throw fs::filesystem_error("cannot remove configuration file", file, last_error());
     }

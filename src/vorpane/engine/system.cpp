@@ -28,10 +28,10 @@ std::string normalized_path_text(const std::string& path) {
     return out.empty() ? "." : out;
 }
 
-std::map<std::string, std::string> child_environment(std::map<std::string, std::string> env,
+std::map<std::string, std::string> child_environment(std::map<std::string, std::string> base,
                                                      const std::string& root) {
-    env["VIRTUAL_ENV"] = normalized_path_text(root);
-    return env;
+    base["VIRTUAL_ENV"] = normalized_path_text(root);
+    return base;
 }
 
 void run_python(Runtime& rt,

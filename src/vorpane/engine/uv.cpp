@@ -91,7 +91,7 @@ class PipListReader final : public nlohmann::json_sax<nlohmann::json> {
     bool end_object() override {
         if (--m_depth == 1) {
             if (!m_name || !m_version) {
-                return refuse("an entry without a \"name\" and a \"version\" string");
+                return refuse(R"(an entry without a "name" and a "version" string)");
             }
             m_packages.add(*m_name, std::move(*m_version));
         }

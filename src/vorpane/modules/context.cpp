@@ -52,7 +52,7 @@ const std::filesystem::path& Context::config_dir() {
 }
 
 std::filesystem::path Context::examples_dir() {
-    const std::filesystem::path dir = dirs().data_dir / "examples";
+    std::filesystem::path dir = dirs().data_dir / "examples";
     config::create_private_directories(dir);
     return dir;
 }

@@ -159,7 +159,9 @@ WithWarnings<PackageList> get_packages(Context& ctx) {
 }
 
 WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx) {
-    auto [packages, warnings] = get_packages(ctx);
+    WithWarnings<PackageList> found = get_packages(ctx);
+    PackageList& packages = found.value;
+    Warnings& warnings = found.warnings;
     if (packages.malformed_element) {
         throw std::runtime_error("The package list from the service is malformed: element " +
                                  std::to_string(*packages.malformed_element) +
