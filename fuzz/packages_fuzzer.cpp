@@ -134,10 +134,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                      [](int, std::string_view) { return 0; });
     core::SystemClock clock;
     Offline offline;
-    modules::Context ctx(out, clock, offline, offline);
+    modules::Context ctx(out, clock, offline, offline, config::process_environment());
     std::vector<std::string> names;
     try {
-        names = modules::get_examples_packages(ctx);
+        names = modules::get_examples_packages(ctx).value;
     } catch (const std::runtime_error& e) {
         fuzz::expect(parsed.malformed_element.has_value(), "a well-formed list was refused");
         fuzz::expect(fuzz::is_one_line(e.what()), "error message is not one line");
