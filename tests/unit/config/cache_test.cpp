@@ -22,6 +22,14 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// Operations of the shapes the tool caches: one that never serves offline, two that do.
+constexpr CachedOperation ACCESS_TOKEN{"vorpane.api._get_access_token",
+                                       "69af430bd661f733d9fd7ee289274600", 1800, false, "token"};
+constexpr CachedOperation ENTITLEMENTS{"vorpane.modules.get_user_entitlements", "", 30, true,
+                                       "entitlements"};
+constexpr CachedOperation PACKAGES{"vorpane.modules.get_examples_packages",
+                                   "966a5498b802cec31507ca1448c3e4b3", 300, true, "package list"};
+
 class ResultCacheTest : public ::testing::Test {
   protected:
     ResultCache open() {
@@ -29,7 +37,7 @@ class ResultCacheTest : public ::testing::Test {
     }
     [[nodiscard]] fs::path file() const { return m_dir.path() / "cache.sqlite3"; }
     json call(ResultCache& cache, json result) {
-        return cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
+        return cached_call(cache, ENTITLEMENTS, [&] {
             ++m_calls;
             return result;
         });
@@ -135,9 +143,8 @@ TEST_F(ResultCacheTest, DamagedFileIsRebuiltSilently) {
 
 TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
     // Keys are the digest of the operation's identity followed by its argument text.
-    EXPECT_EQ(cache_key(ACCESS_TOKEN_IDENTITY), "69af430bd661f733d9fd7ee289274600_(){}");
-    EXPECT_NE(cache_key(EXAMPLE_PACKAGES_IDENTITY, "('a',){}"),
-              cache_key(EXAMPLE_PACKAGES_IDENTITY));
+    EXPECT_EQ(cache_key(ACCESS_TOKEN), "69af430bd661f733d9fd7ee289274600_(){}");
+    EXPECT_NE(cache_key(PACKAGES, "('a',){}"), cache_key(PACKAGES));
     ResultCache cache = open();
     EXPECT_EQ(call(cache, json::array({1})), json::array({1}));
     m_now += 10;
@@ -145,7 +152,7 @@ TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
     m_now += 21;
     EXPECT_EQ(call(cache, json::array({3})), json::array({3}));
     EXPECT_EQ(m_calls, 2);
-    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json::array({3}));
+    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json::array({3}));
     // A live entry stays until its time to live has passed, to the tenth of a second.
     EXPECT_TRUE(cache.add_if_absent("k", "first", 30));
     m_now += 29.9;
@@ -158,15 +165,14 @@ TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
 // A stored null keeping later answers out is checked through the token exchange (request tests).
 TEST_F(ResultCacheTest, FailuresAndAnswersOfReplacedCredentialsStoreNothing) {
     ResultCache cache = open();
-    EXPECT_THROW(cached_call(cache, EXAMPLE_PACKAGES_IDENTITY, PACKAGES_TTL,
-                             []() -> json { throw std::runtime_error("down"); }),
+    EXPECT_THROW(cached_call(cache, PACKAGES, []() -> json { throw std::runtime_error("down"); }),
                  std::runtime_error);
-    EXPECT_TRUE(cache.add_if_absent(cache_key(EXAMPLE_PACKAGES_IDENTITY), "x", 1));
+    EXPECT_TRUE(cache.add_if_absent(cache_key(PACKAGES), "x", 1));
 
     // A configuration file replaced while the operation ran (by `init`): the answer may belong
     // to the old credentials, so it is returned but not kept.
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(cached_call(cache, ACCESS_TOKEN_IDENTITY, ACCESS_TOKEN_TTL,
+        EXPECT_EQ(cached_call(cache, ACCESS_TOKEN,
                               [&] {
                                   const fs::path next = m_dir.path() / "next.toml";
                                   test::write_file(next, std::to_string(i));
@@ -175,9 +181,9 @@ TEST_F(ResultCacheTest, FailuresAndAnswersOfReplacedCredentialsStoreNothing) {
                               }),
                   json("old-token"));
     }
-    EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN_IDENTITY)), std::nullopt);
+    EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN)), std::nullopt);
     EXPECT_EQ(call(cache, "kept"), json("kept"));
-    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json("kept"));
+    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json("kept"));
 }
 
 // Concurrent runs fetch once: the store's lock file is held around look-up, call and add.
@@ -204,7 +210,7 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
             std::this_thread::sleep_for(milliseconds(100));
             ResultCache(m_dir.path(), [this] {
                 return m_now;
-            }).add_if_absent(cache_key(ENTITLEMENTS_IDENTITY), "theirs", ENTITLEMENTS_TTL);
+            }).add_if_absent(cache_key(ENTITLEMENTS), "theirs", ENTITLEMENTS.ttl);
             held.reset();
         });
         EXPECT_EQ(call(cache, "mine"), json("theirs"));
@@ -230,20 +236,19 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
         if (!lock_file_usable) {
             fs::create_directory(lock_file);
         }
-        m_now += 2 * ACCESS_TOKEN_TTL;
+        m_now += 2 * ACCESS_TOKEN.ttl;
         ResultCache cache = cache_waiting(milliseconds(5000));
         json result;
         EXPECT_LT(seconds_taken([&] {
-                      result = cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
-                          return cached_call(cache, ACCESS_TOKEN_IDENTITY, ACCESS_TOKEN_TTL,
-                                             [] { return json("token"); });
+                      result = cached_call(cache, ENTITLEMENTS, [&] {
+                          return cached_call(cache, ACCESS_TOKEN, [] { return json("token"); });
                       });
                   }),
                   2.5)
             << lock_file_usable;
         EXPECT_EQ(result, json("token"));
-        EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN_IDENTITY)), json("token"));
-        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json("token"));
+        EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN)), json("token"));
+        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json("token"));
     }
 }
 
@@ -252,7 +257,7 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
 TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
     int start[2];
     ASSERT_EQ(::pipe(start), 0);
-    const std::string key = cache_key(ACCESS_TOKEN_IDENTITY);
+    const std::string key = cache_key(ACCESS_TOKEN);
     std::vector<pid_t> children;
     for (int i = 0; i < 16; ++i) {
         const pid_t pid = ::fork();
