@@ -212,6 +212,11 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
         ctx.select_profile(*cl.profile);
     }
     if (!early) {
+        // In verbose mode one line per answer an offline run takes from the cache.
+        ctx.on_stored_answer = [&ctx](std::string_view what, double stored_at) {
+            ctx.out.detail("offline: the " + std::string(what) + " from the cache, stored " +
+                           modules::describe_age(ctx.clock.now() - stored_at) + " ago");
+        };
         try {
             ctx.resolve_offline(cl.offline);
         } catch (const core::VorpaneException& e) {

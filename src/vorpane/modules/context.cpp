@@ -94,8 +94,9 @@ nlohmann::json Context::stored_answer(const config::CachedOperation& op,
         throw OfflineError("offline: no stored answer for the " + std::string(op.what) +
                            "; run the command once online");
     }
-    out.detail("offline: the " + std::string(op.what) + " from the cache, stored " +
-               describe_age(clock.now() - kept->stored_at) + " ago");
+    if (on_stored_answer) {
+        on_stored_answer(op.what, kept->stored_at);
+    }
     m_answers_stored_at = std::min(m_answers_stored_at.value_or(kept->stored_at), kept->stored_at);
     return std::move(kept->value);
 }

@@ -100,11 +100,13 @@ class Context {
     nlohmann::json answer(const config::CachedOperation& op,
                           const std::function<nlohmann::json()>& fetch,
                           std::string_view args_repr = "(){}");
-    // The kept answer of `op`, whatever its age, noted for answers_stored_at() and shown in
-    // verbose mode with its age. Throws OfflineError "offline: no stored answer for the <what>;
+    // The kept answer of `op`, whatever its age, noted for answers_stored_at() and passed to
+    // on_stored_answer. Throws OfflineError "offline: no stored answer for the <what>;
     // run the command once online" when none is kept.
     nlohmann::json stored_answer(const config::CachedOperation& op,
                                  std::string_view args_repr = "(){}");
+    // Told of each answer stored_answer() serves: what it is and when it was stored.
+    std::function<void(std::string_view what, double stored_at)> on_stored_answer;
     // When the oldest answer stored_answer() served was stored (seconds since the epoch).
     [[nodiscard]] std::optional<double> answers_stored_at() const noexcept {
         return m_answers_stored_at;

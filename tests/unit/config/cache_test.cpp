@@ -1,4 +1,8 @@
+#include "vorpane/api/package_index.hpp"
+#include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
+#include "vorpane/modules/examples.hpp"
+#include "vorpane/util/crypto.hpp"
 #include "vorpane/util/sqlite.hpp"
 
 #include <gtest/gtest.h>
@@ -250,6 +254,60 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
         EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN)), json("token"));
         EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json("token"));
     }
+}
+
+// Answers that serve offline runs outlive their expiry by 30 days from storing; others do not.
+TEST_F(ResultCacheTest, KeptAnswersServeOfflineFor30DaysAndExpiredTokensAreDropped) {
+    // The tool's operations name their entries by the MD5 digest fixed in their descriptors.
+    for (const CachedOperation* op :
+         {&api::ACCESS_TOKEN_ANSWER, &api::PACKAGE_INDEX_ANSWER, &modules::ENTITLEMENTS_ANSWER,
+          &modules::PACKAGE_LIST_ANSWER}) {
+        EXPECT_EQ(op->digest, util::md5_hex(op->identity)) << op->identity;
+    }
+    ResultCache cache = open();
+    const double stored = m_now;
+    EXPECT_EQ(call(cache, "list"), json("list"));
+    EXPECT_EQ(cached_call(cache, ACCESS_TOKEN, [] { return json("token"); }), json("token"));
+    EXPECT_TRUE(cache.put("index", "old", 0, OFFLINE_KEEP_SECONDS));
+    EXPECT_TRUE(cache.put("index", "new", 0, OFFLINE_KEEP_SECONDS)); // replaced, not added
+    const struct {
+        double age;
+        bool live, kept, token_kept;
+    } rows[] = {{10, true, true, true},
+                {1801, false, true, false},
+                {29.9 * 86400, false, true, false},
+                {30 * 86400, false, false, false}};
+    for (const auto& row : rows) {
+        m_now = stored + row.age;
+        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)).has_value(), row.live) << row.age;
+        const auto kept = cache.lookup_kept(cache_key(ENTITLEMENTS));
+        EXPECT_EQ(kept.has_value(), row.kept) << row.age;
+        if (kept) {
+            EXPECT_EQ(kept->value, json("list"));
+            EXPECT_EQ(kept->stored_at, stored);
+            EXPECT_EQ(cache.lookup_kept("index")->value, json("new"));
+        }
+        EXPECT_EQ(cache.lookup_kept(cache_key(ACCESS_TOKEN)).has_value(), row.token_kept);
+    }
+    // A write prunes what is past both expiry and keep time: the token first of all.
+    EXPECT_TRUE(cache.add_if_absent("other", 1, 60));
+    EXPECT_EQ(ResultCache::peek(m_dir.path()).size(), 1U);
+}
+
+// A store written before the stored-at time existed gains it; its entries serve online runs only.
+TEST_F(ResultCacheTest, OlderStoresGainTheStoredTime) {
+    {
+        util::Db db(file(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        db.exec("CREATE TABLE cache (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL, "
+                "expires REAL NOT NULL)");
+        db.exec("INSERT INTO cache VALUES ('k', '\"v\"', " + std::to_string(m_now + 60) + ")");
+    }
+    ResultCache cache = open();
+    EXPECT_EQ(cache.lookup("k"), json("v"));
+    EXPECT_EQ(cache.lookup_kept("k"), std::nullopt);
+    EXPECT_EQ(ResultCache::peek(m_dir.path()).at(0).stored, 0);
+    EXPECT_TRUE(cache.put("k", "w", 1, OFFLINE_KEEP_SECONDS));
+    EXPECT_EQ(cache.lookup_kept("k")->stored_at, m_now);
 }
 
 // Sixteen processes open the store and add under one key at the same moment. Each exits with
