@@ -17,7 +17,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     ResultCache cache(argv[1]);
-    std::string key = cache_key(ENTITLEMENTS_IDENTITY);
+    // The entitlement list's entry, with its fixed digest as the tool uses it.
+    constexpr CachedOperation entitlements{"vorpane.modules.get_user_entitlements",
+                                           "d22c9858ef033f306c9c67d109a09438", 30, true,
+                                           "entitlements"};
+    std::string key = cache_key(entitlements);
     if (mode == "fill") {
         nlohmann::json list = nlohmann::json::array();
         for (int i = 0; i < 10; ++i) {

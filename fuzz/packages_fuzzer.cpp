@@ -126,8 +126,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (parsed.malformed_element) {
             cached = {{"malformed_element", *parsed.malformed_element}};
         }
-        fuzz::expect(cache.add_if_absent(config::cache_key(config::EXAMPLE_PACKAGES_IDENTITY),
-                                         cached, config::PACKAGES_TTL),
+        fuzz::expect(cache.add_if_absent(config::cache_key(modules::PACKAGE_LIST_ANSWER), cached,
+                                         modules::PACKAGE_LIST_ANSWER.ttl),
                      "the fresh cache refused the list");
     }
     core::Output out(core::TerminalInfo{}, core::Verbosity::normal, false,

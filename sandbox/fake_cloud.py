@@ -494,6 +494,9 @@ class CloudServer(http.server.ThreadingHTTPServer):
         # When the connection began, for the log of its first request (benchmarks count the
         # handshake as part of that request).
         self.connection_start.at = time.time()
+        # Every accepted connection, even one that never sends a request, leaves one line.
+        with open(os.path.join(self.state_dir, "connections.log"), "a", encoding="utf-8") as log:
+            log.write(f"{client_address[0]}\n")
         try:
             tls = self.ssl_context.wrap_socket(request, server_side=True)
         except (ssl.SSLError, OSError) as exc:

@@ -319,7 +319,7 @@ def cmd_up(args) -> int:
     bin_dir = os.path.join(d, "bin")
     mkbin.install(bin_dir, python)
 
-    for stale in ("port", "index.port", "requests.log", "index_requests.log"):
+    for stale in ("port", "index.port", "requests.log", "connections.log", "index_requests.log"):
         try:
             os.remove(os.path.join(d, stale))
         except FileNotFoundError:

@@ -57,7 +57,7 @@ _vorpane()
 
     # Aliases of one option are joined by "|"; so are -q and -v, which exclude each other and
     # are accepted before and after the command name.
-    local groups global='-q|--quiet|-v|--verbose --profile'
+    local groups global='-q|--quiet|-v|--verbose --offline --profile'
     case $command in
         '') groups="--version --info --help $global" ;;
         init) groups="--token-id --token --cloud-environment --credential-store --help $global" ;;

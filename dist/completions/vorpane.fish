@@ -22,6 +22,7 @@ complete -c vorpane -n $no_command -a download-examples -d 'Download examples fo
 complete -c vorpane -n $no_command -a status -d 'Check the configuration, credentials and environment'
 complete -c vorpane -n $no_command -a logout -d 'Remove the stored profile and cached answers'
 complete -c vorpane -n $no_command -a profiles -d 'List the profiles, the one in effect marked'
+complete -c vorpane -l offline -d 'Open no network connection: use the stored answers'
 complete -c vorpane -l profile -x -d 'Use the named profile instead of the default one' \
     -a '(command ls (set -q XDG_CONFIG_HOME; and echo $XDG_CONFIG_HOME; or echo ~/.config)/Vorpane/profiles 2>/dev/null)'
 

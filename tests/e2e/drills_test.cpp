@@ -1,4 +1,5 @@
 // Fault drills: concurrent runs, killed writes, misbehaving services, leaked secrets, full disks.
+#include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/util/crypto.hpp"
 #include "vorpane/util/sqlite.hpp"
@@ -149,7 +150,7 @@ TEST_F(DrillTest, InitKilledAtRandomMomentsLeavesTheOldProfileOrTheNewOneWithout
         std::chrono::steady_clock::now() - started);
     const std::string old_text = read_file(config_file());
     ASSERT_NE(old_text, new_text);
-    const std::string token_key = config::access_token_key({"old-id", "old-secret", "cloud"});
+    const std::string token_key = api::access_token_key({"old-id", "old-secret", "cloud"});
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> delay_us(0, static_cast<int>(took.count() * 6 / 5));

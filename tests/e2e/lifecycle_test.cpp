@@ -1,5 +1,6 @@
 // Whose access token a run sends, what it does when the token is refused or its output is lost.
 
+#include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/util/sqlite.hpp"
 
@@ -14,7 +15,7 @@ class LifecycleTest : public E2ETest {
     std::vector<std::string> modules_against(const nlohmann::json& account, int status) {
         util::Db(m_home.config_dir() / "cache.sqlite3", SQLITE_OPEN_READWRITE)
             .exec("DELETE FROM cache WHERE key NOT LIKE '" +
-                  config::cache_key(config::ACCESS_TOKEN_IDENTITY, "") + "%'");
+                  config::cache_key(api::ACCESS_TOKEN_ANSWER, "") + "%'");
         sandbox().write_account(account);
         sandbox().clear_log();
         const auto r = vorpane({"modules"});

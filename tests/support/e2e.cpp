@@ -60,6 +60,13 @@ std::vector<nlohmann::json> Sandbox::requests() const {
 
 void Sandbox::clear_log() const {
     std::ofstream out(m_dir / "requests.log", std::ios::trunc);
+    std::ofstream connections(m_dir / "connections.log", std::ios::trunc);
+}
+
+size_t Sandbox::connections() const {
+    std::ifstream in(m_dir / "connections.log");
+    return static_cast<size_t>(
+        std::count(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>(), '\n'));
 }
 
 void E2ETest::SetUp() {

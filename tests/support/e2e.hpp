@@ -44,6 +44,8 @@ class Sandbox {
     // Every request the fake cloud logged since the last clear_log().
     [[nodiscard]] std::vector<nlohmann::json> requests() const;
     void clear_log() const;
+    // The connections the fake cloud accepted since the last clear_log(), requests or not.
+    [[nodiscard]] size_t connections() const;
 
   private:
     Sandbox();

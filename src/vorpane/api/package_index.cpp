@@ -18,6 +18,8 @@ std::string get_package_index_address(const ServiceAccess& service) {
             "The service sent no package index address (a 303 answer without "
             "a location header).");
     }
+    service.cache.put(config::cache_key(PACKAGE_INDEX_ANSWER), *location, PACKAGE_INDEX_ANSWER.ttl,
+                      config::keep_seconds(PACKAGE_INDEX_ANSWER));
     return *location;
 }
 

@@ -22,7 +22,7 @@ AccessToken access_token(const ServiceAccess& service, const std::string& args) 
     std::optional<TokenOutcome> failure;
     AccessToken token;
     const nlohmann::json stored = config::cached_call(
-        service.cache, config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL,
+        service.cache, ACCESS_TOKEN_ANSWER,
         [&]() -> nlohmann::json {
             TokenOutcome outcome = _get_access_token(service.profile, service.http);
             failure = outcome;
@@ -53,12 +53,11 @@ describe(const std::string& path, const ServiceAccess& service, const std::strin
 } // namespace
 
 RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service) {
-    return describe(path, service,
-                    access_token(service, config::access_token_args(service.profile)).value);
+    return describe(path, service, access_token(service, access_token_args(service.profile)).value);
 }
 
 util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
-    const std::string args = config::access_token_args(service.profile);
+    const std::string args = access_token_args(service.profile);
     const auto send = [&](const AccessToken& token) {
         try {
             return service.http.send(to_http_request(describe(path, service, token.value)));
@@ -76,7 +75,7 @@ util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
     }
     // The service no longer takes the stored token (revoked before it expired): sign in again,
     // once; a fresh token that is refused too is the answer.
-    service.cache.forget(config::access_token_key(service.profile), token.value);
+    service.cache.forget(access_token_key(service.profile), token.value);
     return send(access_token(service, args));
 }
 

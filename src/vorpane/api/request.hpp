@@ -44,9 +44,9 @@ class NoAccessToken : public core::VorpaneException {
 
 // The description of a GET of `path` (starting with "/", query string kept as given) against
 // the entitlement service of the profile's cloud environment. The access token comes from the
-// result cache entry of this profile (config::access_token_args), or from an exchange whose result
-// (null included) is stored there for ACCESS_TOKEN_TTL seconds. Throws NoAccessToken when there
-// is no token, and what _get_access_token and config::access_token_args throw.
+// result cache entry of this profile (access_token_args), or from an exchange whose result
+// (null included) is stored there for ACCESS_TOKEN_ANSWER.ttl seconds. Throws NoAccessToken when
+// there is no token, and what _get_access_token and access_token_args throw.
 RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service);
 
 // GET `path` with create_get_request's description; the answer whatever its status. A 401 to a

@@ -69,6 +69,20 @@ util::HttpRequest token_request(const config::VorpaneProfile& profile,
     return request;
 }
 
+std::string access_token_args(const config::VorpaneProfile& profile) {
+    // Each field with its length in front, so that no two profiles give the same text.
+    std::string fields;
+    for (const std::string* field :
+         {&profile.token_id, &profile.token, &profile.cloud_environment}) {
+        fields += std::to_string(field->size()) + ":" + *field;
+    }
+    return "(" + util::sha256_hex(fields) + "){}";
+}
+
+std::string access_token_key(const config::VorpaneProfile& profile) {
+    return config::cache_key(ACCESS_TOKEN_ANSWER, access_token_args(profile));
+}
+
 TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http) {
     TokenOutcome outcome;
     try {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vorpane/config/cache.hpp"
 #include "vorpane/config/records.hpp"
 #include "vorpane/util/http.hpp"
 
@@ -51,6 +52,19 @@ struct TokenOutcome {
     long status = 0;
     std::string detail;
 };
+
+// The cached token exchange: an access token serves online runs for 30 minutes and never an
+// offline run, nor is it kept past its expiry.
+inline constexpr config::CachedOperation ACCESS_TOKEN_ANSWER{"vorpane.api._get_access_token",
+                                                             "69af430bd661f733d9fd7ee289274600",
+                                                             1800, false, "access token"};
+
+// The arguments part of the key of the access token obtained with `profile`: the SHA-256 digest
+// of its token id, secret and cloud environment, so that a token serves only the credentials it
+// was obtained with while the secret itself is never stored. Throws like util::sha256_hex.
+std::string access_token_args(const config::VorpaneProfile& profile);
+// The whole key of that entry. Throws like access_token_args.
+std::string access_token_key(const config::VorpaneProfile& profile);
 
 // Exchanges the token id and secret of `profile` for an access token through `http`. Not
 // cached: callers go through create_get_request. A status other than 200, a failed transfer or a

@@ -34,6 +34,7 @@ struct CommandLine {
     bool info = false;
     bool quiet = false;
     bool verbose = false;
+    bool offline = false;
     std::optional<std::string> profile;
     commands::StatusOptions status;
     commands::ProfilesOptions profiles;
@@ -75,6 +76,9 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
     app.add_option("--profile", cl.profile,
                    "Use the named profile (also VORPANE_PROFILE) instead of the default one.")
         ->type_name("NAME");
+    app.add_flag("--offline", cl.offline,
+                 "Open no network connection (also VORPANE_OFFLINE=1): use the stored answers "
+                 "whatever their age.");
     app.require_subcommand(0, 1);
 
     Commands c;
@@ -89,7 +93,7 @@ Commands build_app(CLI::App& app, CommandLine& cl, const std::string& prog) {
          {c.init, c.modules, c.install, c.download, c.status, c.logout, c.profiles}) {
         sub->set_help_flag("--help", "Show this message and exit.");
         sub->formatter(app.get_formatter());
-        // -q and -v are accepted after the command name too.
+        // -q, -v, --profile and --offline are accepted after the command name too.
         sub->fallthrough();
     }
     return c;
@@ -206,6 +210,19 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
             return 1;
         }
         ctx.select_profile(*cl.profile);
+    }
+    if (!early) {
+        // In verbose mode one line per answer an offline run takes from the cache.
+        ctx.on_stored_answer = [&ctx](std::string_view what, double stored_at) {
+            ctx.out.detail("offline: the " + std::string(what) + " from the cache, stored " +
+                           modules::describe_age(ctx.clock.now() - stored_at) + " ago");
+        };
+        try {
+            ctx.resolve_offline(cl.offline);
+        } catch (const core::VorpaneException& e) {
+            out.send_error("Error: " + e.message());
+            return 1;
+        }
     }
     // Only the commands that work in the environment need a supported Python; the others run
     // even where none can be found.

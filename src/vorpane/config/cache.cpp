@@ -160,9 +160,16 @@ std::vector<ResultCache::StoredEntry> ResultCache::peek(const std::filesystem::p
     }
     try {
         util::Db db(file, SQLITE_OPEN_READONLY);
-        util::Stmt rows(db, "SELECT key, expires FROM cache ORDER BY key");
+        // A store of an older version has no stored-at column yet.
+        bool has_stored = false;
+        util::Stmt columns(db, "SELECT name FROM pragma_table_info('cache')");
+        while (columns.step()) {
+            has_stored = has_stored || columns.column_text(0) == "stored";
+        }
+        util::Stmt rows(db, has_stored ? "SELECT key, expires, stored FROM cache ORDER BY key"
+                                       : "SELECT key, expires, 0 FROM cache ORDER BY key");
         while (rows.step()) {
-            entries.push_back({rows.column_text(0), rows.column_double(1)});
+            entries.push_back({rows.column_text(0), rows.column_double(1), rows.column_double(2)});
         }
     } catch (const std::exception&) {
         // A store that cannot be read holds nothing worth reporting.
@@ -178,7 +185,21 @@ void ResultCache::open() {
     db->busy_timeout(m_busy_timeout_ms);
     // The first statement reads the file header, so a damaged file shows up here.
     db->exec("CREATE TABLE IF NOT EXISTS cache ("
-             "key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL, expires REAL NOT NULL)");
+             "key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL, expires REAL NOT NULL, "
+             "stored REAL NOT NULL DEFAULT 0, keep REAL NOT NULL DEFAULT 0)");
+    // Stores of older versions get the columns added; their entries count as stored at no known
+    // time and kept only until they expire.
+    bool has_stored = false;
+    {
+        util::Stmt columns(*db, "SELECT name FROM pragma_table_info('cache')");
+        while (columns.step()) {
+            has_stored = has_stored || columns.column_text(0) == "stored";
+        }
+    }
+    if (!has_stored) {
+        db->exec("ALTER TABLE cache ADD COLUMN stored REAL NOT NULL DEFAULT 0");
+        db->exec("ALTER TABLE cache ADD COLUMN keep REAL NOT NULL DEFAULT 0");
+    }
     m_db = std::move(db);
 }
 
@@ -241,9 +262,44 @@ std::optional<nlohmann::json> ResultCache::lookup(const std::string& key) {
     });
 }
 
+std::optional<ResultCache::KeptAnswer> ResultCache::lookup_kept(const std::string& key) {
+    const double now = m_clock();
+    return recovering([&]() -> std::optional<KeptAnswer> {
+        util::Stmt select(*m_db, "SELECT value, stored FROM cache WHERE key = :key AND "
+                                 "(expires > :now OR keep > :now) AND stored > 0");
+        select.bind(":key", key);
+        select.bind(":now", now);
+        if (!select.step()) {
+            return std::nullopt;
+        }
+        const std::string_view text = select.column_view(0);
+        nlohmann::json value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+        if (value.is_discarded() || value.is_null()) {
+            return std::nullopt;
+        }
+        return KeptAnswer{std::move(value), select.column_double(1)};
+    });
+}
+
 bool ResultCache::add_if_absent(const std::string& key,
                                 const nlohmann::json& value,
-                                int ttl_seconds) {
+                                int ttl_seconds,
+                                int keep_seconds) {
+    return write(key, value, ttl_seconds, keep_seconds, false);
+}
+
+bool ResultCache::put(const std::string& key,
+                      const nlohmann::json& value,
+                      int ttl_seconds,
+                      int keep_seconds) {
+    return write(key, value, ttl_seconds, keep_seconds, true);
+}
+
+bool ResultCache::write(const std::string& key,
+                        const nlohmann::json& value,
+                        int ttl_seconds,
+                        int keep_seconds,
+                        bool replace) {
     std::string text;
     try {
         if (!m_db || nests_deeper_than(value, MAX_STORED_DEPTH)) {
@@ -255,15 +311,27 @@ bool ResultCache::add_if_absent(const std::string& key,
     }
     const double now = m_clock();
     return recovering([&]() {
-        util::Stmt insert(*m_db,
-                          "INSERT INTO cache (key, value, expires) VALUES (:key, :value, :expires) "
-                          "ON CONFLICT (key) DO UPDATE SET value = excluded.value, "
-                          "expires = excluded.expires WHERE cache.expires <= :now");
+        // Answers past both their expiry and their keep time serve no run any more.
+        util::Stmt prune(*m_db, "DELETE FROM cache WHERE expires <= :now AND keep <= :now");
+        prune.bind(":now", now);
+        prune.step();
+        util::Stmt insert(*m_db, replace
+                                     ? "INSERT INTO cache (key, value, expires, stored, keep) "
+                                       "VALUES (:key, :value, :expires, :now, :keep) "
+                                       "ON CONFLICT (key) DO UPDATE SET value = excluded.value, "
+                                       "expires = excluded.expires, stored = excluded.stored, "
+                                       "keep = excluded.keep"
+                                     : "INSERT INTO cache (key, value, expires, stored, keep) "
+                                       "VALUES (:key, :value, :expires, :now, :keep) "
+                                       "ON CONFLICT (key) DO UPDATE SET value = excluded.value, "
+                                       "expires = excluded.expires, stored = excluded.stored, "
+                                       "keep = excluded.keep WHERE cache.expires <= :now");
         insert.bind(":key", key);
         // `text` outlives the statement, so SQLite need not copy a large value once more.
         insert.bind_borrowed(":value", text);
         insert.bind(":expires", now + ttl_seconds);
         insert.bind(":now", now);
+        insert.bind(":keep", now + keep_seconds);
         insert.step();
         return sqlite3_changes(m_db->get()) > 0;
     });
@@ -312,44 +380,29 @@ void drop_result_cache(const std::filesystem::path& dir) {
 }
 
 std::string cache_key(std::string_view identity, std::string_view args_repr) {
-    // The digests of the tool's own cached operations are fixed, so a cache hit need not load
-    // libcrypto (loading it costs more than the whole lookup); the tests check them against MD5.
-    static constexpr std::pair<std::string_view, std::string_view> known[] = {
-        {ACCESS_TOKEN_IDENTITY, "69af430bd661f733d9fd7ee289274600"},
-        {ENTITLEMENTS_IDENTITY, "d22c9858ef033f306c9c67d109a09438"},
-        {EXAMPLE_PACKAGES_IDENTITY, "966a5498b802cec31507ca1448c3e4b3"},
-    };
-    for (const auto& [name, digest] : known) {
-        if (name == identity) {
-            return std::string(digest) + "_" + std::string(args_repr);
-        }
-    }
     return util::md5_hex(identity) + "_" + std::string(args_repr);
 }
 
-std::string access_token_args(const VorpaneProfile& profile) {
-    // Each field with its length in front, so that no two profiles give the same text.
-    std::string fields;
-    for (const std::string* field :
-         {&profile.token_id, &profile.token, &profile.cloud_environment}) {
-        fields += std::to_string(field->size()) + ":" + *field;
+std::string cache_key(const CachedOperation& op, std::string_view args_repr) {
+    // Loading libcrypto for the digest costs more than the whole lookup.
+    if (!op.digest.empty()) {
+        return std::string(op.digest) + "_" + std::string(args_repr);
     }
-    return "(" + util::sha256_hex(fields) + "){}";
+    return cache_key(op.identity, args_repr);
 }
 
-std::string access_token_key(const VorpaneProfile& profile) {
-    return cache_key(ACCESS_TOKEN_IDENTITY, access_token_args(profile));
+int keep_seconds(const CachedOperation& op) {
+    return op.serves_offline ? OFFLINE_KEEP_SECONDS : 0;
 }
 
 nlohmann::json cached_call(ResultCache& cache,
-                           std::string_view identity,
-                           int ttl_seconds,
-                           const std::function<nlohmann::json()>& op,
+                           const CachedOperation& op,
+                           const std::function<nlohmann::json()>& fetch,
                            std::string_view args_repr) {
     if (!cache.enabled()) {
-        return op();
+        return fetch();
     }
-    const std::string key = cache_key(identity, args_repr);
+    const std::string key = cache_key(op, args_repr);
     if (auto stored = cache.lookup(key)) {
         return *std::move(stored);
     }
@@ -367,9 +420,9 @@ nlohmann::json cached_call(ResultCache& cache,
     }
     const std::filesystem::path dir = cache.file().parent_path();
     const std::string profile = config_identity(dir);
-    nlohmann::json result = op();
+    nlohmann::json result = fetch();
     if (config_identity(dir) == profile) {
-        cache.add_if_absent(key, result, ttl_seconds);
+        cache.add_if_absent(key, result, op.ttl, keep_seconds(op));
     }
     return result;
 }

@@ -32,19 +32,26 @@ inline constexpr std::chrono::seconds CACHE_LOCK_WAIT{120};
 // Time to live of an entry when the caller names none.
 inline constexpr int DEFAULT_CACHE_TTL = 300;
 
-// The cached operations. The identity is the dotted path of the operation (its module, ".",
-// its name); its MD5 digest names the entry, so changing one of these strings orphans the
-// entries that older runs stored.
-// The access-token exchange of the api layer.
-inline constexpr std::string_view ACCESS_TOKEN_IDENTITY = "vorpane.api._get_access_token";
-inline constexpr int ACCESS_TOKEN_TTL = 1800;
-// The account's entitlement list.
-inline constexpr std::string_view ENTITLEMENTS_IDENTITY = "vorpane.modules.get_user_entitlements";
-inline constexpr int ENTITLEMENTS_TTL = 30;
-// The example package names of the package list (stored as {"examples": [...]}).
-inline constexpr std::string_view EXAMPLE_PACKAGES_IDENTITY =
-    "vorpane.modules.get_examples_packages";
-inline constexpr int PACKAGES_TTL = DEFAULT_CACHE_TTL;
+// How long an answer that may serve offline runs stays in the store after it was stored,
+// whatever its time to live: 30 days.
+inline constexpr int OFFLINE_KEEP_SECONDS = 30 * 24 * 3600;
+
+// One cached operation, described next to the code that calls it. Its identity is the dotted
+// path of the operation (its module, ".", its name); the MD5 digest of the identity names the
+// entry, so changing an identity orphans the entries that older runs stored.
+struct CachedOperation {
+    std::string_view identity;
+    // The MD5 digest of `identity` in hex, fixed in the source so that a cache hit need not load
+    // libcrypto; empty to have it computed. The tests check the fixed ones.
+    std::string_view digest;
+    // Seconds an answer serves online runs.
+    int ttl = DEFAULT_CACHE_TTL;
+    // Whether the last answer is kept OFFLINE_KEEP_SECONDS to serve offline runs; otherwise it is
+    // dropped once expired.
+    bool serves_offline = false;
+    // What the answer is, for messages: "entitlements", "package list"...
+    std::string_view what;
+};
 
 // Seconds since the epoch, as the cache measures expiry.
 using CacheClock = std::function<double()>;
@@ -77,6 +84,8 @@ class ResultCache {
         std::string key;
         // Seconds since the epoch.
         double expires = 0;
+        // When it was stored, in seconds since the epoch; 0 for entries of older versions.
+        double stored = 0;
     };
     // The entries of the store in `dir`, by key, read without creating or changing anything;
     // empty when there is no readable store. Throws UnsafeStateError when the store or its lock
@@ -91,7 +100,25 @@ class ResultCache {
     // null one) is there; an expired entry is replaced. Returns whether this call wrote: false
     // also when the store cannot be written or `value` cannot be stored (not serialisable, or
     // nested more than 100 levels deep).
-    bool add_if_absent(const std::string& key, const nlohmann::json& value, int ttl_seconds);
+    // Every write also drops the entries that are both expired and past their keep time.
+    // `keep_seconds` (0: until expiry) is how long after now the entry stays for lookup_kept.
+    bool add_if_absent(const std::string& key,
+                       const nlohmann::json& value,
+                       int ttl_seconds,
+                       int keep_seconds = 0);
+
+    // Stores `value` under `key` like add_if_absent, but replaces a live entry too.
+    bool
+    put(const std::string& key, const nlohmann::json& value, int ttl_seconds, int keep_seconds);
+
+    // A non-null value stored under `key` that is still kept, whatever its expiry, with the time
+    // it was stored; for offline runs. Entries stored without a keep time (the access token) are
+    // kept only until they expire.
+    struct KeptAnswer {
+        nlohmann::json value;
+        double stored_at = 0;
+    };
+    std::optional<KeptAnswer> lookup_kept(const std::string& key);
 
     // Removes the entry under `key` if it still holds `value` (a value another run stored
     // meanwhile stays). Never throws.
@@ -111,6 +138,11 @@ class ResultCache {
     void open();
     void rebuild();
     template <class Op> auto recovering(Op op) -> decltype(op());
+    bool write(const std::string& key,
+               const nlohmann::json& value,
+               int ttl_seconds,
+               int keep_seconds,
+               bool replace);
 
     std::filesystem::path m_file;
     CacheClock m_clock;
@@ -127,27 +159,25 @@ void drop_result_cache(const std::filesystem::path& dir);
 // The entry key of a call of the operation `identity`: the MD5 digest of `identity` in hex,
 // "_", then the text form of the call's arguments ("(){}" for a call without any).
 std::string cache_key(std::string_view identity, std::string_view args_repr = "(){}");
+// The same for `op`, with its fixed digest when it has one.
+std::string cache_key(const CachedOperation& op, std::string_view args_repr = "(){}");
 
-// The arguments part of the key of the access token obtained with `profile`: the SHA-256 digest
-// of its token id, secret and cloud environment, so that a token serves only the credentials it
-// was obtained with while the secret itself is never stored. Throws like util::sha256_hex.
-std::string access_token_args(const VorpaneProfile& profile);
-// The whole key of that entry. Throws like access_token_args.
-std::string access_token_key(const VorpaneProfile& profile);
-
-// Calls `op` unless a live non-null result of `identity` (called with `args_repr`) is stored,
-// then adds the result (null included) for `ttl_seconds` if no live entry exists meanwhile and
-// returns it. When nothing is stored, the second look-up, `op` and the add run under
-// ResultCache::lock_updates, so that concurrent runs make one call and share its result; without
-// the lock (none to be had in time, no lock file) the call goes ahead unlocked. Calls nested in
-// `op` on the same store and thread run under the lock already held. A result is not added when the
-// configuration file beside the store was replaced or changed while `op` ran: it may have been
-// fetched with the credentials `init` just replaced. Exceptions of `op` pass through and store
-// nothing; failures of the store never throw, except UnsafeStateError.
+// Calls `fetch` unless a live non-null result of `op` (called with `args_repr`) is stored,
+// then adds the result (null included) for `op.ttl` seconds (kept OFFLINE_KEEP_SECONDS when `op`
+// serves offline) if no live entry exists meanwhile and returns it. When nothing is stored, the
+// second look-up, `fetch` and the add run under ResultCache::lock_updates, so that concurrent runs
+// make one call and share its result; without the lock (none to be had in time, no lock file) the
+// call goes ahead unlocked. Calls nested in `fetch` on the same store and thread run under the lock
+// already held. A result is not added when the configuration file beside the store was replaced or
+// changed while `fetch` ran: it may have been fetched with the credentials `init` just replaced.
+// Exceptions of `fetch` pass through and store nothing; failures of the store never throw, except
+// UnsafeStateError.
 nlohmann::json cached_call(ResultCache& cache,
-                           std::string_view identity,
-                           int ttl_seconds,
-                           const std::function<nlohmann::json()>& op,
+                           const CachedOperation& op,
+                           const std::function<nlohmann::json()>& fetch,
                            std::string_view args_repr = "(){}");
+
+// Seconds `op`'s answers are kept for lookup_kept: OFFLINE_KEEP_SECONDS or 0.
+int keep_seconds(const CachedOperation& op);
 
 } // namespace vorpane::config

@@ -52,6 +52,9 @@ bool install_modules(Runtime& rt,
     if (dry_run) {
         args.emplace_back("--dry-run");
     }
+    if (rt.offline) {
+        args.emplace_back("--offline");
+    }
     std::optional<PrivateNetrc> netrc;
     std::map<std::string, std::string> extra_env;
     if (index.login) {

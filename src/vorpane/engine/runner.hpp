@@ -53,6 +53,8 @@ class SystemProcessRunner final : public ProcessRunner {
 struct Runtime {
     ProcessRunner& runner;
     TargetEnvironment& target;
+    // uv is told to work offline: it installs only what its own cache holds.
+    bool offline = false;
 };
 
 } // namespace vorpane::engine

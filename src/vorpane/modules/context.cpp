@@ -7,6 +7,9 @@
 #include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/redact.hpp"
 
+#include <algorithm>
+#include <utility>
+
 namespace vorpane::modules {
 
 namespace {
@@ -29,13 +32,83 @@ const T& once(std::optional<T>& value, std::exception_ptr& error, Make make) {
 
 } // namespace
 
+std::string describe_age(double seconds) {
+    const auto whole = static_cast<long long>(seconds < 0 ? 0 : seconds);
+    const auto [count, unit] = whole < 3600    ? std::pair{whole / 60, "minute"}
+                               : whole < 86400 ? std::pair{whole / 3600, "hour"}
+                                               : std::pair{whole / 86400, "day"};
+    return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
+}
+
+util::HttpResponse GuardedHttpClient::send(const util::HttpRequest& request) {
+    if (m_refuse) {
+        throw OfflineError("offline: no connection is opened to " +
+                           util::escape_control(util::mask_url_password(request.url)));
+    }
+    return m_inner.send(request);
+}
+
+void GuardedHttpClient::download(const std::vector<util::DownloadJob>& jobs,
+                                 const util::DownloadHandlers& handlers,
+                                 const util::ProgressOutput& progress,
+                                 const util::DownloadLimits& limits) {
+    if (m_refuse) {
+        throw OfflineError("offline: no download is started");
+    }
+    m_inner.download(jobs, handlers, progress, limits);
+}
+
+void Context::resolve_offline(bool option) {
+    bool offline = option;
+    const std::string name(OFFLINE_VARIABLE);
+    if (!option) {
+        const std::string value = env(name).value_or("");
+        if (value == "1" || value == "true" || value == "yes") {
+            offline = true;
+        } else if (!(value.empty() || value == "0" || value == "false" || value == "no")) {
+            throw core::VorpaneException(name +
+                                         " must be 1, true, yes, 0, false, no or empty, not \"" +
+                                         util::escape_control(value) + "\"");
+        }
+    }
+    m_offline = offline;
+    m_guarded_http.refuse(offline);
+}
+
+nlohmann::json Context::answer(const config::CachedOperation& op,
+                               const std::function<nlohmann::json()>& fetch,
+                               std::string_view args_repr) {
+    if (m_offline) {
+        return stored_answer(op, args_repr);
+    }
+    return config::cached_call(cache(), op, fetch, args_repr);
+}
+
+nlohmann::json Context::stored_answer(const config::CachedOperation& op,
+                                      std::string_view args_repr) {
+    std::optional<config::ResultCache::KeptAnswer> kept;
+    if (op.serves_offline) {
+        kept = cache().lookup_kept(config::cache_key(op, args_repr));
+    }
+    if (!kept) {
+        throw OfflineError("offline: no stored answer for the " + std::string(op.what) +
+                           "; run the command once online");
+    }
+    if (on_stored_answer) {
+        on_stored_answer(op.what, kept->stored_at);
+    }
+    m_answers_stored_at = std::min(m_answers_stored_at.value_or(kept->stored_at), kept->stored_at);
+    return std::move(kept->value);
+}
+
 Context::Context(core::Output& out_,
                  core::Clock& clock_,
                  util::HttpClient& http_,
                  engine::ProcessRunner& runner_,
                  config::Environment environment)
-    : out(out_), clock(clock_), http(http_), runner(runner_), m_environment(std::move(environment)),
-      m_lookup(config::lookup_in(m_environment)), m_target(runner_, m_environment) {}
+    : m_guarded_http(http_), out(out_), clock(clock_), http(m_guarded_http), runner(runner_),
+      m_environment(std::move(environment)), m_lookup(config::lookup_in(m_environment)),
+      m_target(runner_, m_environment) {}
 
 const config::AppDirs& Context::dirs() {
     if (!m_dirs) {

@@ -10,12 +10,45 @@
 #include "vorpane/engine/target.hpp"
 #include "vorpane/util/http.hpp"
 
+#include <nlohmann/json.hpp>
+
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vorpane::modules {
+
+// What an offline run cannot do: an answer it needs is not stored, or something tried to connect.
+class OfflineError : public core::VorpaneException {
+  public:
+    using core::VorpaneException::VorpaneException;
+};
+
+// The variable that asks for offline runs.
+inline constexpr std::string_view OFFLINE_VARIABLE = "VORPANE_OFFLINE";
+
+// "N minutes" (under an hour), "N hours" (under a day) or "N days", rounded down; "1 minute" etc.
+std::string describe_age(double seconds);
+
+// An HTTP client that passes everything on to another one, unless it was told to refuse: then
+// every request and download throws OfflineError without connecting.
+class GuardedHttpClient final : public util::HttpClient {
+  public:
+    explicit GuardedHttpClient(util::HttpClient& inner) : m_inner(inner) {}
+    void refuse(bool refuse) noexcept { m_refuse = refuse; }
+    util::HttpResponse send(const util::HttpRequest& request) override;
+    void download(const std::vector<util::DownloadJob>& jobs,
+                  const util::DownloadHandlers& handlers,
+                  const util::ProgressOutput& progress,
+                  const util::DownloadLimits& limits) override;
+
+  private:
+    util::HttpClient& m_inner;
+    bool m_refuse = false;
+};
 
 // What one run of the tool knows and uses, built once by the front end and passed down by
 // reference: the output sink, the clock, the HTTP client and the process runner (all replaced in
@@ -23,6 +56,9 @@ namespace vorpane::modules {
 // directories, the stored configuration, the result cache and the target environment, each
 // resolved, read, opened or detected once on first use.
 class Context {
+    // Declared first: `http` refers to it.
+    GuardedHttpClient m_guarded_http;
+
   public:
     Context(core::Output& out,
             core::Clock& clock,
@@ -34,6 +70,7 @@ class Context {
 
     core::Output& out;
     core::Clock& clock;
+    // The client the run was given, refusing every connection once the run is offline.
     util::HttpClient& http;
     engine::ProcessRunner& runner;
 
@@ -51,6 +88,29 @@ class Context {
     // Selects the named profile as VORPANE_PROFILE would (the command line's --profile wins over
     // the variable); before anything of the profile has been looked at.
     void select_profile(const std::string& name) { m_environment["VORPANE_PROFILE"] = name; }
+
+    // Makes the run offline when `option` (--offline) is set or VORPANE_OFFLINE is 1, true or yes;
+    // 0, false, no and empty mean online. Throws core::VorpaneException naming the variable for
+    // any other value, unless `option` is set.
+    void resolve_offline(bool option);
+    // Whether the run is offline: it opens no network connection of its own.
+    [[nodiscard]] bool offline() const noexcept { return m_offline; }
+    // The answer of `op`: online through config::cached_call with `fetch`; offline the stored
+    // one whatever its age (stored_answer).
+    nlohmann::json answer(const config::CachedOperation& op,
+                          const std::function<nlohmann::json()>& fetch,
+                          std::string_view args_repr = "(){}");
+    // The kept answer of `op`, whatever its age, noted for answers_stored_at() and passed to
+    // on_stored_answer. Throws OfflineError "offline: no stored answer for the <what>;
+    // run the command once online" when none is kept.
+    nlohmann::json stored_answer(const config::CachedOperation& op,
+                                 std::string_view args_repr = "(){}");
+    // Told of each answer stored_answer() serves: what it is and when it was stored.
+    std::function<void(std::string_view what, double stored_at)> on_stored_answer;
+    // When the oldest answer stored_answer() served was stored (seconds since the epoch).
+    [[nodiscard]] std::optional<double> answers_stored_at() const noexcept {
+        return m_answers_stored_at;
+    }
 
     // The per-user directories for this environment, resolved once. Throws like
     // config::resolve_app_dirs.
@@ -109,6 +169,8 @@ class Context {
     std::exception_ptr m_profile_error;
     std::optional<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;
+    bool m_offline = false;
+    std::optional<double> m_answers_stored_at;
 };
 
 } // namespace vorpane::modules

@@ -204,14 +204,13 @@ PackageList parse_package_list(std::string_view body, Warnings& warnings) {
 
 WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx) {
     WithWarnings<std::vector<config::VorpaneEntitlement>> result;
-    nlohmann::json stored = config::cached_call(
-        ctx.cache(), config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, [&] {
-            nlohmann::json list = nlohmann::json::array();
-            for (const auto& e : fetch_entitlements(ctx, result.warnings)) {
-                list.push_back(e.to_json());
-            }
-            return list;
-        });
+    nlohmann::json stored = ctx.answer(ENTITLEMENTS_ANSWER, [&] {
+        nlohmann::json list = nlohmann::json::array();
+        for (const auto& e : fetch_entitlements(ctx, result.warnings)) {
+            list.push_back(e.to_json());
+        }
+        return list;
+    });
     for (const auto& element : stored) {
         result.value.push_back(config::VorpaneEntitlement::from_json(element));
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "vorpane/config/cache.hpp"
 #include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
 
@@ -23,9 +24,16 @@ template <class T> struct WithWarnings {
     Warnings warnings;
 };
 
+// The cached entitlement list: online runs use it for 30 seconds, offline ones for as long as it
+// is kept.
+inline constexpr config::CachedOperation ENTITLEMENTS_ANSWER{
+    "vorpane.modules.get_user_entitlements", "d22c9858ef033f306c9c67d109a09438", 30, true,
+    "entitlements"};
+
 // The account's entitlements that list at least one package, in the service's order; cached
-// for 30 seconds. Names dropped from a fresh answer come back as warnings. Throws the HTTP
-// client's errors, api::NoAccessToken and core::ValidationError for bad records.
+// (ENTITLEMENTS_ANSWER), offline the stored ones or OfflineError. Names dropped from a fresh answer
+// come back as warnings. Throws the HTTP client's errors, api::NoAccessToken and
+// core::ValidationError for bad records.
 WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx);
 
 // get_user_entitlements() without the entitlements whose code begins with "ENT_PKG".

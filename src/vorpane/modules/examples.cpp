@@ -153,8 +153,7 @@ fs::path example_target(const fs::path& dir, const std::string& name) {
 WithWarnings<PackageList> get_packages(Context& ctx) {
     WithWarnings<PackageList> result;
     result.value = from_cached(
-        config::cached_call(ctx.cache(), config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL,
-                            [&] { return fetch_packages(ctx, result.warnings); }));
+        ctx.answer(PACKAGE_LIST_ANSWER, [&] { return fetch_packages(ctx, result.warnings); }));
     return result;
 }
 
@@ -275,6 +274,15 @@ download_examples(Context& ctx,
                   const std::function<void(const DownloadOutcome&)>& on_finished) {
     std::vector<util::DownloadJob> jobs;
     std::vector<DownloadOutcome> outcomes;
+    if (ctx.offline()) {
+        // Nothing is fetched: each download fails on its own, as an unreachable one would.
+        for (const auto& package : plan.packages) {
+            outcomes.push_back(
+                DownloadOutcome{package, example_target(plan.dir, package), "offline"});
+            on_finished(outcomes.back());
+        }
+        return outcomes;
+    }
     const api::ServiceAccess service = ctx.service();
     for (const auto& package : plan.packages) {
         fs::path target = example_target(plan.dir, package);

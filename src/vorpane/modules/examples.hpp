@@ -13,8 +13,15 @@
 
 namespace vorpane::modules {
 
-// What the tool keeps of the account's package list (GET "/packages?limit=99"), cached on disk
-// for 300 seconds; names dropped from a fresh answer come back as warnings.
+// The cached package list: online runs use it for 300 seconds, offline ones for as long as it is
+// kept. The identity is older than the function's name.
+inline constexpr config::CachedOperation PACKAGE_LIST_ANSWER{
+    "vorpane.modules.get_examples_packages", "966a5498b802cec31507ca1448c3e4b3",
+    config::DEFAULT_CACHE_TTL, true, "package list"};
+
+// What the tool keeps of the account's package list (GET "/packages?limit=99"), cached
+// (PACKAGE_LIST_ANSWER, stored as {"examples": [...]}); names dropped from a fresh answer come
+// back as warnings. Offline the stored list, or OfflineError.
 WithWarnings<PackageList> get_packages(Context& ctx);
 
 // The keys of get_packages() that end in "examples", in list order. A key that is not a valid

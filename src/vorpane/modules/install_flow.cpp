@@ -200,11 +200,21 @@ InstallPlan plan_install(Context& ctx, std::vector<std::string> names, bool all)
 }
 
 engine::Runtime runtime(Context& ctx) {
-    return {ctx.runner, ctx.target()};
+    return {ctx.runner, ctx.target(), ctx.offline()};
 }
 
 engine::IndexLocator index_locator(Context& ctx) {
-    return [&ctx] { return api::get_package_index_address(ctx.service()); };
+    return [&ctx] {
+        if (ctx.offline()) {
+            const nlohmann::json address = ctx.stored_answer(api::PACKAGE_INDEX_ANSWER);
+            if (address.is_string()) {
+                return address.get<std::string>();
+            }
+            throw OfflineError("offline: the stored package index address is damaged; run the "
+                               "command once online");
+        }
+        return api::get_package_index_address(ctx.service());
+    };
 }
 
 bool install_packages(Context& ctx, const InstallPlan& plan, bool dry_run) {

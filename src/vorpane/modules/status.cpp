@@ -1,11 +1,14 @@
 #include "vorpane/modules/status.hpp"
 
 #include "vorpane/api/endpoints.hpp"
+#include "vorpane/api/package_index.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/modules/credentials.hpp"
+#include "vorpane/modules/entitlements.hpp"
+#include "vorpane/modules/examples.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <cmath>
@@ -24,7 +27,11 @@ void check_credentials(Context& ctx, StatusReport& report, std::string& token_ke
     try {
         // With the secret in a credential store, this is where the helper is asked.
         const config::VorpaneProfile& profile = ctx.profile();
-        token_key = config::access_token_key(profile);
+        token_key = api::access_token_key(profile);
+        if (ctx.offline()) {
+            report.credentials = Credentials::unchecked;
+            return;
+        }
         api::TokenOutcome outcome = api::_get_access_token(profile, ctx.http);
         switch (outcome.kind) {
         case api::TokenOutcome::Kind::ok:
@@ -82,16 +89,15 @@ void look_at_environment(Context& ctx, StatusReport& report) {
 // the current profile (empty without one).
 void look_at_cache(Context& ctx, StatusReport& report, const std::string& token_key) {
     struct Known {
-        std::string_view identity;
-        int ttl;
-        const char* what;
+        const config::CachedOperation& op;
         // Stored once per profile, with the profile's digest as the key's arguments.
         bool per_profile = false;
     };
     const Known known[] = {
-        {config::ACCESS_TOKEN_IDENTITY, config::ACCESS_TOKEN_TTL, "access token", true},
-        {config::ENTITLEMENTS_IDENTITY, config::ENTITLEMENTS_TTL, "entitlements"},
-        {config::EXAMPLE_PACKAGES_IDENTITY, config::PACKAGES_TTL, "package list"},
+        {api::ACCESS_TOKEN_ANSWER, true},
+        {ENTITLEMENTS_ANSWER},
+        {PACKAGE_LIST_ANSWER},
+        {api::PACKAGE_INDEX_ANSWER},
     };
     std::vector<config::ResultCache::StoredEntry> stored;
     try {
@@ -105,14 +111,16 @@ void look_at_cache(Context& ctx, StatusReport& report, const std::string& token_
         return;
     }
     const double now = ctx.clock.now();
-    for (const auto& [key, expires] : stored) {
+    for (const auto& [key, expires, stored_at] : stored) {
         StatusReport::CacheEntry entry{"other", 0, std::lround(expires - now)};
         for (const auto& k : known) {
-            if (k.per_profile ? key.rfind(config::cache_key(k.identity, ""), 0) == 0
-                              : key == config::cache_key(k.identity)) {
-                entry.what = std::string(k.what) +
+            if (k.per_profile ? key.rfind(config::cache_key(k.op, ""), 0) == 0
+                              : key == config::cache_key(k.op)) {
+                entry.what = std::string(k.op.what) +
                              (k.per_profile && key != token_key ? " of another profile" : "");
-                entry.age_seconds = std::lround(now - (expires - k.ttl));
+                // Entries of older versions tell no time of storing: their expiry does.
+                entry.age_seconds =
+                    std::lround(now - (stored_at > 0 ? stored_at : expires - k.op.ttl));
             }
         }
         report.cache_entries.push_back(entry);

@@ -29,7 +29,8 @@ struct StatusReport {
     std::string token_service;
     std::string entitlement_service;
 
-    enum class Credentials { valid, rejected, unreachable, unusable, missing };
+    // `unchecked`: the run is offline, so no exchange was tried.
+    enum class Credentials { valid, rejected, unreachable, unusable, missing, unchecked };
     Credentials credentials = Credentials::missing;
     // The exchange, when it ended with an outcome.
     std::optional<api::TokenOutcome> exchange;
@@ -54,8 +55,8 @@ struct StatusReport {
     std::string uv_error;
 
     struct CacheEntry {
-        // "access token", "access token of another profile", "entitlements", "package list"
-        // or "other".
+        // "access token", "access token of another profile", "entitlements", "package list",
+        // "package index address" or "other".
         std::string what;
         long age_seconds = 0;
         long expires_in_seconds = 0;

@@ -181,7 +181,7 @@ TEST_F(CloudAccessTest, RejectedCredentialsCacheNullAndFailEveryRequestUntilItEx
         EXPECT_EQ(error.outcome()->kind, TokenOutcome::Kind::rejected);
         EXPECT_EQ(error.outcome()->status, 401);
     }
-    EXPECT_EQ(store.lookup(config::access_token_key({"id", "wrong", "cloud"})), std::nullopt);
+    EXPECT_EQ(store.lookup(api::access_token_key({"id", "wrong", "cloud"})), std::nullopt);
 
     // The stored null keeps later tokens of this profile out of the store until it expires.
     s_cloud->set_account({{"token_id", "id"}, {"token", "wrong"}, {"access_token", "AT-1"}});
@@ -207,7 +207,7 @@ TEST_F(CloudAccessTest, MalformedSuccessBodyReachesTheCallerAndStoresNothing) {
             [&] { create_get_request("/entitlements", service(store)); });
         EXPECT_NE(what, "<nothing thrown>") << body.substr(0, 80);
         EXPECT_EQ(what.find("secret-ish"), std::string::npos);
-        EXPECT_TRUE(store.add_if_absent(config::access_token_key(m_conf.profile), "x", 1));
+        EXPECT_TRUE(store.add_if_absent(api::access_token_key(m_conf.profile), "x", 1));
         m_now += 2;
     }
 }

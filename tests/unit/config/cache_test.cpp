@@ -1,4 +1,8 @@
+#include "vorpane/api/package_index.hpp"
+#include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
+#include "vorpane/modules/examples.hpp"
+#include "vorpane/util/crypto.hpp"
 #include "vorpane/util/sqlite.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +26,14 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
+// Operations of the shapes the tool caches: one that never serves offline, two that do.
+constexpr CachedOperation ACCESS_TOKEN{"vorpane.api._get_access_token",
+                                       "69af430bd661f733d9fd7ee289274600", 1800, false, "token"};
+constexpr CachedOperation ENTITLEMENTS{"vorpane.modules.get_user_entitlements", "", 30, true,
+                                       "entitlements"};
+constexpr CachedOperation PACKAGES{"vorpane.modules.get_examples_packages",
+                                   "966a5498b802cec31507ca1448c3e4b3", 300, true, "package list"};
+
 class ResultCacheTest : public ::testing::Test {
   protected:
     ResultCache open() {
@@ -29,7 +41,7 @@ class ResultCacheTest : public ::testing::Test {
     }
     [[nodiscard]] fs::path file() const { return m_dir.path() / "cache.sqlite3"; }
     json call(ResultCache& cache, json result) {
-        return cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
+        return cached_call(cache, ENTITLEMENTS, [&] {
             ++m_calls;
             return result;
         });
@@ -135,9 +147,8 @@ TEST_F(ResultCacheTest, DamagedFileIsRebuiltSilently) {
 
 TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
     // Keys are the digest of the operation's identity followed by its argument text.
-    EXPECT_EQ(cache_key(ACCESS_TOKEN_IDENTITY), "69af430bd661f733d9fd7ee289274600_(){}");
-    EXPECT_NE(cache_key(EXAMPLE_PACKAGES_IDENTITY, "('a',){}"),
-              cache_key(EXAMPLE_PACKAGES_IDENTITY));
+    EXPECT_EQ(cache_key(ACCESS_TOKEN), "69af430bd661f733d9fd7ee289274600_(){}");
+    EXPECT_NE(cache_key(PACKAGES, "('a',){}"), cache_key(PACKAGES));
     ResultCache cache = open();
     EXPECT_EQ(call(cache, json::array({1})), json::array({1}));
     m_now += 10;
@@ -145,7 +156,7 @@ TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
     m_now += 21;
     EXPECT_EQ(call(cache, json::array({3})), json::array({3}));
     EXPECT_EQ(m_calls, 2);
-    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json::array({3}));
+    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json::array({3}));
     // A live entry stays until its time to live has passed, to the tenth of a second.
     EXPECT_TRUE(cache.add_if_absent("k", "first", 30));
     m_now += 29.9;
@@ -158,15 +169,14 @@ TEST_F(ResultCacheTest, CachedCallIsServedFromTheStoreWithinItsTimeToLive) {
 // A stored null keeping later answers out is checked through the token exchange (request tests).
 TEST_F(ResultCacheTest, FailuresAndAnswersOfReplacedCredentialsStoreNothing) {
     ResultCache cache = open();
-    EXPECT_THROW(cached_call(cache, EXAMPLE_PACKAGES_IDENTITY, PACKAGES_TTL,
-                             []() -> json { throw std::runtime_error("down"); }),
+    EXPECT_THROW(cached_call(cache, PACKAGES, []() -> json { throw std::runtime_error("down"); }),
                  std::runtime_error);
-    EXPECT_TRUE(cache.add_if_absent(cache_key(EXAMPLE_PACKAGES_IDENTITY), "x", 1));
+    EXPECT_TRUE(cache.add_if_absent(cache_key(PACKAGES), "x", 1));
 
     // A configuration file replaced while the operation ran (by `init`): the answer may belong
     // to the old credentials, so it is returned but not kept.
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(cached_call(cache, ACCESS_TOKEN_IDENTITY, ACCESS_TOKEN_TTL,
+        EXPECT_EQ(cached_call(cache, ACCESS_TOKEN,
                               [&] {
                                   const fs::path next = m_dir.path() / "next.toml";
                                   test::write_file(next, std::to_string(i));
@@ -175,9 +185,9 @@ TEST_F(ResultCacheTest, FailuresAndAnswersOfReplacedCredentialsStoreNothing) {
                               }),
                   json("old-token"));
     }
-    EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN_IDENTITY)), std::nullopt);
+    EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN)), std::nullopt);
     EXPECT_EQ(call(cache, "kept"), json("kept"));
-    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json("kept"));
+    EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json("kept"));
 }
 
 // Concurrent runs fetch once: the store's lock file is held around look-up, call and add.
@@ -204,7 +214,7 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
             std::this_thread::sleep_for(milliseconds(100));
             ResultCache(m_dir.path(), [this] {
                 return m_now;
-            }).add_if_absent(cache_key(ENTITLEMENTS_IDENTITY), "theirs", ENTITLEMENTS_TTL);
+            }).add_if_absent(cache_key(ENTITLEMENTS), "theirs", ENTITLEMENTS.ttl);
             held.reset();
         });
         EXPECT_EQ(call(cache, "mine"), json("theirs"));
@@ -230,21 +240,74 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
         if (!lock_file_usable) {
             fs::create_directory(lock_file);
         }
-        m_now += 2 * ACCESS_TOKEN_TTL;
+        m_now += 2 * ACCESS_TOKEN.ttl;
         ResultCache cache = cache_waiting(milliseconds(5000));
         json result;
         EXPECT_LT(seconds_taken([&] {
-                      result = cached_call(cache, ENTITLEMENTS_IDENTITY, ENTITLEMENTS_TTL, [&] {
-                          return cached_call(cache, ACCESS_TOKEN_IDENTITY, ACCESS_TOKEN_TTL,
-                                             [] { return json("token"); });
+                      result = cached_call(cache, ENTITLEMENTS, [&] {
+                          return cached_call(cache, ACCESS_TOKEN, [] { return json("token"); });
                       });
                   }),
                   2.5)
             << lock_file_usable;
         EXPECT_EQ(result, json("token"));
-        EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN_IDENTITY)), json("token"));
-        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS_IDENTITY)), json("token"));
+        EXPECT_EQ(cache.lookup(cache_key(ACCESS_TOKEN)), json("token"));
+        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)), json("token"));
     }
+}
+
+// Answers that serve offline runs outlive their expiry by 30 days from storing; others do not.
+TEST_F(ResultCacheTest, KeptAnswersServeOfflineFor30DaysAndExpiredTokensAreDropped) {
+    // The tool's operations name their entries by the MD5 digest fixed in their descriptors.
+    for (const CachedOperation* op :
+         {&api::ACCESS_TOKEN_ANSWER, &api::PACKAGE_INDEX_ANSWER, &modules::ENTITLEMENTS_ANSWER,
+          &modules::PACKAGE_LIST_ANSWER}) {
+        EXPECT_EQ(op->digest, util::md5_hex(op->identity)) << op->identity;
+    }
+    ResultCache cache = open();
+    const double stored = m_now;
+    EXPECT_EQ(call(cache, "list"), json("list"));
+    EXPECT_EQ(cached_call(cache, ACCESS_TOKEN, [] { return json("token"); }), json("token"));
+    EXPECT_TRUE(cache.put("index", "old", 0, OFFLINE_KEEP_SECONDS));
+    EXPECT_TRUE(cache.put("index", "new", 0, OFFLINE_KEEP_SECONDS)); // replaced, not added
+    const struct {
+        double age;
+        bool live, kept, token_kept;
+    } rows[] = {{10, true, true, true},
+                {1801, false, true, false},
+                {29.9 * 86400, false, true, false},
+                {30 * 86400, false, false, false}};
+    for (const auto& row : rows) {
+        m_now = stored + row.age;
+        EXPECT_EQ(cache.lookup(cache_key(ENTITLEMENTS)).has_value(), row.live) << row.age;
+        const auto kept = cache.lookup_kept(cache_key(ENTITLEMENTS));
+        EXPECT_EQ(kept.has_value(), row.kept) << row.age;
+        if (kept) {
+            EXPECT_EQ(kept->value, json("list"));
+            EXPECT_EQ(kept->stored_at, stored);
+            EXPECT_EQ(cache.lookup_kept("index")->value, json("new"));
+        }
+        EXPECT_EQ(cache.lookup_kept(cache_key(ACCESS_TOKEN)).has_value(), row.token_kept);
+    }
+    // A write prunes what is past both expiry and keep time: the token first of all.
+    EXPECT_TRUE(cache.add_if_absent("other", 1, 60));
+    EXPECT_EQ(ResultCache::peek(m_dir.path()).size(), 1U);
+}
+
+// A store written before the stored-at time existed gains it; its entries serve online runs only.
+TEST_F(ResultCacheTest, OlderStoresGainTheStoredTime) {
+    {
+        util::Db db(file(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        db.exec("CREATE TABLE cache (key TEXT PRIMARY KEY NOT NULL, value TEXT NOT NULL, "
+                "expires REAL NOT NULL)");
+        db.exec("INSERT INTO cache VALUES ('k', '\"v\"', " + std::to_string(m_now + 60) + ")");
+    }
+    ResultCache cache = open();
+    EXPECT_EQ(cache.lookup("k"), json("v"));
+    EXPECT_EQ(cache.lookup_kept("k"), std::nullopt);
+    EXPECT_EQ(ResultCache::peek(m_dir.path()).at(0).stored, 0);
+    EXPECT_TRUE(cache.put("k", "w", 1, OFFLINE_KEEP_SECONDS));
+    EXPECT_EQ(cache.lookup_kept("k")->stored_at, m_now);
 }
 
 // Sixteen processes open the store and add under one key at the same moment. Each exits with
@@ -252,7 +315,7 @@ TEST_F(ResultCacheTest, CachedCallWaitsForTheLockHolderOrGoesAheadWithoutIt) {
 TEST_F(ResultCacheTest, ConcurrentAddsFromManyProcessesLetExactlyOneWin) {
     int start[2];
     ASSERT_EQ(::pipe(start), 0);
-    const std::string key = cache_key(ACCESS_TOKEN_IDENTITY);
+    const std::string key = cache_key(ACCESS_TOKEN);
     std::vector<pid_t> children;
     for (int i = 0; i < 16; ++i) {
         const pid_t pid = ::fork();

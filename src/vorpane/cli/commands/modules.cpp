@@ -4,6 +4,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <ctime>
+
 namespace vorpane::cli::commands {
 
 namespace {
@@ -43,7 +45,18 @@ std::string legend() {
            " indicates that\n" + hang + "the package is not installed.\n" + indent;
 }
 
-// The listing as one JSON document: schema 1, the modules in the service's order.
+// `seconds` since the epoch in RFC 3339 form, UTC, to the second.
+std::string rfc3339(double seconds) {
+    const auto whole = static_cast<std::time_t>(seconds);
+    std::tm parts{};
+    ::gmtime_r(&whole, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+// The listing as one JSON document: schema 1, the modules in the service's order; offline, when
+// the oldest answer it used was stored as well.
 void send_modules_json(modules::Context& ctx) {
     const auto entitled = modules::get_all_entitled_modules(ctx);
     send_warnings(ctx.out, entitled.warnings);
@@ -64,7 +77,14 @@ void send_modules_json(modules::Context& ctx) {
                         {"code", module.code},
                         {"packages", std::move(packages)}});
     }
-    send_json(ctx.out, {{"schema", 1}, {"modules", std::move(list)}});
+    nlohmann::ordered_json doc = {{"schema", 1}, {"modules", std::move(list)}};
+    if (ctx.offline()) {
+        doc["offline"] = true;
+        const auto stored_at = ctx.answers_stored_at();
+        doc["answers_stored_at"] =
+            stored_at ? nlohmann::ordered_json(rfc3339(*stored_at)) : nlohmann::ordered_json();
+    }
+    send_json(ctx.out, doc);
 }
 
 } // namespace
@@ -97,6 +117,10 @@ void run_modules(modules::Context& ctx, const ModulesOptions& options) {
     out.info(legend());
     const auto entitled = modules::get_all_entitled_modules(ctx);
     send_warnings(out, entitled.warnings);
+    if (const auto stored_at = ctx.answers_stored_at()) {
+        out.send_error("Offline: using answers stored " +
+                       modules::describe_age(ctx.clock.now() - *stored_at) + " ago.");
+    }
     out.send_message(kRule);
     out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");
     out.send_message(kRule);

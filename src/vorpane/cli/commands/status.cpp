@@ -29,6 +29,8 @@ const char* credentials_name(Report::Credentials credentials) {
         return "unreachable";
     case Report::Credentials::unusable:
         return "unusable";
+    case Report::Credentials::unchecked:
+        return "unchecked";
     case Report::Credentials::missing:
         break;
     }
@@ -57,7 +59,8 @@ std::vector<std::string> problems(const Report& report) {
     if (report.config_problem) {
         found.push_back(*report.config_problem);
     }
-    if (report.profile && report.credentials != Report::Credentials::valid) {
+    if (report.profile && report.credentials != Report::Credentials::valid &&
+        report.credentials != Report::Credentials::unchecked) {
         found.push_back(std::string("the credentials are ") + credentials_name(report.credentials));
     } else if (!report.profile && found.empty()) {
         found.emplace_back("there are no credentials");
@@ -89,6 +92,8 @@ std::string credentials_text(const Report& report) {
                                               : report.exchange_error);
     case Report::Credentials::unusable:
         return "unusable: " + report.exchange_error;
+    case Report::Credentials::unchecked:
+        return "not checked (offline)";
     case Report::Credentials::missing:
         break;
     }
