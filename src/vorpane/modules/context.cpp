@@ -31,7 +31,7 @@ const T& once(std::optional<T>& value, std::exception_ptr& error, Make make) {
 
 Context::Context(core::Output& out_,
                  core::Clock& clock_,
-                 util::HttpClient& http_,
+                 net::HttpClient& http_,
                  engine::ProcessRunner& runner_,
                  config::Environment environment)
     : out(out_), clock(clock_), http(http_), runner(runner_), m_environment(std::move(environment)),
@@ -96,10 +96,10 @@ Context::CredentialsSource Context::credentials_source() {
 
 unsigned Context::http_retries() const {
     const std::string text = m_lookup("VORPANE_HTTP_RETRIES").value_or("");
-    const auto count = util::parse_retry_count(text);
+    const auto count = net::parse_retry_count(text);
     if (!count) {
         throw core::VorpaneException("VORPANE_HTTP_RETRIES must be a whole number from 0 to " +
-                                     std::to_string(util::MAX_RETRIES) + ", not \"" +
+                                     std::to_string(net::MAX_RETRIES) + ", not \"" +
                                      util::escape_control(text) + "\"");
     }
     return *count;

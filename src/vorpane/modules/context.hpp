@@ -8,7 +8,7 @@
 #include "vorpane/core/output.hpp"
 #include "vorpane/engine/runner.hpp"
 #include "vorpane/engine/target.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 #include <exception>
 #include <filesystem>
@@ -26,7 +26,7 @@ class Context {
   public:
     Context(core::Output& out,
             core::Clock& clock,
-            util::HttpClient& http,
+            net::HttpClient& http,
             engine::ProcessRunner& runner,
             config::Environment environment);
     Context(const Context&) = delete;
@@ -34,7 +34,7 @@ class Context {
 
     core::Output& out;
     core::Clock& clock;
-    util::HttpClient& http;
+    net::HttpClient& http;
     engine::ProcessRunner& runner;
 
     // Where the credentials in effect come from.
@@ -75,7 +75,7 @@ class Context {
     // The source of config()'s profile; throws like config().
     CredentialsSource credentials_source();
 
-    // The number of HTTP retries VORPANE_HTTP_RETRIES asks for (util::parse_retry_count).
+    // The number of HTTP retries VORPANE_HTTP_RETRIES asks for (net::parse_retry_count).
     // Throws core::VorpaneException quoting the value when it is not one.
     [[nodiscard]] unsigned http_retries() const;
 

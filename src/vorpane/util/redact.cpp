@@ -1,6 +1,6 @@
 #include "vorpane/util/redact.hpp"
 
-#include "vorpane/util/curl.hpp"
+#include "vorpane/util/libcurl.hpp"
 
 #include <cctype>
 #include <cstdint>
