@@ -9,6 +9,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/core/signals.hpp"
 #include "vorpane/core/version.hpp"
+#include "vorpane/engine/python.hpp"
 #include "vorpane/modules/context.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/signals.hpp"
@@ -328,7 +329,7 @@ int run(modules::Context& ctx, int argc, char** argv) {
 
 void check_python_version_supported(modules::Context& ctx) {
     auto [major, minor] = ctx.target().python_version();
-    const auto& supported = config::SUPPORTED_PYTHON_VERSIONS;
+    const auto& supported = engine::SUPPORTED_PYTHON_VERSIONS;
     for (const auto& pair : supported) {
         if (pair == std::pair{major, minor}) {
             return;
