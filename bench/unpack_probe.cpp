@@ -1,6 +1,6 @@
 // Helper of bench/unpack.py: unpacks one .tar.gz archive into a directory with the extractor the
 // tool uses, and prints its peak resident memory in KiB (VmHWM).
-#include "vorpane/util/archive.hpp"
+#include "vorpane/extract/archive.hpp"
 
 #include <exception>
 #include <fstream>
@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        vorpane::util::extract_tar_gz_safely(argv[1], argv[2]);
+        vorpane::extract::extract_tar_gz_safely(argv[1], argv[2]);
     } catch (const std::exception& e) {
         std::cerr << e.what() << '\n';
         return 1;

@@ -1,7 +1,7 @@
 // Example archives from the service, unpacked into a directory. Whatever the archive holds,
 // nothing may appear beside the target directory (no staging directory either), no link in it
 // may lead outside, and an archive that fails leaves no target at all.
-#include "vorpane/util/archive.hpp"
+#include "vorpane/extract/archive.hpp"
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -79,11 +79,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs::create_directories(parent);
     bool failed = true;
     try {
-        util::extract_tar_gz_safely(archive, target, "examples.tar.gz");
+        extract::extract_tar_gz_safely(archive, target, "examples.tar.gz");
         failed = false;
-    } catch (const util::ArchiveMemberRefused& e) {
+    } catch (const extract::ArchiveMemberRefused& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "refusal message is not one line");
-    } catch (const util::ArchiveError& e) {
+    } catch (const extract::ArchiveError& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "archive error message is not one line");
     } catch (const std::system_error& e) {
         fuzz::expect(fuzz::is_one_line(e.what()), "file system error message is not one line");

@@ -54,8 +54,8 @@ void check_record(const nlohmann::json& element) {
 }
 
 // A run that may only use the cache: any request or child would be a fault here.
-struct Offline : util::HttpClient, engine::ProcessRunner {
-    util::HttpResponse send(const util::HttpRequest& /*request*/) override {
+struct Offline : net::HttpClient, engine::ProcessRunner {
+    net::HttpResponse send(const net::HttpRequest& /*request*/) override {
         fuzz::expect(false, "the package list was fetched instead of read from the cache");
         return {};
     }

@@ -2,14 +2,14 @@
 
 #include "vorpane/api/request.hpp"
 #include "vorpane/core/errors.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 namespace vorpane::api {
 
 std::string get_package_index_address(const ServiceAccess& service) {
-    util::HttpResponse response = get("/pip", service);
+    net::HttpResponse response = get("/pip", service);
     if (response.status != 303) {
-        util::raise_for_status(response);
+        net::raise_for_status(response);
         throw core::VorpaneException("Unexpected status code " + std::to_string(response.status));
     }
     auto location = response.header("location");

@@ -56,12 +56,12 @@ RequestKWARGSDict create_get_request(const std::string& path, const ServiceAcces
     return describe(path, service, access_token(service, access_token_args(service.profile)).value);
 }
 
-util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
+net::HttpResponse get(const std::string& path, const ServiceAccess& service) {
     const std::string args = access_token_args(service.profile);
     const auto send = [&](const AccessToken& token) {
         try {
             return service.http.send(to_http_request(describe(path, service, token.value)));
-        } catch (const util::HttpError& error) {
+        } catch (const net::HttpError& error) {
             if (const auto waited = error.timed_out_after()) {
                 throw ServiceTimeout("The entitlement service", *waited);
             }
@@ -69,7 +69,7 @@ util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
         }
     };
     const AccessToken token = access_token(service, args);
-    util::HttpResponse response = send(token);
+    net::HttpResponse response = send(token);
     if (response.status != 401 || token.fresh) {
         return response;
     }
@@ -79,9 +79,9 @@ util::HttpResponse get(const std::string& path, const ServiceAccess& service) {
     return send(access_token(service, args));
 }
 
-util::HttpResponse get_success(const std::string& path, const ServiceAccess& service) {
-    util::HttpResponse response = get(path, service);
-    util::raise_for_status(response);
+net::HttpResponse get_success(const std::string& path, const ServiceAccess& service) {
+    net::HttpResponse response = get(path, service);
+    net::raise_for_status(response);
     if (response.status < 200 || response.status > 299) {
         throw core::VorpaneException(
             "The entitlement service answered with the unexpected status " +
@@ -90,8 +90,8 @@ util::HttpResponse get_success(const std::string& path, const ServiceAccess& ser
     return response;
 }
 
-util::HttpRequest to_http_request(const RequestKWARGSDict& description) {
-    util::HttpRequest request;
+net::HttpRequest to_http_request(const RequestKWARGSDict& description) {
+    net::HttpRequest request;
     request.method = "GET";
     request.url = description.url;
     request.headers = description.headers;

@@ -4,7 +4,7 @@
 #include "vorpane/api/token.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/core/errors.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 #include <string>
 #include <utility>
@@ -26,7 +26,7 @@ struct RequestKWARGSDict {
 // result cache.
 struct ServiceAccess {
     const config::VorpaneProfile& profile;
-    util::HttpClient& http;
+    net::HttpClient& http;
     config::ResultCache& cache;
 };
 
@@ -52,16 +52,16 @@ RequestKWARGSDict create_get_request(const std::string& path, const ServiceAcces
 // GET `path` with create_get_request's description; the answer whatever its status. A 401 to a
 // token from the cache drops that token and repeats the GET once with a fresh one. Throws like
 // create_get_request, ServiceTimeout "The entitlement service did not answer within N s" when
-// the request ran out of time, and util::HttpError for other failed transfers.
-util::HttpResponse get(const std::string& path, const ServiceAccess& service);
+// the request ran out of time, and net::HttpError for other failed transfers.
+net::HttpResponse get(const std::string& path, const ServiceAccess& service);
 
-// get(path) when its status is from 200 to 299. Throws like get, util::HttpStatusError for
+// get(path) when its status is from 200 to 299. Throws like get, net::HttpStatusError for
 // 400-599, and core::VorpaneException "The entitlement service answered with the unexpected
 // status N" for any other.
-util::HttpResponse get_success(const std::string& path, const ServiceAccess& service);
+net::HttpResponse get_success(const std::string& path, const ServiceAccess& service);
 
-// `description` as a GET for util::http_send: its URL, headers, verification flag and
+// `description` as a GET for net::http_send: its URL, headers, verification flag and
 // time-out; redirects are not followed.
-util::HttpRequest to_http_request(const RequestKWARGSDict& description);
+net::HttpRequest to_http_request(const RequestKWARGSDict& description);
 
 } // namespace vorpane::api

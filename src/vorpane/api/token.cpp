@@ -55,9 +55,9 @@ bool is_bearer_token(std::string_view text) {
     return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(padding), allowed);
 }
 
-util::HttpRequest token_request(const config::VorpaneProfile& profile,
-                                const std::string& token_api_url) {
-    util::HttpRequest request;
+net::HttpRequest token_request(const config::VorpaneProfile& profile,
+                               const std::string& token_api_url) {
+    net::HttpRequest request;
     request.method = "POST";
     request.url = token_api_url + "/oauth/token";
     request.headers = {
@@ -83,10 +83,10 @@ std::string access_token_key(const config::VorpaneProfile& profile) {
     return config::cache_key(ACCESS_TOKEN_ANSWER, access_token_args(profile));
 }
 
-TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http) {
+TokenOutcome _get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http) {
     TokenOutcome outcome;
     try {
-        const util::HttpResponse response =
+        const net::HttpResponse response =
             http.send(token_request(profile, _get_token_api_url(profile.cloud_environment)));
         if (response.status == 200) {
             outcome.token = read_token(response.body);
@@ -94,7 +94,7 @@ TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::Http
         }
         outcome.kind = TokenOutcome::Kind::rejected;
         outcome.status = response.status;
-    } catch (const util::HttpError& error) {
+    } catch (const net::HttpError& error) {
         // Out of time is not a credentials problem; saying so would send the user astray.
         if (const auto waited = error.timed_out_after()) {
             throw ServiceTimeout("The token service", *waited);

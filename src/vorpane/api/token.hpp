@@ -2,7 +2,7 @@
 
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/records.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 #include <functional>
 #include <optional>
@@ -32,8 +32,8 @@ inline constexpr long TOKEN_TIMEOUT = 60;
 // The token exchange request for `profile` against the token service at `token_api_url`:
 // POST <url>/oauth/token with Basic credentials base64(token_id ":" token), a JSON body and
 // an overall time-out of TOKEN_TIMEOUT seconds.
-util::HttpRequest token_request(const config::VorpaneProfile& profile,
-                                const std::string& token_api_url);
+net::HttpRequest token_request(const config::VorpaneProfile& profile,
+                               const std::string& token_api_url);
 
 // The result of one token exchange: the access token, or why there is none.
 struct TokenOutcome {
@@ -70,6 +70,6 @@ std::string access_token_key(const config::VorpaneProfile& profile);
 // cached: callers go through create_get_request. A status other than 200, a failed transfer or a
 // failing system call give an outcome without a token. Throws TokenServiceError for an unusable
 // 200 answer (not JSON, nested too deep, no string "access_token", not a bearer token).
-TokenOutcome _get_access_token(const config::VorpaneProfile& profile, util::HttpClient& http);
+TokenOutcome _get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http);
 
 } // namespace vorpane::api

@@ -9,6 +9,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/core/signals.hpp"
 #include "vorpane/core/version.hpp"
+#include "vorpane/engine/python.hpp"
 #include "vorpane/modules/context.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/signals.hpp"
@@ -288,11 +289,11 @@ int run_group(modules::Context& ctx, int argc, char** argv) {
 
 // The HTTP client's retries: as many as `retries` says (asked by each request, so that a bad
 // setting fails the first one), with the waits on the run's clock.
-util::RetryPolicy
+net::RetryPolicy
 retry_policy(core::Clock& clock, core::Output& out, std::function<unsigned()> retries) {
-    util::RetryPolicy policy;
+    net::RetryPolicy policy;
     // In verbose mode one line per attempt: never a secret (the URL comes masked).
-    policy.on_attempt = [&out](const util::HttpAttempt& a) {
+    policy.on_attempt = [&out](const net::HttpAttempt& a) {
         std::string line =
             a.method + " " + a.url + " -> " +
             (a.status != 0 ? std::to_string(a.status) : "no answer (" + a.error + ")") + ", " +
@@ -345,7 +346,7 @@ int run(modules::Context& ctx, int argc, char** argv) {
 
 void check_python_version_supported(modules::Context& ctx) {
     auto [major, minor] = ctx.target().python_version();
-    const auto& supported = config::SUPPORTED_PYTHON_VERSIONS;
+    const auto& supported = engine::SUPPORTED_PYTHON_VERSIONS;
     for (const auto& pair : supported) {
         if (pair == std::pair{major, minor}) {
             return;
@@ -370,10 +371,10 @@ int run_cli(int argc, char** argv, config::Environment environment) {
         // The client is made before the context that owns the setting; it asks only once a
         // request goes out, when the context exists.
         const modules::Context* owner = nullptr;
-        util::CurlHttpClient http{
+        net::CurlHttpClient http{
             std::string(core::version_info::user_agent),
             retry_policy(clock, out, [&owner] { return owner->http_retries(); }),
-            util::TlsTrust::from(config::lookup_in(environment))};
+            net::TlsTrust::from(config::lookup_in(environment))};
         engine::SystemProcessRunner runner(clock, [&out](const engine::ChildRun& child) {
             // In verbose mode one line per child: credentials in URLs masked.
             if (!out.verbose()) {

@@ -2,9 +2,11 @@
 
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
+#include "vorpane/config/toml_check.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/utf8.hpp"
 
 #include <toml++/toml.h>
 
@@ -139,228 +141,6 @@ nlohmann::json to_json(const toml::node& node) {
     return out.str();
 }
 
-// Length of the valid UTF-8 sequence at the start of `s`, or 0 (overlongs, surrogates and
-// code points above U+10FFFF are invalid).
-std::size_t utf8_sequence_length(std::string_view s) {
-    auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    auto is_cont = [&](std::size_t i) { return i < s.size() && (byte(i) & 0xC0) == 0x80; };
-    unsigned char b0 = byte(0);
-    if (b0 < 0x80) {
-        return 1;
-    }
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        return is_cont(1) ? 2 : 0;
-    }
-    if (b0 >= 0xE0 && b0 <= 0xEF) {
-        if (!is_cont(1) || !is_cont(2)) {
-            return 0;
-        }
-        if ((b0 == 0xE0 && byte(1) < 0xA0) || (b0 == 0xED && byte(1) >= 0xA0)) {
-            return 0;
-        }
-        return 3;
-    }
-    if (b0 >= 0xF0 && b0 <= 0xF4) {
-        if (!is_cont(1) || !is_cont(2) || !is_cont(3)) {
-            return 0;
-        }
-        if ((b0 == 0xF0 && byte(1) < 0x90) || (b0 == 0xF4 && byte(1) >= 0x90)) {
-            return 0;
-        }
-        return 4;
-    }
-    return 0;
-}
-
-bool is_valid_utf8(std::string_view s) {
-    while (!s.empty()) {
-        std::size_t n = utf8_sequence_length(s);
-        if (n == 0) {
-            return false;
-        }
-        s.remove_prefix(n);
-    }
-    return true;
-}
-
-[[noreturn]] void invalid_toml(const fs::path& path,
-                               std::size_t line,
-                               std::size_t column,
-                               const std::string& description) {
-    throw ConfigParseError(util::escape_control(path.string()) + ": invalid TOML at line " +
-                           std::to_string(line) + ", column " + std::to_string(column) + ": " +
-                           description);
-}
-
-// "\uXXXX" or "\UXXXXXXXX" for the valid UTF-8 sequence at the start of `s`, which is
-// `length` bytes long.
-std::string unicode_escape(std::string_view s, std::size_t length) {
-    auto byte = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    char32_t cp = byte(0) & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-    for (std::size_t i = 1; i < length; ++i) {
-        cp = (cp << 6) | (byte(i) & 0x3F);
-    }
-    char escape[16];
-    std::snprintf(escape, sizeof escape, cp > 0xFFFF ? "\\U%08X" : "\\u%04X",
-                  static_cast<unsigned>(cp));
-    return escape;
-}
-
-// toml++ 3.3 asks whether a character is whitespace through a table that ends in
-// __builtin_unreachable for much of the non-ASCII range (U+00A1, say): undefined behaviour on a
-// hand-edited file. It asks outside strings and comments, where TOML allows only ASCII, so the
-// first non-ASCII character there is reported here; and right after a backslash in a multi-line
-// string, where an escape is invalid anyway, and after a line-ending backslash, where the
-// character is legal and is handed over as the equivalent \u escape instead. Strings and
-// comments are skipped as the parser reads them, and bare values are read as far as it reads
-// them. Returns the text to parse.
-std::string guard_toml_text(std::string_view content, const fs::path& path) {
-    std::string text;
-    std::size_t copied = 0;
-    std::size_t line = 1;
-    std::size_t column = 0;
-    // The parser accepts a byte-order mark at the start, as editors on Windows write one.
-    std::size_t i = content.starts_with("\xEF\xBB\xBF") ? 3 : 0;
-    auto at = [&](std::size_t k) { return k < content.size() ? content[k] : '\0'; };
-    auto is_ascii = [&](std::size_t k) { return static_cast<unsigned char>(at(k)) < 0x80; };
-    // Moves past content[i], keeping the position in code points.
-    auto step = [&] {
-        if (content[i] == '\n') {
-            ++line;
-            column = 0;
-        } else if ((static_cast<unsigned char>(content[i]) & 0xC0) != 0x80) {
-            ++column;
-        }
-        ++i;
-    };
-    auto reject = [&](const char* what) {
-        step();
-        invalid_toml(path, line, column, what);
-    };
-    // After a backslash at i-1 in a multi-line basic string.
-    auto after_multi_line_backslash = [&] {
-        std::size_t j = i;
-        bool line_break = false;
-        while (j < content.size() && std::string_view(" \t\r\n").find(content[j]) != npos) {
-            line_break = line_break || content[j] == '\n';
-            ++j;
-        }
-        if (j == i) {
-            if (!is_ascii(i)) {
-                reject("invalid escape sequence");
-            }
-            if (i < content.size()) {
-                step();
-            }
-            return;
-        }
-        std::size_t length = j < content.size() ? utf8_sequence_length(content.substr(j)) : 0;
-        if (is_ascii(j) || length == 0) {
-            return;
-        }
-        if (!line_break) {
-            while (i < j) {
-                step();
-            }
-            reject("a line-ending backslash must end its line");
-        }
-        text.append(content.substr(copied, j - copied));
-        text += unicode_escape(content.substr(j), length);
-        copied = j + length;
-    };
-    // Skips a string whose opening delimiter starts at i.
-    auto skip_string = [&](char quote) {
-        bool multi_line = at(i + 1) == quote && at(i + 2) == quote;
-        for (int k = multi_line ? 3 : 1; k > 0; --k) {
-            step();
-        }
-        while (i < content.size()) {
-            char c = content[i];
-            if (quote == '"' && c == '\\') {
-                step();
-                if (multi_line) {
-                    after_multi_line_backslash();
-                } else if (i < content.size()) {
-                    step();
-                }
-                continue;
-            }
-            if (!multi_line && c == '\n') {
-                return;
-            }
-            if (c == quote && (!multi_line || (at(i + 1) == quote && at(i + 2) == quote))) {
-                // A multi-line string may end in up to two quotes of its own before the three.
-                int run = 0;
-                while (at(i) == quote && run < (multi_line ? 5 : 1)) {
-                    step();
-                    ++run;
-                }
-                return;
-            }
-            step();
-        }
-    };
-    // Where keys and where values are expected: a bare value is read up to a value terminator
-    // by the parser, quotes and all, while a bare key stops at the first other character.
-    enum class Expect { key, value };
-    Expect expect = Expect::key;
-    std::string open; // '[' for each open array, '{' for each open inline table
-    auto is_key_char = [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               c == '_' || c == '-';
-    };
-    while (i < content.size()) {
-        char c = content[i];
-        if (c == '"' || c == '\'') {
-            skip_string(c);
-        } else if (c == '#') {
-            while (i < content.size() && content[i] != '\n') {
-                step();
-            }
-        } else if (!is_ascii(i)) {
-            reject("unexpected non-ASCII character outside a string or comment");
-        } else if (c == ' ' || c == '\t' || c == '\r' || c == '.') {
-            step();
-        } else if (c == '\n') {
-            expect = open.empty() ? Expect::key : expect;
-            step();
-        } else if (c == '=') {
-            expect = Expect::value;
-            step();
-        } else if (c == '[' || c == '{') {
-            if (expect == Expect::value) {
-                open += c;
-                expect = c == '[' ? Expect::value : Expect::key;
-            }
-            step();
-        } else if (c == ']' || c == '}') {
-            if (!open.empty()) {
-                open.pop_back();
-            }
-            step();
-        } else if (c == ',') {
-            expect = !open.empty() && open.back() == '{' ? Expect::key : Expect::value;
-            step();
-        } else if (expect == Expect::key) {
-            while (i < content.size() && is_key_char(content[i])) {
-                step();
-            }
-            if (i < content.size() && content[i] == c) {
-                step();
-            }
-        } else {
-            while (i < content.size() && std::string_view(" \t\r\n]},#").find(content[i]) == npos) {
-                if (!is_ascii(i)) {
-                    reject("unexpected non-ASCII character outside a string or comment");
-                }
-                step();
-            }
-        }
-    }
-    text.append(content.substr(copied));
-    return text;
-}
-
 // toml++ quotes what it stumbled on ("saw 'x'", "'1234...' is not representable"), and that
 // may be part of the secret: only its wording up to the first quote is kept, plus the few fixed
 // endings that explain a quoted value.
@@ -451,7 +231,7 @@ void check_serialization(const VorpaneConfig& conf, const std::string& text, con
         {"profile.token", &conf.profile.token},
         {"profile.cloud_environment", &conf.profile.cloud_environment}};
     for (const auto& [name, value] : fields) {
-        if (!is_valid_utf8(*value)) {
+        if (!util::is_valid_utf8(*value)) {
             refuse_write(path, std::string(name) + " is not valid UTF-8");
         }
     }

@@ -8,14 +8,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 namespace vorpane::config {
-
-// The Python (major, minor) versions the tool supports, in order.
-inline const std::vector<std::pair<int, int>> SUPPORTED_PYTHON_VERSIONS = {
-    {3, 10}, {3, 11}, {3, 12}, {3, 13}};
 
 // The name of the configuration file in the configuration directory.
 inline constexpr std::string_view CONFIG_FILE_NAME = "vorpane.toml";

@@ -2,8 +2,8 @@
 
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
-#include "vorpane/util/curl.hpp"
 #include "vorpane/util/fd.hpp"
+#include "vorpane/util/libcurl.hpp"
 #include "vorpane/util/signals.hpp"
 
 #include <fcntl.h>

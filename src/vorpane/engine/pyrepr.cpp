@@ -1,5 +1,7 @@
 #include "vorpane/engine/pyrepr.hpp"
 
+#include "vorpane/util/utf8.hpp"
+
 #include <array>
 #include <utility>
 
@@ -32,46 +34,6 @@ constexpr std::array k_non_printable{
 
 bool is_plane_noncharacter(char32_t cp) {
     return (cp & 0xfffe) == 0xfffe;
-}
-
-// Decodes one code point at `i` if the bytes there form a well-formed UTF-8 sequence (no
-// overlong forms, no encoded surrogates, nothing above U+10FFFF).
-std::pair<char32_t, size_t> decode_at(std::string_view s, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-    unsigned char b0 = byte(i);
-    size_t length = 0;
-    char32_t cp = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xbf;
-    if (b0 >= 0xc2 && b0 <= 0xdf) {
-        length = 2;
-        cp = b0 & 0x1f;
-    } else if (b0 >= 0xe0 && b0 <= 0xef) {
-        length = 3;
-        cp = b0 & 0x0f;
-        low = b0 == 0xe0 ? 0xa0 : 0x80;
-        high = b0 == 0xed ? 0x9f : 0xbf;
-    } else if (b0 >= 0xf0 && b0 <= 0xf4) {
-        length = 4;
-        cp = b0 & 0x07;
-        low = b0 == 0xf0 ? 0x90 : 0x80;
-        high = b0 == 0xf4 ? 0x8f : 0xbf;
-    } else {
-        return {0, 0};
-    }
-    if (i + length > s.size()) {
-        return {0, 0};
-    }
-    for (size_t k = 1; k < length; ++k) {
-        unsigned char b = byte(i + k);
-        unsigned char lo = k == 1 ? low : 0x80;
-        unsigned char hi = k == 1 ? high : 0xbf;
-        if (b < lo || b > hi) {
-            return {0, 0};
-        }
-        cp = (cp << 6) | (b & 0x3f);
-    }
-    return {cp, length};
 }
 
 void append_hex(std::string& out, char prefix, char32_t value, int digits) {
@@ -139,7 +101,7 @@ std::string python_str_repr(std::string_view utf8) {
             }
             continue;
         }
-        auto [cp, length] = decode_at(utf8, i);
+        auto [cp, length] = util::decode_utf8(utf8, i);
         if (length == 0) {
             // Python decodes argv with surrogateescape: each stray byte becomes U+DC80..U+DCFF.
             append_hex(out, 'u', 0xdc00 + c, 4);

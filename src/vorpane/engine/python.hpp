@@ -8,8 +8,13 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace vorpane::engine {
+
+// The Python (major, minor) versions the tool supports, in order.
+inline const std::vector<std::pair<int, int>> SUPPORTED_PYTHON_VERSIONS = {
+    {3, 10}, {3, 11}, {3, 12}, {3, 13}};
 
 class ProcessRunner;
 

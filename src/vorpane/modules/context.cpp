@@ -40,7 +40,7 @@ std::string describe_age(double seconds) {
     return std::to_string(count) + " " + unit + (count == 1 ? "" : "s");
 }
 
-util::HttpResponse GuardedHttpClient::send(const util::HttpRequest& request) {
+net::HttpResponse GuardedHttpClient::send(const net::HttpRequest& request) {
     if (m_refuse) {
         throw OfflineError("offline: no connection is opened to " +
                            util::escape_control(util::mask_url_password(request.url)));
@@ -48,10 +48,10 @@ util::HttpResponse GuardedHttpClient::send(const util::HttpRequest& request) {
     return m_inner.send(request);
 }
 
-void GuardedHttpClient::download(const std::vector<util::DownloadJob>& jobs,
-                                 const util::DownloadHandlers& handlers,
+void GuardedHttpClient::download(const std::vector<net::DownloadJob>& jobs,
+                                 const net::DownloadHandlers& handlers,
                                  const util::ProgressOutput& progress,
-                                 const util::DownloadLimits& limits) {
+                                 const net::DownloadLimits& limits) {
     if (m_refuse) {
         throw OfflineError("offline: no download is started");
     }
@@ -103,7 +103,7 @@ nlohmann::json Context::stored_answer(const config::CachedOperation& op,
 
 Context::Context(core::Output& out_,
                  core::Clock& clock_,
-                 util::HttpClient& http_,
+                 net::HttpClient& http_,
                  engine::ProcessRunner& runner_,
                  config::Environment environment)
     : m_guarded_http(http_), out(out_), clock(clock_), http(m_guarded_http), runner(runner_),
@@ -169,10 +169,10 @@ Context::CredentialsSource Context::credentials_source() {
 
 unsigned Context::http_retries() const {
     const std::string text = m_lookup("VORPANE_HTTP_RETRIES").value_or("");
-    const auto count = util::parse_retry_count(text);
+    const auto count = net::parse_retry_count(text);
     if (!count) {
         throw core::VorpaneException("VORPANE_HTTP_RETRIES must be a whole number from 0 to " +
-                                     std::to_string(util::MAX_RETRIES) + ", not \"" +
+                                     std::to_string(net::MAX_RETRIES) + ", not \"" +
                                      util::escape_control(text) + "\"");
     }
     return *count;

@@ -8,7 +8,7 @@
 #include "vorpane/core/output.hpp"
 #include "vorpane/engine/runner.hpp"
 #include "vorpane/engine/target.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -35,18 +35,18 @@ std::string describe_age(double seconds);
 
 // An HTTP client that passes everything on to another one, unless it was told to refuse: then
 // every request and download throws OfflineError without connecting.
-class GuardedHttpClient final : public util::HttpClient {
+class GuardedHttpClient final : public net::HttpClient {
   public:
-    explicit GuardedHttpClient(util::HttpClient& inner) : m_inner(inner) {}
+    explicit GuardedHttpClient(net::HttpClient& inner) : m_inner(inner) {}
     void refuse(bool refuse) noexcept { m_refuse = refuse; }
-    util::HttpResponse send(const util::HttpRequest& request) override;
-    void download(const std::vector<util::DownloadJob>& jobs,
-                  const util::DownloadHandlers& handlers,
+    net::HttpResponse send(const net::HttpRequest& request) override;
+    void download(const std::vector<net::DownloadJob>& jobs,
+                  const net::DownloadHandlers& handlers,
                   const util::ProgressOutput& progress,
-                  const util::DownloadLimits& limits) override;
+                  const net::DownloadLimits& limits) override;
 
   private:
-    util::HttpClient& m_inner;
+    net::HttpClient& m_inner;
     bool m_refuse = false;
 };
 
@@ -62,7 +62,7 @@ class Context {
   public:
     Context(core::Output& out,
             core::Clock& clock,
-            util::HttpClient& http,
+            net::HttpClient& http,
             engine::ProcessRunner& runner,
             config::Environment environment);
     Context(const Context&) = delete;
@@ -71,7 +71,7 @@ class Context {
     core::Output& out;
     core::Clock& clock;
     // The client the run was given, refusing every connection once the run is offline.
-    util::HttpClient& http;
+    net::HttpClient& http;
     engine::ProcessRunner& runner;
 
     // Where the credentials in effect come from.
@@ -135,7 +135,7 @@ class Context {
     // The source of config()'s profile; throws like config().
     CredentialsSource credentials_source();
 
-    // The number of HTTP retries VORPANE_HTTP_RETRIES asks for (util::parse_retry_count).
+    // The number of HTTP retries VORPANE_HTTP_RETRIES asks for (net::parse_retry_count).
     // Throws core::VorpaneException quoting the value when it is not one.
     [[nodiscard]] unsigned http_retries() const;
 

@@ -8,7 +8,7 @@
 #include "vorpane/engine/pyrepr.hpp"
 #include "vorpane/engine/system.hpp"
 #include "vorpane/engine/uv.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/redact.hpp"
 

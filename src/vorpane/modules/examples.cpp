@@ -4,10 +4,10 @@
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/extract/archive.hpp"
 #include "vorpane/modules/entitlements.hpp"
-#include "vorpane/util/archive.hpp"
-#include "vorpane/util/downloader.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/downloader.hpp"
+#include "vorpane/net/http.hpp"
 #include "vorpane/util/redact.hpp"
 
 #include <algorithm>
@@ -99,7 +99,7 @@ std::vector<fs::path> find_requirements(const fs::path& dir) {
 std::uint64_t max_unpack_bytes(const Context& ctx) {
     const auto text = ctx.env("VORPANE_MAX_UNPACK_BYTES");
     if (!text || text->empty()) {
-        return util::DEFAULT_MAX_UNPACK_BYTES;
+        return extract::DEFAULT_MAX_UNPACK_BYTES;
     }
     std::uint64_t value = 0;
     const char* end = text->data() + text->size();
@@ -116,10 +116,10 @@ std::uint64_t max_unpack_bytes(const Context& ctx) {
 // How many downloads run at once: VORPANE_MAX_DOWNLOADS, else 8.
 unsigned max_downloads(const Context& ctx) {
     const std::string text = ctx.env("VORPANE_MAX_DOWNLOADS").value_or("");
-    const auto value = util::parse_max_downloads(text);
+    const auto value = net::parse_max_downloads(text);
     if (!value) {
         throw core::VorpaneException("VORPANE_MAX_DOWNLOADS must be a whole number from 1 to " +
-                                     std::to_string(util::MAX_MAX_DOWNLOADS) + ", not \"" +
+                                     std::to_string(net::MAX_MAX_DOWNLOADS) + ", not \"" +
                                      util::escape_control(text) + "\"");
     }
     return *value;
@@ -272,7 +272,7 @@ std::vector<DownloadOutcome>
 download_examples(Context& ctx,
                   const ExamplesPlan& plan,
                   const std::function<void(const DownloadOutcome&)>& on_finished) {
-    std::vector<util::DownloadJob> jobs;
+    std::vector<net::DownloadJob> jobs;
     std::vector<DownloadOutcome> outcomes;
     if (ctx.offline()) {
         // Nothing is fetched: each download fails on its own, as an unreachable one would.
@@ -288,21 +288,21 @@ download_examples(Context& ctx,
         fs::path target = example_target(plan.dir, package);
         auto request = api::create_get_request(
             "/artifacts/examples/" + package_to_artefact_name(package) + ".tar.gz", service);
-        jobs.push_back(util::DownloadJob{
-            request.url, request.headers,
-            "Downloading examples for " + util::escape_control(package), plan.dir});
+        jobs.push_back(net::DownloadJob{request.url, request.headers,
+                                        "Downloading examples for " + util::escape_control(package),
+                                        plan.dir});
         outcomes.push_back(DownloadOutcome{package, std::move(target), std::nullopt});
     }
-    util::DownloadHandlers handlers;
+    net::DownloadHandlers handlers;
     handlers.consume = [&](size_t index, int fd) {
-        util::extract_tar_gz_safely(fd, outcomes[index].target, outcomes[index].package,
-                                    plan.max_unpack_bytes);
+        extract::extract_tar_gz_safely(fd, outcomes[index].target, outcomes[index].package,
+                                       plan.max_unpack_bytes);
     };
     handlers.finished = [&](size_t index, const std::optional<std::string>& error) {
         outcomes[index].error = error;
         on_finished(outcomes[index]);
     };
-    util::DownloadLimits limits;
+    net::DownloadLimits limits;
     limits.max_in_flight = plan.max_downloads;
     ctx.http.download(jobs, handlers, ctx.out.progress_output(), limits);
     return outcomes;

@@ -6,6 +6,7 @@
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/config/profiles.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/engine/python.hpp"
 #include "vorpane/modules/credentials.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
@@ -63,7 +64,7 @@ void look_at_environment(Context& ctx, StatusReport& report) {
         auto& target = ctx.target();
         const auto [major, minor] = target.python_version();
         bool supported = false;
-        for (const auto& pair : config::SUPPORTED_PYTHON_VERSIONS) {
+        for (const auto& pair : engine::SUPPORTED_PYTHON_VERSIONS) {
             supported = supported || pair == std::pair{major, minor};
         }
         report.environment = StatusReport::Environment{target.root(), major, minor, supported};

@@ -1,6 +1,7 @@
 #include "vorpane/util/redact.hpp"
 
-#include "vorpane/util/curl.hpp"
+#include "vorpane/util/libcurl.hpp"
+#include "vorpane/util/utf8.hpp"
 
 #include <cctype>
 #include <cstdint>
@@ -95,41 +96,6 @@ std::string mask_url_password(std::string_view text) {
 
 namespace {
 
-// Length of the valid UTF-8 sequence that starts at `i`, or 0 when the byte there starts none.
-size_t utf8_length(std::string_view text, size_t i) {
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    size_t len = lead < 0x80                    ? 1
-                 : lead >= 0xC2 && lead <= 0xDF ? 2
-                 : lead >= 0xE0 && lead <= 0xEF ? 3
-                 : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                : 0;
-    if (len == 0 || i + len > text.size()) {
-        return 0;
-    }
-    for (size_t k = 1; k < len; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    // Overlong forms, surrogates and code points past U+10FFFF.
-    if ((lead == 0xE0 && byte(i + 1) < 0xA0) || (lead == 0xED && byte(i + 1) > 0x9F) ||
-        (lead == 0xF0 && byte(i + 1) < 0x90) || (lead == 0xF4 && byte(i + 1) > 0x8F)) {
-        return 0;
-    }
-    return len;
-}
-
-// The code point of the valid UTF-8 sequence of `len` bytes at `i`.
-char32_t code_point(std::string_view text, size_t i, size_t len) {
-    static constexpr unsigned char lead_mask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    char32_t cp = static_cast<unsigned char>(text[i]) & lead_mask[len];
-    for (size_t k = 1; k < len; ++k) {
-        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    }
-    return cp;
-}
-
 // Controls that reorder the text around them: a name holding one can show as another.
 bool is_bidi_control(char32_t cp) {
     return (cp >= 0x202A && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069) || cp == 0x200E ||
@@ -144,13 +110,12 @@ std::string escape_control(std::string_view text) {
     char buf[8];
     for (size_t i = 0; i < text.size();) {
         auto c = static_cast<unsigned char>(text[i]);
-        size_t len = utf8_length(text, i);
+        const auto [cp, len] = decode_utf8(text, i);
         if (len == 0 || (len == 1 && (c < 0x20 || c == 0x7F))) {
             std::snprintf(buf, sizeof buf, "\\x%02x", c);
             out += buf;
             ++i;
-        } else if (const char32_t cp = code_point(text, i, len);
-                   (cp >= 0x80 && cp < 0xA0) || is_bidi_control(cp)) {
+        } else if ((cp >= 0x80 && cp < 0xA0) || is_bidi_control(cp)) {
             std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
             out += buf;
             i += len;

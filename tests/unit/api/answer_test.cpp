@@ -76,12 +76,12 @@ TEST(ServiceAnswers, MoreThanAMillionValuesAreRefusedBeforeATreeIsBuilt) {
 }
 
 // Answers the token exchange with a token (unless `slow_tokens`) and other requests as told.
-struct ScriptedClient : util::HttpClient {
+struct ScriptedClient : net::HttpClient {
     long status = 0; // 0: out of time
     bool slow_tokens = false;
-    util::HttpResponse send(const util::HttpRequest& request) override {
+    net::HttpResponse send(const net::HttpRequest& request) override {
         if (status == 0 || (slow_tokens && request.method == "POST")) {
-            throw util::HttpError("Operation timed out (https://x)", true, 120);
+            throw net::HttpError("Operation timed out (https://x)", true, 120);
         }
         const bool token = request.method == "POST";
         return {token ? 200 : status, "", {}, token ? R"({"access_token": "A"})" : "[]", "u", 1};

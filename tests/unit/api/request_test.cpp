@@ -24,11 +24,11 @@ using nlohmann::json;
 using Header = std::pair<std::string, std::string>;
 
 TEST(RequestDescriptions, TheTokenRequestIsBoundedAndFollowsNoRedirect) {
-    const util::HttpRequest token = token_request({"my-id", "s3cr:et", "cloud"}, "https://t");
+    const net::HttpRequest token = token_request({"my-id", "s3cr:et", "cloud"}, "https://t");
     EXPECT_FALSE(token.follow_redirects);
     // However slowly the token service answers, the exchange ends within a minute.
-    EXPECT_LE(token.timeout_seconds.value_or(util::MAX_REQUEST_SECONDS + 1),
-              util::MAX_REQUEST_SECONDS);
+    EXPECT_LE(token.timeout_seconds.value_or(net::MAX_REQUEST_SECONDS + 1),
+              net::MAX_REQUEST_SECONDS);
     // An empty secret still sends "id:".
     EXPECT_EQ(token_request({"id", "", "cloud"}, "https://t").headers[0].second, "Basic aWQ6");
 }
@@ -66,20 +66,20 @@ class CloudAccessTest : public ::testing::Test {
     }
 
     // Sends through `send` (the fake cloud by default), keeping each service URL in `m_sent`.
-    struct Client : util::HttpClient {
-        using Send = std::function<util::HttpResponse(const util::HttpRequest&)>;
+    struct Client : net::HttpClient {
+        using Send = std::function<net::HttpResponse(const net::HttpRequest&)>;
         explicit Client(Send fn) : send_fn(std::move(fn)) {}
         Send send_fn;
-        util::HttpResponse send(const util::HttpRequest& request) override {
+        net::HttpResponse send(const net::HttpRequest& request) override {
             return send_fn(request);
         }
     };
-    util::HttpResponse to_cloud(const util::HttpRequest& request) {
+    net::HttpResponse to_cloud(const net::HttpRequest& request) {
         m_sent.push_back(request.url);
-        util::HttpRequest local = request;
+        net::HttpRequest local = request;
         local.url = s_cloud->base() + request.url.substr(request.url.find('/', 8));
         local.trust.ca_file = s_cloud->ca().string();
-        return util::http_send(local);
+        return net::http_send(local);
     }
     config::ResultCache cache() {
         return config::ResultCache(config::_get_config_dir(), [this] { return m_now; });
@@ -99,7 +99,7 @@ class CloudAccessTest : public ::testing::Test {
     std::vector<std::string> m_sent;
     double m_now = 1'700'000'000.0;
     config::VorpaneConfig m_conf;
-    Client m_http{[this](const util::HttpRequest& r) { return to_cloud(r); }};
+    Client m_http{[this](const net::HttpRequest& r) { return to_cloud(r); }};
 };
 
 std::unique_ptr<test::LocalCloud> CloudAccessTest::s_cloud;
@@ -139,19 +139,19 @@ TEST_F(CloudAccessTest, OneExchangeServesEveryRequestFor1800Seconds) {
 }
 
 TEST_F(CloudAccessTest, FailedExchangesGiveOneLineAndNoToken) {
-    using Send = std::function<util::HttpResponse(const util::HttpRequest&)>;
-    const Send refused = [](const util::HttpRequest& request) {
-        util::HttpRequest local = request;
+    using Send = std::function<net::HttpResponse(const net::HttpRequest&)>;
+    const Send refused = [](const net::HttpRequest& request) {
+        net::HttpRequest local = request;
         local.url = "https://localhost:1/oauth/token";
-        return util::http_send(local);
+        return net::http_send(local);
     };
-    const Send unreadable = [](const util::HttpRequest&) -> util::HttpResponse {
+    const Send unreadable = [](const net::HttpRequest&) -> net::HttpResponse {
         throw std::system_error(std::make_error_code(std::errc::permission_denied), "vorpane.toml");
     };
     set_token("AT-1", {{"token", {{"status", 201}}}});
     using Kind = TokenOutcome::Kind;
     const std::vector<std::tuple<Send, Kind, long, std::string>> cases = {
-        {[this](const util::HttpRequest& r) { return to_cloud(r); }, Kind::rejected, 201, ""},
+        {[this](const net::HttpRequest& r) { return to_cloud(r); }, Kind::rejected, 201, ""},
         {refused, Kind::unreachable, 0, "Failed to connect to localhost port 1"},
         {unreadable, Kind::local_failure, 0, "vorpane.toml: "},
     };

@@ -9,8 +9,8 @@
 namespace vorpane::modules {
 namespace {
 
-struct NoHttp : util::HttpClient {
-    util::HttpResponse send(const util::HttpRequest&) override {
+struct NoHttp : net::HttpClient {
+    net::HttpResponse send(const net::HttpRequest&) override {
         throw std::logic_error("no request expected");
     }
 };

@@ -12,6 +12,10 @@
 #include <vector>
 
 namespace vorpane::util {
+struct ProgressOutput;
+} // namespace vorpane::util
+
+namespace vorpane::net {
 
 // The largest answer body http_send accepts; a longer one ends the transfer with HttpError.
 inline constexpr std::size_t MAX_BODY_BYTES = std::size_t{64} << 20;
@@ -192,7 +196,6 @@ HttpResponse http_send(const HttpRequest& request, std::chrono::milliseconds lim
 struct DownloadJob;
 struct DownloadHandlers;
 struct DownloadLimits;
-struct ProgressOutput;
 
 // Sends requests; the tool uses CurlHttpClient, tests put a recording stand-in in its place.
 class HttpClient {
@@ -201,11 +204,11 @@ class HttpClient {
     // The whole answer to `request`, whatever its status. Throws HttpError when the transfer
     // fails.
     virtual HttpResponse send(const HttpRequest& request) = 0;
-    // Fetches every job concurrently within `limits`, as util::run_downloads does. This default
+    // Fetches every job concurrently within `limits`, as net::run_downloads does. This default
     // throws std::logic_error: stand-ins that only answer requests do not download.
     virtual void download(const std::vector<DownloadJob>& jobs,
                           const DownloadHandlers& handlers,
-                          const ProgressOutput& output,
+                          const util::ProgressOutput& output,
                           const DownloadLimits& limits);
 };
 
@@ -214,7 +217,7 @@ class HttpClient {
 // budget would run out before the next attempt, the last answer is returned (its `attempts`
 // counted) or the last HttpError thrown with attempts_suffix (timed_out_after set when the last
 // attempt ran out of time). Its
-// downloads are util::run_downloads with the same User-Agent and retries.
+// downloads are net::run_downloads with the same User-Agent and retries.
 class CurlHttpClient final : public HttpClient {
   public:
     explicit CurlHttpClient(std::string user_agent, RetryPolicy retry = {}, TlsTrust trust = {})
@@ -223,7 +226,7 @@ class CurlHttpClient final : public HttpClient {
     HttpResponse send(const HttpRequest& request) override;
     void download(const std::vector<DownloadJob>& jobs,
                   const DownloadHandlers& handlers,
-                  const ProgressOutput& output,
+                  const util::ProgressOutput& output,
                   const DownloadLimits& limits) override;
 
   private:
@@ -248,4 +251,4 @@ void raise_for_status(const HttpResponse& response);
 // The standard reason phrase of `status` ("Not Found"), or "" for an unknown code.
 std::string_view standard_reason(long status);
 
-} // namespace vorpane::util
+} // namespace vorpane::net

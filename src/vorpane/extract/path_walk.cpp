@@ -1,4 +1,4 @@
-#include "vorpane/util/path_walk.hpp"
+#include "vorpane/extract/path_walk.hpp"
 
 #include <climits>
 
@@ -12,7 +12,7 @@
 #include <iterator>
 #include <utility>
 
-namespace vorpane::util {
+namespace vorpane::extract {
 
 PathComponents split_path(std::string_view path) {
     PathComponents parts;
@@ -49,7 +49,7 @@ DirectoryWalker::DirectoryWalker(int root)
     : m_root(root), m_here(::fcntl(root, F_DUPFD_CLOEXEC, 0)) {
     struct stat st {};
     if (!m_here || ::fstat(m_here.get(), &st) != 0) {
-        throw_errno(errno, "Cannot open a directory");
+        util::throw_errno(errno, "Cannot open a directory");
     }
     m_root_device = st.st_dev;
     m_root_inode = st.st_ino;
@@ -64,7 +64,7 @@ Placement DirectoryWalker::resolve(std::string_view path) {
 }
 
 DirectoryWalker::Step DirectoryWalker::enter(const std::string& name) {
-    UniqueFd next(
+    util::UniqueFd next(
         ::openat(m_here.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (next) {
@@ -101,7 +101,7 @@ DirectoryWalker::Step DirectoryWalker::enter(const std::string& name) {
 bool DirectoryWalker::climb_to(std::size_t depth) {
     const bool near = m_levels.size() - std::min(depth, m_levels.size()) <= depth;
     while (near && m_levels.size() > depth) {
-        UniqueFd up(::openat(m_here.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        util::UniqueFd up(::openat(m_here.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         const bool to_root = m_levels.size() == 1;
         const dev_t device = to_root ? m_root_device : m_levels[m_levels.size() - 2].device;
         const ino_t inode = to_root ? m_root_inode : m_levels[m_levels.size() - 2].inode;
@@ -119,9 +119,9 @@ bool DirectoryWalker::climb_to(std::size_t depth) {
         std::make_move_iterator(m_levels.begin()),
         std::make_move_iterator(m_levels.begin() + static_cast<std::ptrdiff_t>(depth)));
     m_levels.clear();
-    m_here = UniqueFd(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
+    m_here = util::UniqueFd(::fcntl(m_root, F_DUPFD_CLOEXEC, 0));
     if (!m_here) {
-        throw_errno(errno, "Cannot open a directory");
+        util::throw_errno(errno, "Cannot open a directory");
     }
     return std::all_of(kept.begin(), kept.end(),
                        [this](const Level& level) { return enter(level.name) == Step::entered; });
@@ -256,4 +256,4 @@ Placement DirectoryWalker::walk(std::string_view path, bool place) {
     return out;
 }
 
-} // namespace vorpane::util
+} // namespace vorpane::extract

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vorpane::util {
+namespace vorpane::extract {
 
 // An archive that cannot be read: corrupt or truncated compressed data, a damaged tar stream,
 // or a member that cannot be placed (a file where a directory is needed). The message is one line.
@@ -72,4 +72,4 @@ void extract_tar_gz_safely(const std::filesystem::path& archive,
                            std::string_view archive_name = {},
                            std::uint64_t max_bytes = DEFAULT_MAX_UNPACK_BYTES);
 
-} // namespace vorpane::util
+} // namespace vorpane::extract

@@ -1,4 +1,4 @@
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -9,7 +9,7 @@
 #include "support/local_cloud.hpp"
 #include "support/scoped_env.hpp"
 
-namespace vorpane::util {
+namespace vorpane::net {
 namespace {
 
 using nlohmann::json;
@@ -320,4 +320,4 @@ TEST_F(HttpSendTest, RetriesBackOffOrWaitAsToldAndCountTheirAttempts) {
 }
 
 } // namespace
-} // namespace vorpane::util
+} // namespace vorpane::net

@@ -1,6 +1,6 @@
-#include "vorpane/util/downloader.hpp"
+#include "vorpane/net/downloader.hpp"
 
-#include "vorpane/util/curl.hpp"
+#include "vorpane/net/curl.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
 
@@ -17,7 +17,7 @@
 #include <system_error>
 #include <utility>
 
-namespace vorpane::util {
+namespace vorpane::net {
 
 namespace {
 
@@ -37,25 +37,26 @@ int open_unlinked_temporary(const fs::path& dir) {
 
 // An unnamed file that disappears when closed. It lives in the caller's directory rather than
 // the temporary one, which is often a RAM-backed file system too small for large archives.
-UniqueFd open_spool(const fs::path& dir) {
+util::UniqueFd open_spool(const fs::path& dir) {
     fs::create_directories(dir);
 #ifdef O_TMPFILE
     int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     if (fd >= 0) {
-        return UniqueFd(fd);
+        return util::UniqueFd(fd);
     }
 #endif
     int fd_named = open_unlinked_temporary(dir);
     if (fd_named >= 0) {
-        return UniqueFd(fd_named);
+        return util::UniqueFd(fd_named);
     }
     const int error = errno;
     int fd_tmp = open_unlinked_temporary(fs::temp_directory_path());
     if (fd_tmp >= 0) {
-        return UniqueFd(fd_tmp);
+        return util::UniqueFd(fd_tmp);
     }
     throw std::system_error(error, std::generic_category(),
-                            "Cannot create a temporary file in " + escape_control(dir.string()));
+                            "Cannot create a temporary file in " +
+                                util::escape_control(dir.string()));
 }
 
 // One download with its spool, progress bar and attempts.
@@ -68,7 +69,7 @@ class Transfer final : public TransferSink {
     };
 
     Transfer(const DownloadJob& job,
-             ProgressBoard& board,
+             util::ProgressBoard& board,
              const RetryPolicy& retry,
              unsigned retries,
              const std::string& user_agent,
@@ -145,7 +146,7 @@ class Transfer final : public TransferSink {
         } catch (const std::exception& e) {
             report(0, e.what(), false);
             drop_bar();
-            return {std::nullopt, escape_control(e.what())};
+            return {std::nullopt, util::escape_control(e.what())};
         }
     }
 
@@ -163,7 +164,7 @@ class Transfer final : public TransferSink {
             // Connected and asked, so it was the speed limit that ended the attempt.
             failure = "the download was abandoned: slower than " + speed_text() + " for " +
                       std::to_string(m_limits.low_speed_seconds) + " s (" +
-                      escape_control(mask_url_password(m_job.url)) + ")";
+                      util::escape_control(util::mask_url_password(m_job.url)) + ")";
             transient = true;
         } else if (code != CURLE_OK) {
             failure = transfer_failure(*m_easy, code, m_job.url);
@@ -181,7 +182,7 @@ class Transfer final : public TransferSink {
             if (m_total && m_received < *m_total) {
                 failure = "the body ended after " + std::to_string(m_received) + " of " +
                           std::to_string(*m_total) + " bytes (" +
-                          escape_control(mask_url_password(m_job.url)) + ")";
+                          util::escape_control(util::mask_url_password(m_job.url)) + ")";
                 transient = true;
             }
         }
@@ -229,9 +230,10 @@ class Transfer final : public TransferSink {
                 if (errno == EINTR) {
                     continue;
                 }
-                throw std::system_error(errno, std::generic_category(),
-                                        "Cannot store the download of " +
-                                            escape_control(mask_url_password(m_job.url)));
+                throw std::system_error(
+                    errno, std::generic_category(),
+                    "Cannot store the download of " +
+                        util::escape_control(util::mask_url_password(m_job.url)));
             }
             rest += n;
             left -= static_cast<std::size_t>(n);
@@ -255,7 +257,7 @@ class Transfer final : public TransferSink {
             const auto range = parse_content_range(m_head.header("Content-Range").value_or(""));
             if (!range || range->first != m_received) {
                 throw HttpError("The server sent a range that does not continue the download (" +
-                                escape_control(mask_url_password(m_job.url)) + ")");
+                                util::escape_control(util::mask_url_password(m_job.url)) + ")");
             }
             m_total = range->second ? range->second : m_total;
         } else {
@@ -282,7 +284,7 @@ class Transfer final : public TransferSink {
         if (::ftruncate(m_spool.get(), 0) != 0 || ::lseek(m_spool.get(), 0, SEEK_SET) != 0) {
             throw std::system_error(errno, std::generic_category(),
                                     "Cannot restart the download of " +
-                                        escape_control(mask_url_password(m_job.url)));
+                                        util::escape_control(util::mask_url_password(m_job.url)));
         }
         m_received = 0;
         drop_bar();
@@ -292,9 +294,10 @@ class Transfer final : public TransferSink {
     std::optional<std::string> consume(const DownloadHandlers& handlers, std::size_t index) {
         try {
             if (::lseek(m_spool.get(), 0, SEEK_SET) != 0) {
-                throw std::system_error(errno, std::generic_category(),
-                                        "Cannot read back the download of " +
-                                            escape_control(mask_url_password(m_job.url)));
+                throw std::system_error(
+                    errno, std::generic_category(),
+                    "Cannot read back the download of " +
+                        util::escape_control(util::mask_url_password(m_job.url)));
             }
             if (handlers.consume) {
                 handlers.consume(index, m_spool.get());
@@ -303,14 +306,14 @@ class Transfer final : public TransferSink {
             return std::nullopt;
         } catch (const std::exception& e) {
             m_spool.reset();
-            return escape_control(e.what());
+            return util::escape_control(e.what());
         }
     }
 
     void report(long status, const std::string& error, bool will_retry) const {
         m_retry.report(
             {.method = "GET",
-             .url = escape_control(mask_url_password(m_job.url)),
+             .url = util::escape_control(util::mask_url_password(m_job.url)),
              .number = m_attempt,
              .status = status,
              .error = error,
@@ -320,7 +323,7 @@ class Transfer final : public TransferSink {
     }
 
     const DownloadJob& m_job;
-    ProgressBoard& m_board;
+    util::ProgressBoard& m_board;
     const RetryPolicy& m_retry;
     const unsigned m_retries;
     const std::string& m_user_agent;
@@ -329,8 +332,8 @@ class Transfer final : public TransferSink {
     // Made for the first attempt, so that downloads waiting their turn hold nothing.
     std::optional<CurlEasy> m_easy;
     CurlSlist m_headers;
-    UniqueFd m_spool;
-    std::optional<ProgressBoard::LineId> m_line;
+    util::UniqueFd m_spool;
+    std::optional<util::ProgressBoard::LineId> m_line;
     // The answer of the current attempt.
     HttpResponse m_head;
     bool m_body_started = false;
@@ -364,7 +367,7 @@ std::optional<unsigned> parse_max_downloads(std::string_view text) {
 
 void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
-                   const ProgressOutput& output,
+                   const util::ProgressOutput& output,
                    const RetryPolicy& retry,
                    const std::string& user_agent,
                    const TlsTrust& trust,
@@ -374,7 +377,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
     }
     const unsigned retries = retry.retry_count();
     const std::size_t max_in_flight = std::clamp(limits.max_in_flight, 1U, MAX_MAX_DOWNLOADS);
-    ProgressBoard board(output);
+    util::ProgressBoard board(output);
     std::vector<std::unique_ptr<Transfer>> transfers;
     transfers.reserve(jobs.size());
     for (const auto& job : jobs) {
@@ -406,7 +409,7 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
             transfer.start();
             session.add(transfer.easy());
         } catch (const std::exception& e) {
-            end(index, escape_control(e.what()));
+            end(index, util::escape_control(e.what()));
         }
     };
     while (remaining > 0) {
@@ -458,4 +461,4 @@ void run_downloads(const std::vector<DownloadJob>& jobs,
     }
 }
 
-} // namespace vorpane::util
+} // namespace vorpane::net

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vorpane/util/dynlib.hpp"
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
+#include "vorpane/util/libcurl.hpp"
 
 #include <curl/curl.h>
 
@@ -14,51 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace vorpane::util {
-
-// The libcurl functions the tool uses, resolved from the shared library at first use. Each
-// member is named and typed after its C declaration.
-struct CurlApi {
-    // Opens "libcurl.so.4" (else "libcurl.so"), resolves every member and runs
-    // curl_global_init. Throws std::runtime_error when the library or a symbol is missing or
-    // the global initialisation fails.
-    CurlApi();
-
-    DynLib lib;
-
-    decltype(&::curl_global_init) curl_global_init = nullptr;
-
-    decltype(&::curl_easy_init) curl_easy_init = nullptr;
-    decltype(&::curl_easy_setopt) curl_easy_setopt = nullptr;
-    decltype(&::curl_easy_perform) curl_easy_perform = nullptr;
-    decltype(&::curl_easy_getinfo) curl_easy_getinfo = nullptr;
-    decltype(&::curl_easy_cleanup) curl_easy_cleanup = nullptr;
-    decltype(&::curl_easy_strerror) curl_easy_strerror = nullptr;
-    decltype(&::curl_easy_reset) curl_easy_reset = nullptr;
-
-    decltype(&::curl_slist_append) curl_slist_append = nullptr;
-    decltype(&::curl_slist_free_all) curl_slist_free_all = nullptr;
-
-    decltype(&::curl_multi_init) curl_multi_init = nullptr;
-    decltype(&::curl_multi_setopt) curl_multi_setopt = nullptr;
-    decltype(&::curl_multi_add_handle) curl_multi_add_handle = nullptr;
-    decltype(&::curl_multi_remove_handle) curl_multi_remove_handle = nullptr;
-    decltype(&::curl_multi_perform) curl_multi_perform = nullptr;
-    decltype(&::curl_multi_poll) curl_multi_poll = nullptr;
-    decltype(&::curl_multi_info_read) curl_multi_info_read = nullptr;
-    decltype(&::curl_multi_cleanup) curl_multi_cleanup = nullptr;
-    decltype(&::curl_multi_strerror) curl_multi_strerror = nullptr;
-
-    decltype(&::curl_url) curl_url = nullptr;
-    decltype(&::curl_url_set) curl_url_set = nullptr;
-    decltype(&::curl_url_get) curl_url_get = nullptr;
-    decltype(&::curl_url_cleanup) curl_url_cleanup = nullptr;
-    decltype(&::curl_free) curl_free = nullptr;
-};
-
-// The process's libcurl, loaded and globally initialised on the first call; later calls return
-// the same object. Throws std::runtime_error (see CurlApi) on the first call that fails.
-const CurlApi& curl_api();
+namespace vorpane::net {
 
 // One easy handle with its own error buffer registered (CURLOPT_ERRORBUFFER); because libcurl
 // keeps a pointer into this object it is neither copyable nor movable.
@@ -109,7 +65,7 @@ class CurlEasy {
     void check_setopt(CURLoption option, CURLcode code) const;
     void check_getinfo(CURLINFO info, CURLcode code) const;
 
-    const CurlApi* m_api;
+    const util::CurlApi* m_api;
     CURL* m_handle = nullptr;
     char m_error[CURL_ERROR_SIZE] = {};
 };
@@ -166,7 +122,7 @@ class CurlMulti {
   private:
     void check(const char* what, CURLMcode code) const;
 
-    const CurlApi* m_api;
+    const util::CurlApi* m_api;
     CURLM* m_handle = nullptr;
     std::vector<CURL*> m_easies;
 };
@@ -241,23 +197,6 @@ class TransferSink {
     std::exception_ptr m_parked;
 };
 
-// A URL as libcurl's URL parser takes it apart.
-struct UrlParts {
-    // The URL without user and password, put back together by libcurl (host in lower case,
-    // "/" for an empty path).
-    std::string address;
-    // The host without port, in lower case ("[::1]" for IPv6).
-    std::string host;
-    // The user part and the password, percent-decoded; nothing when the URL has none.
-    std::optional<std::string> user;
-    std::optional<std::string> password;
-};
-
-// `url` split by libcurl (curl_url, any scheme). Nothing when libcurl cannot parse it, as with
-// a password holding a raw "/", "#", "?" or "@" (those must be percent-encoded). Throws
-// std::runtime_error when libcurl cannot be loaded.
-std::optional<UrlParts> split_url(std::string_view url);
-
 // Options every transfer of the tool uses: TLS verification on (peer and host); the CA bundle
 // and directory of `trust`, which replace the system trust store when set;
 // `user_agent` as the User-Agent when not empty; every content encoding libcurl can decode; no
@@ -265,4 +204,4 @@ std::optional<UrlParts> split_url(std::string_view url);
 // std::runtime_error when libcurl refuses an option.
 void apply_common_options(CurlEasy& easy, const std::string& user_agent, const TlsTrust& trust);
 
-} // namespace vorpane::util
+} // namespace vorpane::net

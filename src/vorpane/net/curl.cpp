@@ -1,4 +1,4 @@
-#include "vorpane/util/curl.hpp"
+#include "vorpane/net/curl.hpp"
 
 #include "vorpane/util/redact.hpp"
 
@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-namespace vorpane::util {
+namespace vorpane::net {
 
 namespace {
 
@@ -24,46 +24,7 @@ bool is_https(std::string_view url) {
 
 } // namespace
 
-CurlApi::CurlApi() : lib({"libcurl.so.4", "libcurl.so"}) {
-    VORPANE_DYN_FN(lib, curl_global_init);
-    VORPANE_DYN_FN(lib, curl_easy_init);
-    VORPANE_DYN_FN(lib, curl_easy_setopt);
-    VORPANE_DYN_FN(lib, curl_easy_perform);
-    VORPANE_DYN_FN(lib, curl_easy_getinfo);
-    VORPANE_DYN_FN(lib, curl_easy_cleanup);
-    VORPANE_DYN_FN(lib, curl_easy_strerror);
-    VORPANE_DYN_FN(lib, curl_easy_reset);
-    VORPANE_DYN_FN(lib, curl_slist_append);
-    VORPANE_DYN_FN(lib, curl_slist_free_all);
-    VORPANE_DYN_FN(lib, curl_multi_init);
-    VORPANE_DYN_FN(lib, curl_multi_setopt);
-    VORPANE_DYN_FN(lib, curl_multi_add_handle);
-    VORPANE_DYN_FN(lib, curl_multi_remove_handle);
-    VORPANE_DYN_FN(lib, curl_multi_perform);
-    VORPANE_DYN_FN(lib, curl_multi_poll);
-    VORPANE_DYN_FN(lib, curl_multi_info_read);
-    VORPANE_DYN_FN(lib, curl_multi_cleanup);
-    VORPANE_DYN_FN(lib, curl_multi_strerror);
-    VORPANE_DYN_FN(lib, curl_url);
-    VORPANE_DYN_FN(lib, curl_url_set);
-    VORPANE_DYN_FN(lib, curl_url_get);
-    VORPANE_DYN_FN(lib, curl_url_cleanup);
-    VORPANE_DYN_FN(lib, curl_free);
-    const CURLcode code = curl_global_init(CURL_GLOBAL_DEFAULT);
-    if (code != CURLE_OK) {
-        throw std::runtime_error(std::string("cannot initialise libcurl: ") +
-                                 curl_easy_strerror(code));
-    }
-}
-
-const CurlApi& curl_api() {
-    // Loading happens once and the table never changes afterwards; a failed load throws here
-    // and is retried by the next call.
-    static const CurlApi api;
-    return api;
-}
-
-CurlEasy::CurlEasy() : m_api(&curl_api()) {
+CurlEasy::CurlEasy() : m_api(&util::curl_api()) {
     m_handle = m_api->curl_easy_init();
     if (m_handle == nullptr) {
         throw std::runtime_error("cannot create a libcurl handle");
@@ -114,7 +75,7 @@ void CurlEasy::check_getinfo(CURLINFO info, CURLcode code) const {
 
 CurlSlist::~CurlSlist() {
     if (m_list != nullptr) {
-        curl_api().curl_slist_free_all(m_list);
+        util::curl_api().curl_slist_free_all(m_list);
     }
 }
 
@@ -123,7 +84,7 @@ CurlSlist::CurlSlist(CurlSlist&& other) noexcept : m_list(std::exchange(other.m_
 CurlSlist& CurlSlist::operator=(CurlSlist&& other) noexcept {
     if (this != &other) {
         if (m_list != nullptr) {
-            curl_api().curl_slist_free_all(m_list);
+            util::curl_api().curl_slist_free_all(m_list);
         }
         m_list = std::exchange(other.m_list, nullptr);
     }
@@ -131,14 +92,14 @@ CurlSlist& CurlSlist::operator=(CurlSlist&& other) noexcept {
 }
 
 void CurlSlist::append(const std::string& line) {
-    curl_slist* longer = curl_api().curl_slist_append(m_list, line.c_str());
+    curl_slist* longer = util::curl_api().curl_slist_append(m_list, line.c_str());
     if (longer == nullptr) {
         throw std::runtime_error("libcurl could not extend a header list");
     }
     m_list = longer;
 }
 
-CurlMulti::CurlMulti() : m_api(&curl_api()) {
+CurlMulti::CurlMulti() : m_api(&util::curl_api()) {
     m_handle = m_api->curl_multi_init();
     if (m_handle == nullptr) {
         throw std::runtime_error("cannot create a libcurl multi handle");
@@ -193,54 +154,6 @@ int CurlMulti::poll(int timeout_ms) {
 CURLMsg* CurlMulti::info_read() noexcept {
     int queued = 0;
     return m_api->curl_multi_info_read(m_handle, &queued);
-}
-
-std::optional<UrlParts> split_url(std::string_view url) {
-    const CurlApi& api = curl_api();
-    const std::unique_ptr<CURLU, void (*)(CURLU*)> handle(api.curl_url(), api.curl_url_cleanup);
-    if (!handle) {
-        throw std::runtime_error("libcurl could not create a URL handle");
-    }
-    const std::string text(url);
-    if (text.find('\0') != std::string::npos ||
-        api.curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-            CURLUE_OK) {
-        return std::nullopt;
-    }
-    const auto part = [&](CURLUPart which, unsigned flags) -> std::optional<std::string> {
-        char* value = nullptr;
-        if (api.curl_url_get(handle.get(), which, &value, flags) != CURLUE_OK || value == nullptr) {
-            return std::nullopt;
-        }
-        std::string copy(value);
-        api.curl_free(value);
-        return copy;
-    };
-    // libcurl will not decode to control characters; such credentials are unreadable rather
-    // than absent.
-    const auto decoded = [&](CURLUPart which, std::optional<std::string>& into) {
-        into = part(which, CURLU_URLDECODE);
-        return into.has_value() || !part(which, 0).has_value();
-    };
-    UrlParts parts;
-    if (!decoded(CURLUPART_USER, parts.user) || !decoded(CURLUPART_PASSWORD, parts.password)) {
-        return std::nullopt;
-    }
-    std::string host = part(CURLUPART_HOST, 0).value_or("");
-    std::transform(host.begin(), host.end(), host.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (api.curl_url_set(handle.get(), CURLUPART_USER, nullptr, 0) != CURLUE_OK ||
-        api.curl_url_set(handle.get(), CURLUPART_PASSWORD, nullptr, 0) != CURLUE_OK ||
-        api.curl_url_set(handle.get(), CURLUPART_HOST, host.c_str(), 0) != CURLUE_OK) {
-        return std::nullopt;
-    }
-    auto address = part(CURLUPART_URL, 0);
-    if (!address) {
-        return std::nullopt;
-    }
-    parts.address = std::move(*address);
-    parts.host = std::move(host);
-    return parts;
 }
 
 TlsTrust TlsTrust::from(const std::function<std::optional<std::string>(const std::string&)>& env) {
@@ -314,7 +227,8 @@ CurlSlist header_list(const std::vector<std::pair<std::string, std::string>>& he
     for (const auto& [name, value] : headers) {
         if (name.find_first_of("\r\n:") != std::string::npos ||
             value.find_first_of("\r\n") != std::string::npos) {
-            throw std::invalid_argument("The request header " + escape_control(name.substr(0, 40)) +
+            throw std::invalid_argument("The request header " +
+                                        util::escape_control(name.substr(0, 40)) +
                                         " contains a line break or colon");
         }
         // "Name;" is libcurl's way of sending a header with an empty value.
@@ -342,11 +256,11 @@ bool is_transient(CURLcode code) {
 std::string transfer_failure(const CurlEasy& easy, CURLcode code, const std::string& url) {
     const char* effective = easy.getinfo<char*>(CURLINFO_EFFECTIVE_URL);
     const std::string reached = effective != nullptr ? std::string(effective) : url;
-    const std::string shown = escape_control(mask_url_password(reached));
+    const std::string shown = util::escape_control(util::mask_url_password(reached));
     if (code == CURLE_UNSUPPORTED_PROTOCOL && is_https(url) && !is_https(reached)) {
         return "Refusing to follow a redirect away from https (" + shown + ")";
     }
-    return escape_control(easy.error_text(code)) + " (" + shown + ")";
+    return util::escape_control(easy.error_text(code)) + " (" + shown + ")";
 }
 
 void TransferSink::attach(CurlEasy& easy) {
@@ -385,4 +299,4 @@ std::size_t TransferSink::on_body(char* data, std::size_t size, std::size_t coun
     }
 }
 
-} // namespace vorpane::util
+} // namespace vorpane::net

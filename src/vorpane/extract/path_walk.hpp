@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vorpane::util {
+namespace vorpane::extract {
 
 using PathComponents = std::vector<std::string>;
 
@@ -84,8 +84,8 @@ class DirectoryWalker {
     dev_t m_root_device = 0;
     ino_t m_root_inode = 0;
     std::vector<Level> m_levels; // from the root down to where the walker stands
-    UniqueFd m_here;
+    util::UniqueFd m_here;
     int m_error = 0; // errno of the last enter() that failed
 };
 
-} // namespace vorpane::util
+} // namespace vorpane::extract

@@ -1,4 +1,4 @@
-#include "vorpane/util/archive.hpp"
+#include "vorpane/extract/archive.hpp"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@
 #include "support/tar_builder.hpp"
 #include "support/temp_home.hpp"
 
-namespace vorpane::util {
+namespace vorpane::extract {
 namespace {
 
 namespace fs = std::filesystem;
@@ -368,4 +368,4 @@ TEST_F(ArchiveExtraction, KilledMidwayLeavesTheTargetAsItWasAndTheNextRunCleansU
 }
 
 } // namespace
-} // namespace vorpane::util
+} // namespace vorpane::extract

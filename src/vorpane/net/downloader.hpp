@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 #include "vorpane/util/progress.hpp"
 
 #include <cstddef>
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace vorpane::util {
+namespace vorpane::net {
 
 // One file to fetch.
 struct DownloadJob {
@@ -75,10 +75,10 @@ std::optional<unsigned> parse_max_downloads(std::string_view text);
 // throws, and std::runtime_error when libcurl cannot be loaded.
 void run_downloads(const std::vector<DownloadJob>& jobs,
                    const DownloadHandlers& handlers,
-                   const ProgressOutput& output,
+                   const util::ProgressOutput& output,
                    const RetryPolicy& retry,
                    const std::string& user_agent,
                    const TlsTrust& trust = {},
                    const DownloadLimits& limits = {});
 
-} // namespace vorpane::util
+} // namespace vorpane::net

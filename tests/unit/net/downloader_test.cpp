@@ -1,5 +1,5 @@
-#include "vorpane/util/archive.hpp"
-#include "vorpane/util/downloader.hpp"
+#include "vorpane/extract/archive.hpp"
+#include "vorpane/net/downloader.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include "support/tar_builder.hpp"
 #include "support/temp_home.hpp"
 
-namespace vorpane::util {
+namespace vorpane::net {
 namespace {
 
 namespace fs = std::filesystem;
@@ -63,7 +63,7 @@ class Downloader : public ::testing::Test {
     }
 
     // Downloads and unpacks `names` into downloads()/NAME; the outcome of each.
-    Outcomes run(const std::vector<std::string>& names, ProgressOutput output = {}) {
+    Outcomes run(const std::vector<std::string>& names, util::ProgressOutput output = {}) {
         std::vector<DownloadJob> jobs;
         for (const auto& name : names) {
             jobs.push_back(job(name));
@@ -74,7 +74,7 @@ class Downloader : public ::testing::Test {
         Outcomes finished;
         DownloadHandlers handlers;
         handlers.consume = [&](size_t index, int fd) {
-            extract_tar_gz_safely(fd, downloads() / names[index], names[index]);
+            extract::extract_tar_gz_safely(fd, downloads() / names[index], names[index]);
         };
         handlers.finished = [&](size_t index, const std::optional<std::string>& error) {
             EXPECT_EQ(finished.count(names[index]), 0U) << names[index];
@@ -258,7 +258,7 @@ TEST_F(Downloader, RedirectsStayOnHttpsAndServerTextsAreEscaped) {
 }
 
 TEST_F(Downloader, BarsAreDrawnOnATerminalAndClearedBeforeEachReport) {
-    ProgressOutput output;
+    util::ProgressOutput output;
     output.write = [&](std::string_view text) { m_screen += text; };
     output.is_terminal = true;
     output.columns = 120;
@@ -273,4 +273,4 @@ TEST_F(Downloader, BarsAreDrawnOnATerminalAndClearedBeforeEachReport) {
 }
 
 } // namespace
-} // namespace vorpane::util
+} // namespace vorpane::net

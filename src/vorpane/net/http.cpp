@@ -1,7 +1,7 @@
-#include "vorpane/util/http.hpp"
+#include "vorpane/net/http.hpp"
 
-#include "vorpane/util/curl.hpp"
-#include "vorpane/util/downloader.hpp"
+#include "vorpane/net/curl.hpp"
+#include "vorpane/net/downloader.hpp"
 #include "vorpane/util/redact.hpp"
 #include "vorpane/util/text.hpp"
 
@@ -14,7 +14,7 @@
 #include <random>
 #include <thread>
 
-namespace vorpane::util {
+namespace vorpane::net {
 
 namespace {
 
@@ -22,7 +22,7 @@ using std::chrono::milliseconds;
 
 // A URL as it may appear in a message: no password, no control characters.
 std::string shown_url(std::string_view url) {
-    return escape_control(mask_url_password(url));
+    return util::escape_control(util::mask_url_password(url));
 }
 
 HttpError too_large(const HttpRequest& request) {
@@ -116,15 +116,15 @@ void read_header_line(HttpResponse& head, std::string_view line) {
     if (line.starts_with("HTTP/")) {
         head.headers.clear();
         head.reason.clear();
-        const std::string_view rest = trim(line);
+        const std::string_view rest = util::trim(line);
         const auto first = rest.find(' ');
         const auto second = first == std::string_view::npos ? first : rest.find(' ', first + 1);
         if (second != std::string_view::npos) {
-            head.reason = escape_control(trim(rest.substr(second + 1)));
+            head.reason = util::escape_control(util::trim(rest.substr(second + 1)));
         }
     } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
-        head.headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                                  std::string(trim(line.substr(colon + 1))));
+        head.headers.emplace_back(std::string(util::trim(line.substr(0, colon))),
+                                  std::string(util::trim(line.substr(colon + 1))));
     }
 }
 
@@ -201,7 +201,7 @@ std::optional<std::string> status_error_text(const HttpResponse& response) {
     // (escaped text has nothing left to escape).
     const std::string reason = response.reason.empty()
                                    ? std::string(standard_reason(response.status))
-                                   : escape_control(response.reason);
+                                   : util::escape_control(response.reason);
     return std::to_string(response.status) + " " + kind + ": " + reason +
            " for url: " + shown_url(response.url) +
            (is_transient_status(response.status) && response.attempts > 0
@@ -237,7 +237,7 @@ std::optional<unsigned> parse_retry_count(std::string_view text) {
 
 std::optional<milliseconds> parse_retry_after(std::string_view value,
                                               std::chrono::system_clock::time_point now) {
-    value = trim(value);
+    value = util::trim(value);
     if (const auto seconds = whole_number(value)) {
         return milliseconds(std::min<std::uint64_t>(*seconds, 1'000'000) * 1000);
     }
@@ -475,16 +475,16 @@ HttpResponse CurlHttpClient::send(const HttpRequest& request) {
 
 void CurlHttpClient::download(const std::vector<DownloadJob>& jobs,
                               const DownloadHandlers& handlers,
-                              const ProgressOutput& output,
+                              const util::ProgressOutput& output,
                               const DownloadLimits& limits) {
     run_downloads(jobs, handlers, output, m_retry, m_user_agent, m_trust, limits);
 }
 
 void HttpClient::download(const std::vector<DownloadJob>& /*jobs*/,
                           const DownloadHandlers& /*handlers*/,
-                          const ProgressOutput& /*output*/,
+                          const util::ProgressOutput& /*output*/,
                           const DownloadLimits& /*limits*/) {
     throw std::logic_error("this HTTP client does not download");
 }
 
-} // namespace vorpane::util
+} // namespace vorpane::net
