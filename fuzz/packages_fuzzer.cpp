@@ -27,7 +27,7 @@ const std::filesystem::path& config_dir() {
     static fuzz::ScratchDir scratch;
     static const std::filesystem::path dir = [] {
         ::setenv("XDG_CONFIG_HOME", scratch.path().c_str(), 1);
-        return config::_get_config_dir();
+        return config::get_config_dir();
     }();
     return dir;
 }

@@ -17,10 +17,10 @@ inline constexpr std::string_view CORE_API_VERSION = "v1";
 inline constexpr std::string_view SERVICE_DOMAIN = VORPANE_SERVICE_DOMAIN;
 
 // "https://core.<environment>.<domain>/v1" for a cloud environment ("cloud", "dev.cloud").
-std::string _get_cloud_api_url(std::string_view environment);
+std::string get_cloud_api_url(std::string_view environment);
 // "https://token.<environment>.<domain>", without a trailing slash.
-std::string _get_token_api_url(std::string_view environment);
+std::string get_token_api_url(std::string_view environment);
 // The core service URL of `environment` followed by "/license".
-std::string _get_entitlement_api_url(std::string_view environment);
+std::string get_entitlement_api_url(std::string_view environment);
 
 } // namespace vorpane::api

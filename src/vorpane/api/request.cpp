@@ -24,7 +24,7 @@ AccessToken access_token(const ServiceAccess& service, const std::string& args) 
     const nlohmann::json stored = config::cached_call(
         service.cache, ACCESS_TOKEN_ANSWER,
         [&]() -> nlohmann::json {
-            TokenOutcome outcome = _get_access_token(service.profile, service.http);
+            TokenOutcome outcome = get_access_token(service.profile, service.http);
             failure = outcome;
             token.fresh = true;
             return outcome.token ? nlohmann::json(*outcome.token) : nlohmann::json(nullptr);
@@ -37,14 +37,14 @@ AccessToken access_token(const ServiceAccess& service, const std::string& args) 
     return token;
 }
 
-RequestKWARGSDict
+RequestDescription
 describe(const std::string& path, const ServiceAccess& service, const std::string& token) {
-    RequestKWARGSDict description;
+    RequestDescription description;
     description.headers = {
         {"Accept", std::string(ACCEPT)},
         {"Authorization", "Bearer " + token},
     };
-    description.url = _get_entitlement_api_url(service.profile.cloud_environment) + path;
+    description.url = get_entitlement_api_url(service.profile.cloud_environment) + path;
     description.verify = VERIFY;
     description.timeout = TIMEOUT;
     return description;
@@ -52,7 +52,7 @@ describe(const std::string& path, const ServiceAccess& service, const std::strin
 
 } // namespace
 
-RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service) {
+RequestDescription create_get_request(const std::string& path, const ServiceAccess& service) {
     return describe(path, service, access_token(service, access_token_args(service.profile)).value);
 }
 
@@ -90,7 +90,7 @@ net::HttpResponse get_success(const std::string& path, const ServiceAccess& serv
     return response;
 }
 
-net::HttpRequest to_http_request(const RequestKWARGSDict& description) {
+net::HttpRequest to_http_request(const RequestDescription& description) {
     net::HttpRequest request;
     request.method = "GET";
     request.url = description.url;

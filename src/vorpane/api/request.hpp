@@ -13,7 +13,7 @@
 namespace vorpane::api {
 
 // An authenticated GET against the entitlement service.
-struct RequestKWARGSDict {
+struct RequestDescription {
     // "Accept" = ACCEPT, then "Authorization" = "Bearer <access token>".
     std::vector<std::pair<std::string, std::string>> headers;
     // The entitlement service URL followed directly by the requested path.
@@ -46,8 +46,8 @@ class NoAccessToken : public core::VorpaneException {
 // the entitlement service of the profile's cloud environment. The access token comes from the
 // result cache entry of this profile (access_token_args), or from an exchange whose result
 // (null included) is stored there for ACCESS_TOKEN_ANSWER.ttl seconds. Throws NoAccessToken when
-// there is no token, and what _get_access_token and access_token_args throw.
-RequestKWARGSDict create_get_request(const std::string& path, const ServiceAccess& service);
+// there is no token, and what get_access_token and access_token_args throw.
+RequestDescription create_get_request(const std::string& path, const ServiceAccess& service);
 
 // GET `path` with create_get_request's description; the answer whatever its status. A 401 to a
 // token from the cache drops that token and repeats the GET once with a fresh one. Throws like
@@ -62,6 +62,6 @@ net::HttpResponse get_success(const std::string& path, const ServiceAccess& serv
 
 // `description` as a GET for net::http_send: its URL, headers, verification flag and
 // time-out; redirects are not followed.
-net::HttpRequest to_http_request(const RequestKWARGSDict& description);
+net::HttpRequest to_http_request(const RequestDescription& description);
 
 } // namespace vorpane::api

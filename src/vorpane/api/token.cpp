@@ -83,11 +83,11 @@ std::string access_token_key(const config::VorpaneProfile& profile) {
     return config::cache_key(ACCESS_TOKEN_ANSWER, access_token_args(profile));
 }
 
-TokenOutcome _get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http) {
+TokenOutcome get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http) {
     TokenOutcome outcome;
     try {
         const net::HttpResponse response =
-            http.send(token_request(profile, _get_token_api_url(profile.cloud_environment)));
+            http.send(token_request(profile, get_token_api_url(profile.cloud_environment)));
         if (response.status == 200) {
             outcome.token = read_token(response.body);
             return outcome;

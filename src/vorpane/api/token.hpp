@@ -70,6 +70,6 @@ std::string access_token_key(const config::VorpaneProfile& profile);
 // cached: callers go through create_get_request. A status other than 200, a failed transfer or a
 // failing system call give an outcome without a token. Throws TokenServiceError for an unusable
 // 200 answer (not JSON, nested too deep, no string "access_token", not a bearer token).
-TokenOutcome _get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http);
+TokenOutcome get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http);
 
 } // namespace vorpane::api

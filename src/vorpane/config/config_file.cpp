@@ -322,7 +322,7 @@ void remove_regular_files(const fs::path& dir, const std::string& keep) {
 } // namespace
 
 fs::path get_config_file() {
-    return get_config_file(_get_config_dir());
+    return get_config_file(get_config_dir());
 }
 
 fs::path get_config_file(const fs::path& dir) {
@@ -342,11 +342,11 @@ std::string derive_cloud_environment(std::string_view cloud_environment) {
     return cloud_environment == "dev.cloud" || cloud_environment == "dev" ? "dev.cloud" : "cloud";
 }
 
-VorpaneConfig get_configparser() {
-    return get_configparser(_get_config_dir());
+VorpaneConfig load_config() {
+    return load_config(get_config_dir());
 }
 
-VorpaneConfig get_configparser(const fs::path& dir) {
+VorpaneConfig load_config(const fs::path& dir) {
     fs::path file = get_config_file(dir);
     remove_stale_temporaries(file);
     return parse_config(read_whole_file(file), file);
@@ -418,12 +418,12 @@ RemovedConfig classify_config_file(const fs::path& file) {
 
 } // namespace
 
-void write_config_parse_to_file(const VorpaneConfig& conf) {
-    write_config_in(conf, _get_config_dir());
+void write_config(const VorpaneConfig& conf) {
+    write_config_in(conf, get_config_dir());
 }
 
 RemovedConfig remove_config_file() {
-    const fs::path dir = _get_config_dir();
+    const fs::path dir = get_config_dir();
     return remove_config_file(dir, [&dir] { return classify_config_file(dir / CONFIG_FILE_NAME); });
 }
 
@@ -452,11 +452,11 @@ RemovedConfig remove_config_file(const fs::path& dir,
 }
 
 void clean_config_dir() {
-    remove_regular_files(_get_config_dir(), "");
+    remove_regular_files(get_config_dir(), "");
 }
 
 void replace_config(const VorpaneConfig& conf) {
-    replace_config(conf, _get_config_dir());
+    replace_config(conf, get_config_dir());
 }
 
 void replace_config(const VorpaneConfig& conf, const fs::path& dir) {

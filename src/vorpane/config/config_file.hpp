@@ -40,12 +40,12 @@ std::filesystem::path get_config_file(const std::filesystem::path& dir);
 // record (an empty file included), ConfigParseError for invalid TOML,
 // std::filesystem::filesystem_error when it cannot be read, and std::runtime_error, without
 // waiting, when it is not a regular file (a FIFO, a socket, a device) or is larger than 1 MiB.
-VorpaneConfig get_configparser();
+VorpaneConfig load_config();
 // The same from the configuration directory `dir` (checked by the caller).
-VorpaneConfig get_configparser(const std::filesystem::path& dir);
+VorpaneConfig load_config(const std::filesystem::path& dir);
 
-// The configuration stored in `file`, checked and bounded like get_configparser's; creates
-// nothing. Throws like get_configparser.
+// The configuration stored in `file`, checked and bounded like load_config's; creates
+// nothing. Throws like load_config.
 VorpaneConfig read_config(const std::filesystem::path& file);
 
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
@@ -60,7 +60,7 @@ std::string serialize_config(const VorpaneConfig& conf);
 // Writes `conf` atomically: serialised and re-parsed first, then written to a temporary file in
 // the same directory (mode 0600), flushed to disk and renamed over the old file. On any failure
 // the old file stays intact. Throws std::system_error / std::runtime_error.
-void write_config_parse_to_file(const VorpaneConfig& conf);
+void write_config(const VorpaneConfig& conf);
 
 // Deletes every regular file directly in the configuration directory except names ending in
 // "bu" or "bak"; subdirectories stay. Stops at the first file it cannot delete (throws).
@@ -87,7 +87,7 @@ RemovedConfig remove_config_file(const std::filesystem::path& dir,
                                  const std::function<RemovedConfig()>& classify);
 
 // Makes `conf` the whole state of the configuration directory, as `init` does: checks `conf`
-// (throwing like write_config_parse_to_file, with nothing changed), removes the result cache,
+// (throwing like write_config, with nothing changed), removes the result cache,
 // writes `conf` atomically over the old file and only then deletes what clean_config_dir
 // deletes. Whenever it stops, even killed, the directory holds the old configuration or the new
 // one, never none, and the new one never sits beside answers cached for the old one.

@@ -66,34 +66,15 @@ EnvLookup lookup_in(const Environment& env) {
 }
 
 Platform current_platform() {
-#if defined(_WIN32)
-    return Platform::Windows;
-#elif defined(__APPLE__)
+#if defined(__APPLE__)
     return Platform::MacOS;
 #else
     return Platform::Linux;
 #endif
 }
 
-bool runs_on_windows() {
-    return current_platform() == Platform::Windows;
-}
-
-fs::path _get_windows_userprofile_path(const EnvLookup& env) {
-    auto profile = non_empty_env(env, "USERPROFILE");
-    if (!profile) {
-        throw core::VorpaneException("Cannot locate the per-user directories: the USERPROFILE "
-                                     "environment variable is not set.");
-    }
-    return fs::path(*profile) / ".ZEL" / APP_NAME;
-}
-
 AppDirs resolve_app_dirs(Platform platform, const EnvLookup& env) {
     switch (platform) {
-    case Platform::Windows: {
-        fs::path dir = _get_windows_userprofile_path(env);
-        return {dir, dir};
-    }
     case Platform::MacOS: {
         fs::path dir = home_dir(env) / "Library" / "Application Support" / APP_NAME;
         return {dir, dir};
@@ -173,24 +154,24 @@ fs::path config_root_dir() {
     return dir;
 }
 
-fs::path _get_config_dir() {
+fs::path get_config_dir() {
     return open_profile_dir(config_root_dir(), selected_profile(process_env()));
 }
 
-fs::path _get_data_dir() {
+fs::path get_data_dir() {
     fs::path dir = resolve_app_dirs(current_platform(), process_env()).data_dir;
     create_private_directories(dir);
     return dir;
 }
 
 fs::path get_venv_dir() {
-    fs::path dir = _get_data_dir() / "envs";
+    fs::path dir = get_data_dir() / "envs";
     create_private_directories(dir);
     return dir;
 }
 
 fs::path get_default_examples_dir() {
-    fs::path dir = _get_data_dir() / "examples";
+    fs::path dir = get_data_dir() / "examples";
     create_private_directories(dir);
     return dir;
 }

@@ -12,7 +12,7 @@
 
 namespace vorpane::config {
 
-enum class Platform { Linux, MacOS, Windows };
+enum class Platform { Linux, MacOS };
 
 // Reads one environment variable; std::nullopt when unset.
 using EnvLookup = std::function<std::optional<std::string>(const std::string&)>;
@@ -38,9 +38,6 @@ EnvLookup lookup_in(const Environment& env);
 // The platform this binary was built for.
 Platform current_platform();
 
-// True when built for Windows; never changes during a run.
-bool runs_on_windows();
-
 struct AppDirs {
     std::filesystem::path config_dir;
     std::filesystem::path data_dir;
@@ -48,14 +45,9 @@ struct AppDirs {
 
 // The per-user directories of application "Vorpane" (author "Zelcorp GmbH") for `platform`,
 // by its convention: XDG on Linux (XDG_CONFIG_HOME / XDG_DATA_HOME only when absolute,
-// defaults ~/.config and ~/.local/share), ~/Library/Application Support on macOS,
-// %USERPROFILE%/.ZEL/Vorpane on Windows. Pure: creates nothing.
-// Throws core::VorpaneException when HOME (or USERPROFILE on Windows) is unset.
+// defaults ~/.config and ~/.local/share), ~/Library/Application Support on macOS. Pure:
+// creates nothing. Throws core::VorpaneException when HOME is unset.
 AppDirs resolve_app_dirs(Platform platform, const EnvLookup& env);
-
-// %USERPROFILE%/.ZEL/Vorpane (not created). Throws core::VorpaneException when USERPROFILE is
-// unset.
-std::filesystem::path _get_windows_userprofile_path(const EnvLookup& env);
 
 // Creates `dir` and every missing parent with mode 0700; an existing directory (also one that
 // another process creates meanwhile) is left alone. Throws std::filesystem::filesystem_error.
@@ -84,9 +76,9 @@ std::filesystem::path config_root_dir();
 // The directory of the profile in effect (see config/profiles.hpp): config_root_dir() or its
 // profiles/NAME, made and checked like it before anyone uses it. Throws UnsafeStateError,
 // std::filesystem::filesystem_error, core::VorpaneException for an invalid VORPANE_PROFILE.
-std::filesystem::path _get_config_dir();
+std::filesystem::path get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
-std::filesystem::path _get_data_dir();
+std::filesystem::path get_data_dir();
 // Data directory / "envs", created when missing.
 std::filesystem::path get_venv_dir();
 // Data directory / "examples", created when missing.

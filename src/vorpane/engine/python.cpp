@@ -15,11 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-#ifdef _WIN32
-constexpr const char* k_python_file = "python.exe";
-#else
 constexpr const char* k_python_file = "python";
-#endif
 
 } // namespace
 
@@ -86,11 +82,7 @@ PythonInterpreter PythonInterpreter::from_executable(fs::path executable) {
 }
 
 std::string PythonInterpreter::scripts_dir_name() {
-#ifdef _WIN32
-    return "Scripts";
-#else
     return "bin";
-#endif
 }
 
 std::pair<int, int> PythonInterpreter::version(ProcessRunner& runner,

@@ -52,7 +52,7 @@ class PythonInterpreter {
     [[nodiscard]] std::filesystem::path prefix(ProcessRunner& runner,
                                                const config::Environment& env) const;
 
-    // The name of an environment's executables directory: "bin", or "Scripts" on Windows.
+    // The name of an environment's executables directory: "bin".
     static std::string scripts_dir_name();
 
   private:

@@ -131,8 +131,7 @@ std::filesystem::path Context::examples_dir() {
 }
 
 const config::VorpaneConfig& Context::stored_config() {
-    return once(m_stored, m_stored_error,
-                [this] { return config::get_configparser(config_dir()); });
+    return once(m_stored, m_stored_error, [this] { return config::load_config(config_dir()); });
 }
 
 const config::VorpaneConfig& Context::config() {

@@ -58,7 +58,7 @@ void check(const util::CredentialReply& reply,
 } // namespace
 
 std::string credential_server_url(const config::VorpaneProfile& profile) {
-    return api::_get_token_api_url(profile.cloud_environment) + "/oauth/token#" + profile.token_id;
+    return api::get_token_api_url(profile.cloud_environment) + "/oauth/token#" + profile.token_id;
 }
 
 std::chrono::milliseconds credential_timeout(const config::EnvLookup& env) {

@@ -223,7 +223,7 @@ WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& c
     return entitled;
 }
 
-fs::path _normalize_download_dir(Context& ctx, const std::optional<fs::path>& download_dir) {
+fs::path normalize_download_dir(Context& ctx, const std::optional<fs::path>& download_dir) {
     fs::path dir = download_dir ? *download_dir : ctx.examples_dir();
     std::error_code ec;
     if (!fs::is_directory(dir, ec)) {
@@ -249,7 +249,7 @@ ExamplesPlan plan_examples(Context& ctx,
                            const std::optional<fs::path>& download_dir,
                            const std::vector<std::string>& module_names) {
     ExamplesPlan plan;
-    plan.dir = _normalize_download_dir(ctx, download_dir);
+    plan.dir = normalize_download_dir(ctx, download_dir);
     plan.max_unpack_bytes = max_unpack_bytes(ctx);
     plan.max_downloads = max_downloads(ctx);
     auto [all_examples, warnings] = get_entitled_examples_packages(ctx);

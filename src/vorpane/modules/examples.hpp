@@ -42,7 +42,7 @@ WithWarnings<std::vector<std::string>> get_entitled_examples_packages(Context& c
 // The download directory: `download_dir` or the default examples directory. Throws
 // core::VorpaneException "Could not find download directory for examples!" when it does not exist.
 std::filesystem::path
-_normalize_download_dir(Context& ctx, const std::optional<std::filesystem::path>& download_dir);
+normalize_download_dir(Context& ctx, const std::optional<std::filesystem::path>& download_dir);
 
 // The first of `name`, `name-examples`, `zel-name-examples` ("_" read as "-") in `available`.
 std::optional<std::string> match_example_package(const std::string& name,

@@ -41,7 +41,7 @@ std::vector<std::string> unique(const std::vector<std::string>& items) {
 
 } // namespace
 
-std::string _normalize_name_for_module(const std::string& name) {
+std::string normalize_name_for_module(const std::string& name) {
     std::string out = name;
     std::transform(out.begin(), out.end(), out.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -53,7 +53,7 @@ std::string _normalize_name_for_module(const std::string& name) {
     return out;
 }
 
-std::string _module_code_to_name(const std::string& code) {
+std::string module_code_to_name(const std::string& code) {
     std::string text = code;
     replace_all(text, "ENT_", "");
     replace_all(text, "FREE", "");
@@ -73,7 +73,7 @@ std::string _module_code_to_name(const std::string& code) {
 std::optional<std::string>
 str_to_module(const std::string& name,
               const std::vector<config::VorpaneEntitlement>& entitlements) {
-    std::string wanted = _normalize_name_for_module(name);
+    std::string wanted = normalize_name_for_module(name);
     for (const auto& e : entitlements) {
         if (e.code == wanted) {
             return e.code;
@@ -109,9 +109,9 @@ Resolution install_names_to_modules_and_packages(
     return r;
 }
 
-std::vector<std::string> list_of_module_codes_to_list_of_package_names(
-    const std::vector<std::string>& module_codes,
-    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+std::vector<std::string>
+packages_of_modules(const std::vector<std::string>& module_codes,
+                    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
     std::map<std::string, std::vector<std::string>> by_code;
     for (const auto& e : entitled_modules) {
         by_code[e.code] = e.packages;
@@ -188,12 +188,11 @@ InstallPlan plan_install(Context& ctx, std::vector<std::string> names, bool all)
     }
     Resolution r = install_names_to_modules_and_packages(names, entitled_modules);
     for (const auto& code : r.module_codes) {
-        plan.module_titles.push_back(_module_code_to_name(code));
+        plan.module_titles.push_back(module_code_to_name(code));
     }
     plan.other_names = r.package_names;
     plan.other_names.insert(plan.other_names.end(), r.error_names.begin(), r.error_names.end());
-    plan.packages =
-        unique(list_of_module_codes_to_list_of_package_names(r.module_codes, entitled_modules));
+    plan.packages = unique(packages_of_modules(r.module_codes, entitled_modules));
     plan.packages.insert(plan.packages.end(), plan.other_names.begin(), plan.other_names.end());
     plan.packages = unique(plan.packages);
     return plan;

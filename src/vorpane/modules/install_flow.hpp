@@ -20,10 +20,10 @@ struct Resolution {
 };
 
 // Upper case, "-" and " " to "_", "ENT_" prefixed when missing.
-std::string _normalize_name_for_module(const std::string& name);
+std::string normalize_name_for_module(const std::string& name);
 
 // The display title of a module code: "ENT_FOO_BAR_APP" -> "Foo Bar App", "ENT_FOO_FREE" -> "Foo ".
-std::string _module_code_to_name(const std::string& code);
+std::string module_code_to_name(const std::string& code);
 
 // The code of the first module whose code equals the normalised name.
 std::optional<std::string>
@@ -41,9 +41,9 @@ Resolution install_names_to_modules_and_packages(
     const std::vector<config::VorpaneEntitlement>& entitled_modules);
 
 // The packages of the given modules, in module order then listed order.
-std::vector<std::string> list_of_module_codes_to_list_of_package_names(
-    const std::vector<std::string>& module_codes,
-    const std::vector<config::VorpaneEntitlement>& entitled_modules);
+std::vector<std::string>
+packages_of_modules(const std::vector<std::string>& module_codes,
+                    const std::vector<config::VorpaneEntitlement>& entitled_modules);
 
 // The names of a requirements file: comment lines and empty lines dropped, the part before the
 // first "#" of each other line, trimmed. Throws std::system_error naming the file when it cannot

@@ -33,7 +33,7 @@ void check_credentials(Context& ctx, StatusReport& report, std::string& token_ke
             report.credentials = Credentials::unchecked;
             return;
         }
-        api::TokenOutcome outcome = api::_get_access_token(profile, ctx.http);
+        api::TokenOutcome outcome = api::get_access_token(profile, ctx.http);
         switch (outcome.kind) {
         case api::TokenOutcome::Kind::ok:
             report.credentials = Credentials::valid;
@@ -156,8 +156,8 @@ StatusReport build_status(Context& ctx) {
     }
     if (report.profile) {
         const std::string& environment = report.profile->cloud_environment;
-        report.token_service = api::_get_token_api_url(environment);
-        report.entitlement_service = api::_get_entitlement_api_url(environment);
+        report.token_service = api::get_token_api_url(environment);
+        report.entitlement_service = api::get_entitlement_api_url(environment);
         check_credentials(ctx, report, token_key);
     }
     look_at_environment(ctx, report);

@@ -90,7 +90,7 @@ struct ScriptedClient : net::HttpClient {
 
 TEST(ServiceAnswers, TimeoutsNameTheServiceAndOnly2xxIsASuccess) {
     test::ScopedHome home;
-    config::ResultCache cache(config::_get_config_dir(), [] { return 1'700'000'000.0; });
+    config::ResultCache cache(config::get_config_dir(), [] { return 1'700'000'000.0; });
     const config::VorpaneProfile profile{"id", "secret", "cloud"};
     ScriptedClient http;
     const ServiceAccess service{profile, http, cache};
@@ -107,7 +107,7 @@ TEST(ServiceAnswers, TimeoutsNameTheServiceAndOnly2xxIsASuccess) {
               "The entitlement service did not answer within 120 s");
     // A token service out of time is no reason to doubt the credentials.
     http.slow_tokens = true;
-    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)_get_access_token(profile, http); }),
+    EXPECT_EQ(test::what_of<ServiceTimeout>([&] { (void)get_access_token(profile, http); }),
               "The token service did not answer within 120 s");
 }
 

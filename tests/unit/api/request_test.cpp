@@ -62,7 +62,7 @@ class CloudAccessTest : public ::testing::Test {
                               const std::string& environment) {
         config::VorpaneConfig conf;
         conf.profile = {id, secret, environment};
-        config::write_config_parse_to_file(conf);
+        config::write_config(conf);
     }
 
     // Sends through `send` (the fake cloud by default), keeping each service URL in `m_sent`.
@@ -82,11 +82,11 @@ class CloudAccessTest : public ::testing::Test {
         return net::http_send(local);
     }
     config::ResultCache cache() {
-        return config::ResultCache(config::_get_config_dir(), [this] { return m_now; });
+        return config::ResultCache(config::get_config_dir(), [this] { return m_now; });
     }
     // The access of a run with the stored profile, read afresh.
     ServiceAccess service(config::ResultCache& store) {
-        m_conf = config::get_configparser();
+        m_conf = config::load_config();
         return {m_conf.profile, m_http, store};
     }
     std::string bearer(config::ResultCache& store) {
@@ -106,7 +106,7 @@ std::unique_ptr<test::LocalCloud> CloudAccessTest::s_cloud;
 
 TEST_F(CloudAccessTest, ExchangeThenDescriptionWithHeadersInOrderAndTheQueryKept) {
     config::ResultCache store = cache();
-    const RequestKWARGSDict description = create_get_request("/packages?limit=99", service(store));
+    const RequestDescription description = create_get_request("/packages?limit=99", service(store));
     EXPECT_EQ(description.headers, (std::vector<Header>{{"Accept", "application/vnd.api+json"},
                                                         {"Authorization", "Bearer AT-1"}}));
     EXPECT_EQ(to_cloud(to_http_request(description)).status, 200);
@@ -158,7 +158,7 @@ TEST_F(CloudAccessTest, FailedExchangesGiveOneLineAndNoToken) {
     const config::VorpaneProfile profile{"id", "secret", "cloud"};
     for (const auto& [how, kind, status, said] : cases) {
         Client client{how};
-        const TokenOutcome outcome = _get_access_token(profile, client);
+        const TokenOutcome outcome = get_access_token(profile, client);
         EXPECT_EQ(outcome.token, std::nullopt);
         EXPECT_EQ(outcome.kind, kind) << said;
         EXPECT_EQ(outcome.status, status) << said;

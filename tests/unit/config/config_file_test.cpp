@@ -39,7 +39,7 @@ class ConfigFile : public ::testing::Test {
 
 TEST_F(ConfigFile, FirstUseCreatesAnEmptyPrivateFileAndLeavesAnExistingOneAlone) {
     EXPECT_EQ(perms_of(get_config_file()), fs::perms(0600));
-    EXPECT_THROW(get_configparser(), core::ValidationError);
+    EXPECT_THROW(load_config(), core::ValidationError);
     test::write_file(m_file, "# mine\n");
     fs::permissions(m_file, fs::perms(0640));
     get_config_file();
@@ -51,7 +51,7 @@ TEST_F(ConfigFile, TomlValuesAreCheckedAfterConversionAndExtrasDropped) {
     test::write_file(m_file,
                      "[profile]\ntoken_id = 42\ntoken = true\n[options]\nadvanced_mode = 1.5\n");
     try {
-        get_configparser();
+        load_config();
         FAIL() << "no exception";
     } catch (const core::ValidationError& e) {
         EXPECT_THAT(e.errors(), ElementsAre("profile.token_id: not a valid string",
@@ -63,9 +63,9 @@ TEST_F(ConfigFile, TomlValuesAreCheckedAfterConversionAndExtrasDropped) {
                              "token = 1979-05-27T07:32:00Z\nratio = 0.5\nlist = [1, [true]]\n"
                              "[options]\nadvanced_mode = \"yes\"\ncolour = 3\n"
                              "[extra]\nkey = [1, 2]\n[extra.sub]\nk = 1979-05-27\n");
-    const VorpaneConfig conf = get_configparser();
+    const VorpaneConfig conf = load_config();
     EXPECT_EQ(conf, make_config("1979-05-27", "1979-05-27T07:32:00Z", "cloud", true));
-    write_config_parse_to_file(conf);
+    write_config(conf);
     EXPECT_EQ(test::read_file(m_file), serialize_config(conf));
     EXPECT_THAT(test::read_file(m_file), Not(HasSubstr("extra")));
 }
@@ -78,15 +78,15 @@ TEST_F(ConfigFile, EscapesLikeTomlBasicStringsAndRoundTrips) {
     for (const std::string secret : {"with \"quotes\" and 'single'", "back\\slash\\",
                                      "ctl\x01\x02\x1b[0m\x7f", "''' \"\"\" #"}) {
         const VorpaneConfig conf = make_config("id \"x\"", secret, "dev.cloud", true);
-        write_config_parse_to_file(conf);
-        EXPECT_EQ(get_configparser(), conf) << secret;
+        write_config(conf);
+        EXPECT_EQ(load_config(), conf) << secret;
     }
 }
 
 TEST_F(ConfigFile, WriteReplacesALooseFileWithAPrivateOneAndFollowsALink) {
     test::write_file(m_file, "");
     fs::permissions(m_file, fs::perms(0644));
-    write_config_parse_to_file(make_config("a", "b"));
+    write_config(make_config("a", "b"));
     EXPECT_EQ(perms_of(m_file), fs::perms(0600));
     EXPECT_EQ(names_in(m_home.config_dir()), std::set<std::string>{"vorpane.toml"});
 
@@ -95,25 +95,25 @@ TEST_F(ConfigFile, WriteReplacesALooseFileWithAPrivateOneAndFollowsALink) {
     fs::remove(m_file);
     fs::create_symlink(real, m_file);
     const VorpaneConfig conf = make_config("linked", "s");
-    write_config_parse_to_file(conf);
+    write_config(conf);
     EXPECT_TRUE(fs::is_symlink(m_file));
     EXPECT_EQ(test::read_file(real), serialize_config(conf));
     EXPECT_EQ(perms_of(real), fs::perms(0600));
 }
 
 TEST_F(ConfigFile, FailedCheckLeavesTheOldFileAndHidesTheSecret) {
-    write_config_parse_to_file(make_config("old", "old-secret"));
+    write_config(make_config("old", "old-secret"));
     const std::string before = test::read_file(m_file);
     std::string what = test::what_of<std::runtime_error>(
-        [] { write_config_parse_to_file(make_config("new", "TOPSECRET", "prod")); });
+        [] { write_config(make_config("new", "TOPSECRET", "prod")); });
     EXPECT_THAT(what, AllOf(HasSubstr("profile.cloud_environment"), HasSubstr(m_file.string()),
                             Not(HasSubstr("TOPSECRET"))));
     what = test::what_of<std::runtime_error>(
-        [] { write_config_parse_to_file(make_config("new", "TOPSECRET\xff\xfe")); });
+        [] { write_config(make_config("new", "TOPSECRET\xff\xfe")); });
     EXPECT_THAT(what,
                 AllOf(HasSubstr("profile.token is not valid UTF-8"), Not(HasSubstr("TOPSECRET"))));
     for (const char* invalid : {"\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe2\x82"}) {
-        EXPECT_THROW(write_config_parse_to_file(make_config(invalid, "s")), std::runtime_error);
+        EXPECT_THROW(write_config(make_config(invalid, "s")), std::runtime_error);
     }
     EXPECT_EQ(test::read_file(m_file), before);
 }
@@ -121,10 +121,10 @@ TEST_F(ConfigFile, FailedCheckLeavesTheOldFileAndHidesTheSecret) {
 TEST_F(ConfigFile, DirectoryInThePlaceOfTheFileFailsReadAndWriteCleanly) {
     fs::create_directories(m_file / "inside");
     test::write_file(m_file / "inside" / "keep.txt", "kept");
-    EXPECT_THAT(test::what_of<fs::filesystem_error>([] { get_configparser(); }),
+    EXPECT_THAT(test::what_of<fs::filesystem_error>([] { load_config(); }),
                 HasSubstr("Is a directory [" + m_file.string() + "]"));
-    const std::string what = test::what_of<fs::filesystem_error>(
-        [] { write_config_parse_to_file(make_config("a", "SECRET-VALUE")); });
+    const std::string what =
+        test::what_of<fs::filesystem_error>([] { write_config(make_config("a", "SECRET-VALUE")); });
     EXPECT_THAT(what, AllOf(HasSubstr(m_file.string()), Not(HasSubstr("SECRET-VALUE"))));
     EXPECT_EQ(test::read_file(m_file / "inside" / "keep.txt"), "kept");
     EXPECT_EQ(names_in(m_home.config_dir()), std::set<std::string>{"vorpane.toml"});
@@ -160,7 +160,7 @@ TEST_F(ConfigFile, ParseErrorsGiveThePlaceAndNeverQuoteTheFile) {
 }
 
 TEST_F(ConfigFile, ReplaceKeepsTheDirectoryUntilTheNewConfigurationIsStored) {
-    write_config_parse_to_file(make_config("old", "old-secret"));
+    write_config(make_config("old", "old-secret"));
     ResultCache(m_home.config_dir()).add_if_absent("token", "old-access", 1800);
     for (const char* name : {"notes.txt", "keep.bak", "keep.bu", "kebak", "sub/inner.txt"}) {
         test::write_file(m_home.config_dir() / name, name);
@@ -173,7 +173,7 @@ TEST_F(ConfigFile, ReplaceKeepsTheDirectoryUntilTheNewConfigurationIsStored) {
     }
     const VorpaneConfig fresh = make_config("new", "new-secret");
     replace_config(fresh);
-    EXPECT_EQ(get_configparser(), fresh);
+    EXPECT_EQ(load_config(), fresh);
     EXPECT_EQ(names_in(m_home.config_dir()),
               (std::set<std::string>{"vorpane.toml", "keep.bak", "keep.bu", "kebak", "sub"}));
     EXPECT_EQ(ResultCache(m_home.config_dir()).lookup("token"), std::nullopt);

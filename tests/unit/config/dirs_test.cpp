@@ -50,27 +50,27 @@ TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
 
 TEST(DirsCreate, DirectoriesAreCreatedPrivateAndExistingOnesLeftAlone) {
     test::ScopedHome home;
-    EXPECT_EQ(perms_of(_get_config_dir()), fs::perms(0700));
+    EXPECT_EQ(perms_of(get_config_dir()), fs::perms(0700));
     EXPECT_EQ(perms_of(home.home() / ".config"), fs::perms(0700));
     const fs::path data = home.home() / ".local" / "share" / "Vorpane";
     EXPECT_EQ(perms_of(get_default_examples_dir()), fs::perms(0700));
     fs::permissions(home.config_dir(), fs::perms(0755));
-    EXPECT_EQ(perms_of(_get_config_dir()), fs::perms(0755));
+    EXPECT_EQ(perms_of(get_config_dir()), fs::perms(0755));
     // Not one that others may write to, also behind a link (a dotfiles manager's): what counts
     // is the directory the link leads to.
     fs::permissions(home.config_dir(), fs::perms(0775));
-    EXPECT_THAT(test::what_of([] { _get_config_dir(); }), HasSubstr("mode 0775; it must belong"));
+    EXPECT_THAT(test::what_of([] { get_config_dir(); }), HasSubstr("mode 0775; it must belong"));
     fs::rename(home.config_dir(), home.root() / "real");
     fs::create_directory_symlink(home.root() / "real", home.config_dir());
-    EXPECT_THROW(_get_config_dir(), UnsafeStateError);
+    EXPECT_THROW(get_config_dir(), UnsafeStateError);
     fs::permissions(home.root() / "real", fs::perms(0700));
-    EXPECT_EQ(_get_config_dir(), home.config_dir());
+    EXPECT_EQ(get_config_dir(), home.config_dir());
     // The variables of the process count; a relative one is ignored, not created.
     const fs::path cfg = home.root() / "xdg-config";
     ::setenv("XDG_CONFIG_HOME", cfg.c_str(), 1);
     ::setenv("XDG_DATA_HOME", "relative/data", 1);
-    EXPECT_EQ(_get_config_dir(), cfg / "Vorpane");
-    EXPECT_EQ(_get_data_dir(), data);
+    EXPECT_EQ(get_config_dir(), cfg / "Vorpane");
+    EXPECT_EQ(get_data_dir(), data);
     EXPECT_FALSE(fs::exists(fs::current_path() / "relative"));
 }
 

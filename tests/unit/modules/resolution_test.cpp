@@ -24,13 +24,12 @@ TEST(ModuleNames, WrittenFormsTitlesAndPackageOrder) {
         EXPECT_EQ(str_to_module(name, modules), "ENT_FOO_BAR_APP") << name;
     }
     // The display title of ENT_FOO_FREE carries a trailing space and is not a code form.
-    EXPECT_EQ(str_to_module(_module_code_to_name("ENT_FOO_FREE"), modules), std::nullopt);
-    EXPECT_EQ(_module_code_to_name("ENT_ZEL_3D_VIEW"), "Zel 3D View");
-    EXPECT_EQ(_module_code_to_name("ENT_FREEFORM"), "Form");
+    EXPECT_EQ(str_to_module(module_code_to_name("ENT_FOO_FREE"), modules), std::nullopt);
+    EXPECT_EQ(module_code_to_name("ENT_ZEL_3D_VIEW"), "Zel 3D View");
+    EXPECT_EQ(module_code_to_name("ENT_FREEFORM"), "Form");
     // Packages follow the module order; a later record of a code wins.
     modules.push_back({"Solver v2", "ENT_SOLVER", {"solver2"}, {}});
-    EXPECT_EQ(list_of_module_codes_to_list_of_package_names(
-                  {"ENT_SOLVER", "ENT_UNKNOWN", "ENT_FOO_FREE"}, modules),
+    EXPECT_EQ(packages_of_modules({"ENT_SOLVER", "ENT_UNKNOWN", "ENT_FOO_FREE"}, modules),
               (std::vector<std::string>{"solver2", "foo-free"}));
 }
 
