@@ -6,6 +6,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/fd.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 #include "vorpane/util/utf8.hpp"
 
 #include <toml++/toml.h>
@@ -411,7 +412,7 @@ RemovedConfig classify_config_file(const fs::path& file) {
                  "no valid profile" + (e.errors().empty() ? "" : " (" + e.errors().front() + ")")};
     } catch (const std::exception& e) {
         std::string reason = e.what();
-        found = {RemovedConfig::Kind::invalid, reason.substr(0, reason.find('\n'))};
+        found = {RemovedConfig::Kind::invalid, std::string(util::first_line(reason))};
     }
     return found;
 }

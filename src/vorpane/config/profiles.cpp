@@ -3,6 +3,7 @@
 #include "vorpane/config/config_file.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <algorithm>
 
@@ -34,7 +35,7 @@ ProfileSummary summarize(const fs::path& dir, std::optional<std::string> name) {
         }
     } catch (const std::exception& e) {
         const std::string reason = e.what();
-        summary.error = util::escape_control(reason.substr(0, reason.find('\n')));
+        summary.error = util::escape_control(std::string(util::first_line(reason)));
     }
     return summary;
 }
@@ -99,7 +100,7 @@ std::vector<ProfileSummary> list_profiles(const fs::path& root,
             profiles.push_back(summarize(profile_dir(root, name), name));
         } catch (const std::exception& e) {
             const std::string reason = e.what();
-            profiles.push_back({name, std::nullopt, reason.substr(0, reason.find('\n')), false});
+            profiles.push_back({name, std::nullopt, std::string(util::first_line(reason)), false});
         }
     }
     for (auto& profile : profiles) {

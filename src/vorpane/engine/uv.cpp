@@ -7,6 +7,7 @@
 #include "vorpane/engine/system.hpp"
 #include "vorpane/util/process.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -30,19 +31,9 @@ std::vector<std::string> command_line(const std::string& uv, const std::vector<s
     return argv;
 }
 
-std::string last_line(const std::string& text) {
-    size_t end = text.find_last_not_of(" \t\r\n");
-    if (end == std::string::npos) {
-        return "";
-    }
-    size_t start = text.find_last_of('\n', end);
-    start = start == std::string::npos ? 0 : start + 1;
-    return text.substr(start, end + 1 - start);
-}
-
 std::string failure_text(int returncode, const std::optional<std::string>& err) {
     std::string text = "uv exited with status " + std::to_string(returncode);
-    if (std::string line = err ? last_line(*err) : ""; !line.empty()) {
+    if (std::string line = err ? std::string(util::last_line(*err)) : ""; !line.empty()) {
         text += ": " + util::escape_control(util::mask_url_password(line));
     }
     return text;
@@ -214,7 +205,7 @@ InstalledPackages list_installed_packages(Runtime& rt) {
     if (result.returncode != 0) {
         std::string message = "Error running uv with " + python_tuple_repr(args) +
                               ": exit status " + std::to_string(result.returncode);
-        if (const std::string line = last_line(result.err.value_or("")); !line.empty()) {
+        if (const std::string line(util::last_line(result.err.value_or(""))); !line.empty()) {
             message += ": " + util::escape_control(util::mask_url_password(line));
         }
         throw core::VorpaneUVException(message);

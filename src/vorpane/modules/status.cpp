@@ -11,6 +11,7 @@
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <cmath>
 
@@ -18,9 +19,9 @@ namespace vorpane::modules {
 
 namespace {
 
-// The first line of `text`, escaped, or "" when there is none.
-std::string first_line(const std::string& text) {
-    return util::escape_control(text.substr(0, text.find('\n')));
+// The first line of an error text, escaped for the terminal.
+std::string shown_line(const std::string& text) {
+    return util::escape_control(util::first_line(text));
 }
 
 void check_credentials(Context& ctx, StatusReport& report, std::string& token_key) {
@@ -49,13 +50,13 @@ void check_credentials(Context& ctx, StatusReport& report, std::string& token_ke
         report.exchange = std::move(outcome);
     } catch (const CredentialStoreError& e) {
         report.credentials = Credentials::unusable;
-        report.exchange_error = first_line(e.what());
+        report.exchange_error = shown_line(e.what());
     } catch (const api::TokenServiceError& e) {
         report.credentials = Credentials::unusable;
-        report.exchange_error = first_line(e.what());
+        report.exchange_error = shown_line(e.what());
     } catch (const std::exception& e) {
         report.credentials = Credentials::unreachable;
-        report.exchange_error = first_line(e.what());
+        report.exchange_error = shown_line(e.what());
     }
 }
 
@@ -69,7 +70,7 @@ void look_at_environment(Context& ctx, StatusReport& report) {
         }
         report.environment = StatusReport::Environment{target.root(), major, minor, supported};
     } catch (const std::exception& e) {
-        report.environment_error = first_line(e.what());
+        report.environment_error = shown_line(e.what());
     }
     try {
         auto& target = ctx.target();
@@ -78,11 +79,11 @@ void look_at_environment(Context& ctx, StatusReport& report) {
         capture.capture = true;
         const auto result = ctx.runner.run({uv, "--version"}, target.child_env(), capture);
         report.uv = StatusReport::Uv{
-            uv, result.returncode == 0 ? first_line(result.out.value_or("")) : std::string()};
+            uv, result.returncode == 0 ? shown_line(result.out.value_or("")) : std::string()};
     } catch (const core::Aborted&) {
         throw;
     } catch (const std::exception& e) {
-        report.uv_error = first_line(e.what());
+        report.uv_error = shown_line(e.what());
     }
 }
 
@@ -152,7 +153,7 @@ StatusReport build_status(Context& ctx) {
     } catch (const core::ValidationError&) {
         // Nothing stored yet.
     } catch (const std::exception& e) {
-        report.config_problem = first_line(e.what());
+        report.config_problem = shown_line(e.what());
     }
     if (report.profile) {
         const std::string& environment = report.profile->cloud_environment;

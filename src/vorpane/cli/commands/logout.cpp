@@ -5,6 +5,7 @@
 #include "vorpane/core/errors.hpp"
 #include "vorpane/modules/credentials.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <CLI/CLI.hpp>
 
@@ -45,7 +46,7 @@ void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
                 "no valid profile" + (e.errors().empty() ? "" : " (" + e.errors().front() + ")")};
         } catch (const std::exception& e) {
             const std::string reason = e.what();
-            return config::RemovedConfig{Kind::invalid, reason.substr(0, reason.find('\n'))};
+            return config::RemovedConfig{Kind::invalid, std::string(util::first_line(reason))};
         }
     });
     std::error_code ec;

@@ -3,6 +3,7 @@
 #include "vorpane/cli/commands/commands.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/util/redact.hpp"
+#include "vorpane/util/text.hpp"
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
@@ -13,11 +14,12 @@ namespace vorpane::cli::commands {
 
 namespace {
 
-using Report = modules::StatusReport;
-
-std::string first_line(const std::string& text) {
-    return util::escape_control(text.substr(0, text.find('\n')));
+// The first line of an error text, escaped for the terminal.
+std::string shown_line(const std::string& text) {
+    return util::escape_control(util::first_line(text));
 }
+
+using Report = modules::StatusReport;
 
 const char* credentials_name(Report::Credentials credentials) {
     switch (credentials) {
@@ -88,7 +90,7 @@ std::string credentials_text(const Report& report) {
         return "rejected (HTTP " + std::to_string(report.exchange->status) + ")";
     case Report::Credentials::unreachable:
         return "service unreachable: " + (report.exchange
-                                              ? first_line(token_failure_text(*report.exchange))
+                                              ? shown_line(token_failure_text(*report.exchange))
                                               : report.exchange_error);
     case Report::Credentials::unusable:
         return "unusable: " + report.exchange_error;
