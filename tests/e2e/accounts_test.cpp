@@ -1,5 +1,7 @@
 // Secrets kept by credential helpers (scripted ones and the desktop keyring) and named profiles.
 
+#include <gmock/gmock.h>
+
 #include <sys/stat.h>
 
 #include <fstream>
@@ -211,6 +213,9 @@ TEST_F(AccountsTest, ProfilesKeepTheirOwnCredentialsAndCaches) {
     EXPECT_TRUE(listed[1].contains("error"));
     EXPECT_EQ(listed[2]["token_id"], "work-id");
     EXPECT_EQ(listed[2]["active"], true);
+    EXPECT_THAT(vorpane({"profiles"}).out,
+                ::testing::MatchesRegex("  \\(default\\) +token id .*, cloud, secret in the file\n"
+                                        "  broken +error: .*\n\\* work +token id work-id, .*\n"));
     EXPECT_EQ(nlohmann::json::parse(vorpane({"status", "--json"}).out)["profile_name"], "work");
 
     r = vorpane({"modules", "--profile", "ghost"});

@@ -24,6 +24,7 @@ TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
         Vars vars;
         std::string config;
         std::string data;
+        Platform platform = Platform::Linux;
     };
     const std::vector<Case> cases = {
         {{{"HOME", "/home/u"}}, "/home/u/.config/Vorpane", "/home/u/.local/share/Vorpane"},
@@ -36,15 +37,26 @@ TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
          "/home/u/.local/share/Vorpane"},
         // HOME is only needed for a directory that falls back to it.
         {{{"XDG_CONFIG_HOME", "/c"}, {"XDG_DATA_HOME", "/d"}}, "/c/Vorpane", "/d/Vorpane"},
+        // Elsewhere one directory holds both, and XDG means nothing.
+        {{{"HOME", "/Users/u"}, {"XDG_CONFIG_HOME", "/c"}},
+         "/Users/u/Library/Application Support/Vorpane",
+         "/Users/u/Library/Application Support/Vorpane",
+         Platform::MacOS},
+        {{{"USERPROFILE", "C:/Users/u"}, {"HOME", "/h"}},
+         "C:/Users/u/.ZEL/Vorpane",
+         "C:/Users/u/.ZEL/Vorpane",
+         Platform::Windows},
     };
     for (const auto& c : cases) {
-        const AppDirs dirs = resolve_app_dirs(Platform::Linux, env_lookup(c.vars));
+        const AppDirs dirs = resolve_app_dirs(c.platform, env_lookup(c.vars));
         EXPECT_EQ(dirs.config_dir.generic_string(), c.config) << c.config;
         EXPECT_EQ(dirs.data_dir.generic_string(), c.data) << c.data;
     }
 
     EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_lookup({})), core::VorpaneException);
     EXPECT_THROW(resolve_app_dirs(Platform::Linux, env_lookup({{"HOME", ""}})),
+                 core::VorpaneException);
+    EXPECT_THROW(resolve_app_dirs(Platform::Windows, env_lookup({{"HOME", "/h"}})),
                  core::VorpaneException);
 }
 
