@@ -75,10 +75,6 @@ Platform current_platform() {
 #endif
 }
 
-bool runs_on_windows() {
-    return current_platform() == Platform::Windows;
-}
-
 fs::path _get_windows_userprofile_path(const EnvLookup& env) {
     auto profile = non_empty_env(env, "USERPROFILE");
     if (!profile) {
@@ -183,20 +179,10 @@ fs::path _get_data_dir() {
     return dir;
 }
 
-fs::path get_venv_dir() {
-    fs::path dir = _get_data_dir() / "envs";
-    create_private_directories(dir);
-    return dir;
-}
-
 fs::path get_default_examples_dir() {
     fs::path dir = _get_data_dir() / "examples";
     create_private_directories(dir);
     return dir;
-}
-
-std::string get_default_env_name() {
-    return "default";
 }
 
 std::optional<std::string> non_empty_env(const EnvLookup& env, const std::string& name) {

@@ -38,9 +38,6 @@ EnvLookup lookup_in(const Environment& env);
 // The platform this binary was built for.
 Platform current_platform();
 
-// True when built for Windows; never changes during a run.
-bool runs_on_windows();
-
 struct AppDirs {
     std::filesystem::path config_dir;
     std::filesystem::path data_dir;
@@ -87,11 +84,7 @@ std::filesystem::path config_root_dir();
 std::filesystem::path _get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
 std::filesystem::path _get_data_dir();
-// Data directory / "envs", created when missing.
-std::filesystem::path get_venv_dir();
 // Data directory / "examples", created when missing.
 std::filesystem::path get_default_examples_dir();
-// "default".
-std::string get_default_env_name();
 
 } // namespace vorpane::config

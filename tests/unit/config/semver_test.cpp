@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -14,23 +15,13 @@ namespace {
 
 TEST(SemVer, PrecedenceFollowsTheStandardsOwnChain) {
     // Each entry ranks strictly below every later one.
-    const std::vector<std::string> chain = {"0.0.9",
-                                            "0.9.0",
-                                            "1.0.0-0",
-                                            "1.0.0-2",
-                                            "1.0.0-10",
-                                            "1.0.0-alpha",
-                                            "1.0.0-alpha.1",
-                                            "1.0.0-alpha.beta",
-                                            "1.0.0-beta",
-                                            "1.0.0-beta.2",
-                                            "1.0.0-beta.11",
-                                            "1.0.0-rc.1",
-                                            "1.0.0",
-                                            "1.0.1",
-                                            "1.2.0",
-                                            "2.0.0",
-                                            "18446744073709551615.0.0"};
+    std::vector<std::string> chain;
+    std::istringstream words("0.0.9 0.9.0 1.0.0-0 1.0.0-2 1.0.0-10 1.0.0-alpha 1.0.0-alpha.1 "
+                             "1.0.0-alpha.beta 1.0.0-beta 1.0.0-beta.2 1.0.0-beta.11 1.0.0-rc.1 "
+                             "1.0.0 1.0.1 1.2.0 2.0.0 18446744073709551615.0.0");
+    for (std::string word; words >> word;) {
+        chain.push_back(word);
+    }
     for (size_t i = 0; i < chain.size(); ++i) {
         for (size_t j = 0; j < chain.size(); ++j) {
             const int expected = i < j ? -1 : (i > j ? 1 : 0);
