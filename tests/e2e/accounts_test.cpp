@@ -21,6 +21,7 @@ case "$FAKE_MODE" in
 hang) sleep 60 & wait; exit 0 ;;
 garbage) echo "<html>leaked-$1</html>"; exit 0 ;;
 fail) echo "keyring is locked" >&2; exit 3 ;;
+echo) cat; exit 4 ;;
 esac
 case "$1" in
 store) cat > "$FAKE_STORE" ;;
@@ -123,6 +124,10 @@ TEST_F(AccountsTest, HelperFailuresAreOneLineAndNeverFallBack) {
         EXPECT_EQ(count_route(sandbox().requests(), "token"), 0U) << c.mode;
     }
     EXPECT_EQ(init_store("bad/name").status, 1);
+    m_env["FAKE_MODE"] = "echo"; // a failing helper that repeats its input, the secret with it
+    EXPECT_THAT(init_store("fake").err,
+                ::testing::HasSubstr(
+                    "(exit status 4): (its message repeated the secret and is not shown)"));
 }
 
 TEST_F(AccountsTest, DesktopKeyringHoldsTheSecret) {
