@@ -1,5 +1,7 @@
 // Secrets kept by credential helpers (scripted ones and the desktop keyring) and named profiles.
 
+#include <gmock/gmock.h>
+
 #include <sys/stat.h>
 
 #include <fstream>
@@ -19,6 +21,7 @@ case "$FAKE_MODE" in
 hang) sleep 60 & wait; exit 0 ;;
 garbage) echo "<html>leaked-$1</html>"; exit 0 ;;
 fail) echo "keyring is locked" >&2; exit 3 ;;
+echo) cat; exit 4 ;;
 esac
 case "$1" in
 store) cat > "$FAKE_STORE" ;;
@@ -121,6 +124,10 @@ TEST_F(AccountsTest, HelperFailuresAreOneLineAndNeverFallBack) {
         EXPECT_EQ(count_route(sandbox().requests(), "token"), 0U) << c.mode;
     }
     EXPECT_EQ(init_store("bad/name").status, 1);
+    m_env["FAKE_MODE"] = "echo"; // a failing helper that repeats its input, the secret with it
+    EXPECT_THAT(init_store("fake").err,
+                ::testing::HasSubstr(
+                    "(exit status 4): (its message repeated the secret and is not shown)"));
 }
 
 TEST_F(AccountsTest, DesktopKeyringHoldsTheSecret) {
@@ -211,6 +218,9 @@ TEST_F(AccountsTest, ProfilesKeepTheirOwnCredentialsAndCaches) {
     EXPECT_TRUE(listed[1].contains("error"));
     EXPECT_EQ(listed[2]["token_id"], "work-id");
     EXPECT_EQ(listed[2]["active"], true);
+    EXPECT_THAT(vorpane({"profiles"}).out,
+                ::testing::MatchesRegex("  \\(default\\) +token id .*, cloud, secret in the file\n"
+                                        "  broken +error: .*\n\\* work +token id work-id, .*\n"));
     EXPECT_EQ(nlohmann::json::parse(vorpane({"status", "--json"}).out)["profile_name"], "work");
 
     r = vorpane({"modules", "--profile", "ghost"});

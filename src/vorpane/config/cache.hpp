@@ -18,11 +18,11 @@
 namespace vorpane::config {
 
 // The store's database file, directly in the configuration directory so that
-// clean_config_dir removes it. It uses a rollback journal, so no other file outlives a write.
+// replace_config removes it. It uses a rollback journal, so no other file outlives a write.
 inline constexpr std::string_view CACHE_FILE_NAME = "cache.sqlite3";
 
 // The lock file that concurrent runs take around a fetch (see cached_call), beside the store. It
-// may be deleted at any time (clean_config_dir does): the next run makes a new one.
+// may be deleted at any time (replace_config does): the next run makes a new one.
 inline constexpr std::string_view CACHE_LOCK_FILE_NAME = "cache.lock";
 
 // The longest wait for that lock: the time budget of a service request (all its attempts). A holder

@@ -53,9 +53,9 @@ const char* file_kind(mode_t mode) {
     return "not a regular file";
 }
 
-std::string read_whole_file(const fs::path& path, int extra_flags = 0) {
+std::string read_whole_file(const fs::path& path) {
     // O_NONBLOCK: opening a FIFO must not wait for a writer; the type is checked before reading.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | extra_flags));
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0) {
         throw fs::filesystem_error("cannot open configuration file", path, last_error());
     }
@@ -394,38 +394,10 @@ void write_config_in(const VorpaneConfig& conf, const fs::path& dir) {
     replace_file_atomically(target, text);
 }
 
-// Tells a stored profile from an invalid file by parsing `file` (known to be a regular file).
-RemovedConfig classify_config_file(const fs::path& file) {
-    RemovedConfig found{RemovedConfig::Kind::profile, {}};
-    try {
-        // The directory is the user's own (checked by the caller): nobody can swap the file.
-        const std::string content = read_whole_file(file, O_NOFOLLOW);
-        if (content.empty()) {
-            found.kind = RemovedConfig::Kind::nothing;
-        } else {
-            (void)parse_config(content, file);
-        }
-    } catch (const UnsafeStateError&) {
-        throw;
-    } catch (const core::ValidationError& e) {
-        found = {RemovedConfig::Kind::invalid,
-                 "no valid profile" + (e.errors().empty() ? "" : " (" + e.errors().front() + ")")};
-    } catch (const std::exception& e) {
-        std::string reason = e.what();
-        found = {RemovedConfig::Kind::invalid, std::string(util::first_line(reason))};
-    }
-    return found;
-}
-
 } // namespace
 
 void write_config(const VorpaneConfig& conf) {
     write_config_in(conf, get_config_dir());
-}
-
-RemovedConfig remove_config_file() {
-    const fs::path dir = get_config_dir();
-    return remove_config_file(dir, [&dir] { return classify_config_file(dir / CONFIG_FILE_NAME); });
 }
 
 RemovedConfig remove_config_file(const fs::path& dir,
@@ -450,10 +422,6 @@ RemovedConfig remove_config_file(const fs::path& dir,
         throw fs::filesystem_error("cannot remove configuration file", file, last_error());
     }
     return found;
-}
-
-void clean_config_dir() {
-    remove_regular_files(get_config_dir(), "");
 }
 
 void replace_config(const VorpaneConfig& conf) {

@@ -62,10 +62,6 @@ std::string serialize_config(const VorpaneConfig& conf);
 // the old file stays intact. Throws std::system_error / std::runtime_error.
 void write_config(const VorpaneConfig& conf);
 
-// Deletes every regular file directly in the configuration directory except names ending in
-// "bu" or "bak"; subdirectories stay. Stops at the first file it cannot delete (throws).
-void clean_config_dir();
-
 // What remove_config_file found at the configuration file's path.
 struct RemovedConfig {
     enum class Kind { nothing, profile, invalid, directory, link };
@@ -74,24 +70,22 @@ struct RemovedConfig {
     std::string detail;
 };
 
-// Removes the configuration file without following a link: a regular file (or a FIFO, a
-// socket) is looked at, to tell a stored profile from an invalid file, and deleted; an empty or
-// missing one is `nothing`; a directory or a symbolic link is reported and left alone. Throws
-// UnsafeStateError, with nothing removed, when the directory or the file is not the user's own,
-// std::filesystem::filesystem_error when it cannot be deleted.
-RemovedConfig remove_config_file();
-// The same in the configuration directory `dir` (checked by the caller); `classify` tells what
-// a regular file held (`profile`, `invalid` with its reason, or `nothing` when empty) from the
-// caller's reading of it, so that the file is not parsed a second time.
+// Removes the configuration file of the directory `dir` (checked by the caller) without
+// following a link: a regular file (or a FIFO, a socket) is deleted, after `classify` has told
+// from the caller's reading of it what it held (`profile`, `invalid` with its reason, or
+// `nothing` when empty); a missing one is `nothing`; a directory or a symbolic link is reported
+// and left alone. Throws what `classify` throws, with nothing removed, and
+// std::filesystem::filesystem_error when the file cannot be deleted.
 RemovedConfig remove_config_file(const std::filesystem::path& dir,
                                  const std::function<RemovedConfig()>& classify);
 
 // Makes `conf` the whole state of the configuration directory, as `init` does: checks `conf`
 // (throwing like write_config, with nothing changed), removes the result cache,
-// writes `conf` atomically over the old file and only then deletes what clean_config_dir
-// deletes. Whenever it stops, even killed, the directory holds the old configuration or the new
-// one, never none, and the new one never sits beside answers cached for the old one.
-// Throws std::filesystem::filesystem_error / std::runtime_error.
+// writes `conf` atomically over the old file and only then deletes every other regular file
+// directly in the directory except names ending in "bu" or "bak". Whenever it stops, even killed,
+// the directory holds the old configuration or the new one, never none, and the new one never sits
+// beside answers cached for the old one. Throws std::filesystem::filesystem_error /
+// std::runtime_error.
 void replace_config(const VorpaneConfig& conf);
 // The same in the configuration directory `dir` (checked by the caller).
 void replace_config(const VorpaneConfig& conf, const std::filesystem::path& dir);

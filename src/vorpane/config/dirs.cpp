@@ -164,20 +164,10 @@ fs::path get_data_dir() {
     return dir;
 }
 
-fs::path get_venv_dir() {
-    fs::path dir = get_data_dir() / "envs";
-    create_private_directories(dir);
-    return dir;
-}
-
 fs::path get_default_examples_dir() {
     fs::path dir = get_data_dir() / "examples";
     create_private_directories(dir);
     return dir;
-}
-
-std::string get_default_env_name() {
-    return "default";
 }
 
 std::optional<std::string> non_empty_env(const EnvLookup& env, const std::string& name) {

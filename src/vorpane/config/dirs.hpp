@@ -79,11 +79,7 @@ std::filesystem::path config_root_dir();
 std::filesystem::path get_config_dir();
 // The data directory, created (mode 0700, with parents) when missing.
 std::filesystem::path get_data_dir();
-// Data directory / "envs", created when missing.
-std::filesystem::path get_venv_dir();
 // Data directory / "examples", created when missing.
 std::filesystem::path get_default_examples_dir();
-// "default".
-std::string get_default_env_name();
 
 } // namespace vorpane::config

@@ -205,15 +205,6 @@ VorpaneProfile VorpaneProfile::from_json(const nlohmann::json& value, const std:
     return profile;
 }
 
-nlohmann::json VorpaneProfile::to_json() const {
-    nlohmann::json doc = {
-        {"token_id", token_id}, {"token", token}, {"cloud_environment", cloud_environment}};
-    if (!credential_store.empty()) {
-        doc["credential_store"] = credential_store;
-    }
-    return doc;
-}
-
 VorpaneOptions VorpaneOptions::from_json(const nlohmann::json& value, const std::string& path) {
     FieldReader reader(value, path);
     VorpaneOptions options;
@@ -228,10 +219,6 @@ VorpaneOptions VorpaneOptions::from_json(const nlohmann::json& value, const std:
     return options;
 }
 
-nlohmann::json VorpaneOptions::to_json() const {
-    return {{"advanced_mode", advanced_mode}};
-}
-
 VorpaneConfig VorpaneConfig::from_json(const nlohmann::json& value) {
     FieldReader reader(value, "");
     auto profile = nested<VorpaneProfile>(reader, reader.member("profile", true), "profile");
@@ -239,20 +226,6 @@ VorpaneConfig VorpaneConfig::from_json(const nlohmann::json& value) {
     reader.throw_if_failed();
     VorpaneConfig config{*profile, options.value_or(VorpaneOptions{})};
     return config;
-}
-
-nlohmann::ordered_json VorpaneConfig::to_json() const {
-    nlohmann::ordered_json doc;
-    doc["profile"]["token_id"] = profile.token_id;
-    if (profile.credential_store.empty()) {
-        doc["profile"]["token"] = profile.token;
-    }
-    doc["profile"]["cloud_environment"] = profile.cloud_environment;
-    if (!profile.credential_store.empty()) {
-        doc["profile"]["credential_store"] = profile.credential_store;
-    }
-    doc["options"]["advanced_mode"] = options.advanced_mode;
-    return doc;
 }
 
 VorpaneEntitlement VorpaneEntitlement::from_json(const nlohmann::json& value,

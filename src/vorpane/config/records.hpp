@@ -40,7 +40,6 @@ struct VorpaneProfile {
     // Throws core::ValidationError listing every failing field, with `path` as prefix ("profile" or
     // "profile." both give "profile.token_id").
     static VorpaneProfile from_json(const nlohmann::json& value, const std::string& path = "");
-    [[nodiscard]] nlohmann::json to_json() const;
     bool operator==(const VorpaneProfile&) const = default;
 };
 
@@ -50,7 +49,6 @@ struct VorpaneOptions {
     // Accepts true/false, 0/1 and "true","false","yes","no","on","off","t","f","y","n","1","0"
     // in any case for advanced_mode. Throws core::ValidationError.
     static VorpaneOptions from_json(const nlohmann::json& value, const std::string& path = "");
-    [[nodiscard]] nlohmann::json to_json() const;
     bool operator==(const VorpaneOptions&) const = default;
 };
 
@@ -60,9 +58,6 @@ struct VorpaneConfig {
 
     // Throws core::ValidationError (profile is required; options default).
     static VorpaneConfig from_json(const nlohmann::json& value);
-    // Ordered: profile {token_id, token, cloud_environment}, options {advanced_mode}; with a
-    // credential store, profile {token_id, cloud_environment, credential_store}.
-    [[nodiscard]] nlohmann::ordered_json to_json() const;
     bool operator==(const VorpaneConfig&) const = default;
 };
 

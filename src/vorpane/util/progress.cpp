@@ -198,12 +198,6 @@ void ProgressBoard::redraw() {
     }
 }
 
-const ProgressBar* ProgressBoard::bar(LineId id) const {
-    auto it = std::find_if(m_lines.begin(), m_lines.end(),
-                           [id](const Line& line) { return line.id == id; });
-    return it == m_lines.end() ? nullptr : &it->bar;
-}
-
 void ProgressBoard::redraw_if_due() {
     if (m_output.is_terminal && m_output.now() - m_last_draw >= redraw_interval) {
         redraw();

@@ -77,9 +77,6 @@ class ProgressBoard {
     // Draws every bar now.
     void redraw();
 
-    // The bar `id`, or null when there is none.
-    [[nodiscard]] const ProgressBar* bar(LineId id) const;
-
   private:
     struct Line {
         LineId id;

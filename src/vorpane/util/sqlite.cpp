@@ -65,14 +65,6 @@ void Stmt::bind(const char* name, double value) {
     m_db->check(sqlite3_bind_double(m_stmt.get(), index_of(name), value), "binding a value");
 }
 
-void Stmt::bind(const char* name, std::int64_t value) {
-    m_db->check(sqlite3_bind_int64(m_stmt.get(), index_of(name), value), "binding a value");
-}
-
-void Stmt::bind_null(const char* name) {
-    m_db->check(sqlite3_bind_null(m_stmt.get(), index_of(name)), "binding a value");
-}
-
 bool Stmt::step() {
     const int code = sqlite3_step(m_stmt.get());
     if (code == SQLITE_ROW) {
@@ -85,14 +77,6 @@ bool Stmt::step() {
     const std::string message = sqlite3_errmsg(m_db->get());
     sqlite3_reset(m_stmt.get());
     throw SqliteError(code & 0xff, "statement failed on " + m_db->path().string() + ": " + message);
-}
-
-void Stmt::reset() noexcept {
-    sqlite3_reset(m_stmt.get());
-}
-
-bool Stmt::column_is_null(int column) const {
-    return sqlite3_column_type(m_stmt.get(), column) == SQLITE_NULL;
 }
 
 std::string Stmt::column_text(int column) const {
@@ -110,10 +94,6 @@ std::string_view Stmt::column_view(int column) const {
 
 double Stmt::column_double(int column) const {
     return sqlite3_column_double(m_stmt.get(), column);
-}
-
-std::int64_t Stmt::column_int(int column) const {
-    return sqlite3_column_int64(m_stmt.get(), column);
 }
 
 } // namespace vorpane::util

@@ -4,7 +4,6 @@
 
 #include <sqlite3.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <stdexcept>
@@ -53,28 +52,22 @@ class Stmt {
     // Prepares the single statement `sql`. Throws SqliteError.
     Stmt(const Db& db, std::string_view sql);
 
-    // Bind the parameter named `name` (":now") or numbered `index` (from 1). Text is copied.
+    // Bind the parameter named `name` (":now"). Text is copied.
     // Throw SqliteError, also for an unknown name.
     void bind(const char* name, std::string_view text);
     void bind(const char* name, double value);
-    void bind(const char* name, std::int64_t value);
-    void bind_null(const char* name);
     // Binds `text` without copying it: it must stay unchanged until the statement is destroyed
     // or the parameter bound again. Throws SqliteError.
     void bind_borrowed(const char* name, std::string_view text);
 
     // Advances; true while a row is available, false when done. Throws SqliteError.
     bool step();
-    // Makes the statement ready to run again; bindings stay.
-    void reset() noexcept;
 
     // Column values of the current row (columns from 0).
-    [[nodiscard]] bool column_is_null(int column) const;
     [[nodiscard]] std::string column_text(int column) const;
     // The text of a column without a copy, valid until the next step, reset or destruction.
     [[nodiscard]] std::string_view column_view(int column) const;
     [[nodiscard]] double column_double(int column) const;
-    [[nodiscard]] std::int64_t column_int(int column) const;
 
   private:
     int index_of(const char* name) const;

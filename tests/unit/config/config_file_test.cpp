@@ -112,8 +112,11 @@ TEST_F(ConfigFile, FailedCheckLeavesTheOldFileAndHidesTheSecret) {
         [] { write_config(make_config("new", "TOPSECRET\xff\xfe")); });
     EXPECT_THAT(what,
                 AllOf(HasSubstr("profile.token is not valid UTF-8"), Not(HasSubstr("TOPSECRET"))));
-    for (const char* invalid : {"\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe2\x82"}) {
-        EXPECT_THROW(write_config(make_config(invalid, "s")), std::runtime_error);
+    for (const char* invalid :
+         {"\xed\xa0\x80", "\xc0\xaf", "\xf4\x90\x80\x80", "\xe2\x82", "\xe0\x9f\xbf",
+          "\xf0\x8f\xbf\xbf", "\xf0\x90\x80", "\xf8\x88", "\xc3("}) {
+        EXPECT_THAT(test::what_of([&] { write_config(make_config(invalid, "s")); }),
+                    HasSubstr("profile.token_id is not valid UTF-8"));
     }
     EXPECT_EQ(test::read_file(m_file), before);
 }

@@ -24,6 +24,7 @@ TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
         Vars vars;
         std::string config;
         std::string data;
+        Platform platform = Platform::Linux;
     };
     const std::vector<Case> cases = {
         {{{"HOME", "/home/u"}}, "/home/u/.config/Vorpane", "/home/u/.local/share/Vorpane"},
@@ -36,9 +37,14 @@ TEST(DirsResolve, XdgRulesAndAClearErrorWithoutHome) {
          "/home/u/.local/share/Vorpane"},
         // HOME is only needed for a directory that falls back to it.
         {{{"XDG_CONFIG_HOME", "/c"}, {"XDG_DATA_HOME", "/d"}}, "/c/Vorpane", "/d/Vorpane"},
+        // On macOS one directory holds both, and XDG means nothing.
+        {{{"HOME", "/Users/u"}, {"XDG_CONFIG_HOME", "/c"}},
+         "/Users/u/Library/Application Support/Vorpane",
+         "/Users/u/Library/Application Support/Vorpane",
+         Platform::MacOS},
     };
     for (const auto& c : cases) {
-        const AppDirs dirs = resolve_app_dirs(Platform::Linux, env_lookup(c.vars));
+        const AppDirs dirs = resolve_app_dirs(c.platform, env_lookup(c.vars));
         EXPECT_EQ(dirs.config_dir.generic_string(), c.config) << c.config;
         EXPECT_EQ(dirs.data_dir.generic_string(), c.data) << c.data;
     }
