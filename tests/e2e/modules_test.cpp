@@ -174,9 +174,6 @@ TEST_F(ModulesTest, InstalledVersionsComeFromOneUvListByNormalisedName) {
              Case{"echo 'Package Version'", 1,
                   "Error: uv pip list answered something that is not a package list: not valid "
                   "JSON (at byte 1)\n"},
-             Case{R"(echo '[{"name":"a"}]')", 1,
-                  "Error: uv pip list answered something that is not a package list: an entry "
-                  "without a \"name\" and a \"version\" string\n"},
          }) {
         write_file(m_venv / "bin" / "uv", "#!/bin/sh\n" + c.script + "\n");
         std::filesystem::permissions(m_venv / "bin" / "uv", std::filesystem::perms::owner_all);
