@@ -1,7 +1,7 @@
 // Helper of bench/cache.py: one process that opens the result cache, looks one entry up and
 // decodes it ("lookup"), fills the entry first ("fill"), or does nothing ("none").
 #include "vorpane/config/cache.hpp"
-#include "vorpane/config/records.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <cstring>
 #include <iostream>
@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     using namespace vorpane::config;
+    using vorpane::records::VorpaneEntitlement;
     std::string mode = argv[2];
     if (mode == "none") {
         return 0;

@@ -13,7 +13,7 @@ using namespace vorpane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
-    config::VorpaneConfig conf;
+    records::VorpaneConfig conf;
     try {
         conf = config::parse_config(text, "vorpane.toml");
     } catch (const config::ConfigParseError& e) {
@@ -23,11 +23,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::expect(!e.errors().empty(), "validation error lists no field");
         return 0;
     }
-    fuzz::expect(config::is_cloud_env(conf.profile.cloud_environment),
+    fuzz::expect(records::is_cloud_env(conf.profile.cloud_environment),
                  "accepted a cloud environment outside CLOUD_ENVS");
 
     std::string stored = config::serialize_config(conf);
-    config::VorpaneConfig reread;
+    records::VorpaneConfig reread;
     try {
         reread = config::parse_config(stored, "vorpane.toml");
     } catch (const std::exception& e) {

@@ -13,7 +13,7 @@ using namespace vorpane;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view body(reinterpret_cast<const char*>(data), size);
-    std::vector<config::VorpaneEntitlement> records;
+    std::vector<records::VorpaneEntitlement> records;
     modules::Warnings warnings;
     try {
         records = modules::parse_entitlements(body, warnings);
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::expect(!record.packages.empty(), "an entitlement without packages was kept");
         // The cache stores records as JSON and reads them back.
         auto stored = nlohmann::json::parse(record.to_json().dump());
-        fuzz::expect(config::VorpaneEntitlement::from_json(stored) == record,
+        fuzz::expect(records::VorpaneEntitlement::from_json(stored) == record,
                      "a record does not survive the cache");
     }
     return 0;

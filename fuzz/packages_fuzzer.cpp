@@ -3,10 +3,10 @@
 // validated as a package record with its version operations.
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
-#include "vorpane/config/records.hpp"
 #include "vorpane/core/errors.hpp"
 #include "vorpane/modules/entitlements.hpp"
 #include "vorpane/modules/examples.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,9 +33,9 @@ const std::filesystem::path& config_dir() {
 }
 
 void check_record(const nlohmann::json& element) {
-    config::VorpanePackage package;
+    records::VorpanePackage package;
     try {
-        package = config::VorpanePackage::from_json(element);
+        package = records::VorpanePackage::from_json(element);
     } catch (const core::ValidationError& e) {
         fuzz::expect(!e.errors().empty(), "validation error lists no field");
         return;
@@ -49,7 +49,7 @@ void check_record(const nlohmann::json& element) {
         }
         fuzz::expect(held, "max_version returned a string the package does not hold");
     }
-    fuzz::expect(config::VorpanePackage::from_json(package.to_json()) == package,
+    fuzz::expect(records::VorpanePackage::from_json(package.to_json()) == package,
                  "a package record does not survive its JSON form");
 }
 
@@ -80,7 +80,7 @@ modules::PackageList expected_list(const nlohmann::json& list, std::size_t& drop
             continue;
         }
         const auto& name = key->get_ref<const std::string&>();
-        if (!config::is_valid_package_key(name)) {
+        if (!records::is_valid_package_key(name)) {
             ++dropped;
             continue;
         }

@@ -1,8 +1,8 @@
 // SemVer parsing and precedence, and the package version operations built on them. The input is
 // lines: versions to parse and compare; the first line is also the installed version of a
 // package whose available versions are the other lines (an empty first line: not installed).
-#include "vorpane/config/records.hpp"
-#include "vorpane/config/semver.hpp"
+#include "vorpane/records/records.hpp"
+#include "vorpane/records/semver.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -35,12 +35,12 @@ int sign(int value) {
     return (value > 0) - (value < 0);
 }
 
-std::optional<config::SemVer> parse_checked(const std::string& text) {
-    std::optional<config::SemVer> parsed;
+std::optional<records::SemVer> parse_checked(const std::string& text) {
+    std::optional<records::SemVer> parsed;
     std::string error;
     try {
-        parsed = config::SemVer::parse(text);
-    } catch (const config::InvalidVersion& e) {
+        parsed = records::SemVer::parse(text);
+    } catch (const records::InvalidVersion& e) {
         error = e.what();
         fuzz::expect(fuzz::is_one_line(error) || text.find_first_of("\r\n") != std::string::npos,
                      "invalid-version message is not one line");
@@ -55,18 +55,18 @@ std::optional<config::SemVer> parse_checked(const std::string& text) {
         fuzz::expect(grammatical || !parsed, "an ungrammatical version was accepted: " + text);
     }
     if (parsed) {
-        config::SemVer without_build = *parsed;
+        records::SemVer without_build = *parsed;
         without_build.build.clear();
-        fuzz::expect(config::compare(*parsed, without_build) == 0,
+        fuzz::expect(records::compare(*parsed, without_build) == 0,
                      "build metadata changes precedence");
-        fuzz::expect(config::compare(*parsed, *parsed) == 0, "a version differs from itself");
+        fuzz::expect(records::compare(*parsed, *parsed) == 0, "a version differs from itself");
     }
     return parsed;
 }
 
 void check_package(const std::vector<std::string>& lines,
-                   const std::vector<std::optional<config::SemVer>>& parsed) {
-    config::VorpanePackage package;
+                   const std::vector<std::optional<records::SemVer>>& parsed) {
+    records::VorpanePackage package;
     package.key = "pkg";
     if (!lines[0].empty()) {
         package.installed_version = lines[0];
@@ -92,11 +92,11 @@ void check_package(const std::vector<std::string>& lines,
         return;
     }
     fuzz::expect(newest.has_value(), "no maximum of valid versions");
-    auto top = config::SemVer::parse(*newest);
+    auto top = records::SemVer::parse(*newest);
     for (std::size_t i = package.installed_version ? 0 : 1; i < parsed.size(); ++i) {
-        fuzz::expect(config::compare(top, *parsed[i]) >= 0, "max_version is not the maximum");
+        fuzz::expect(records::compare(top, *parsed[i]) >= 0, "max_version is not the maximum");
     }
-    bool expected = !package.installed_version || config::compare(top, *parsed[0]) > 0;
+    bool expected = !package.installed_version || records::compare(top, *parsed[0]) > 0;
     fuzz::expect(update == expected, "needs_update disagrees with precedence");
 }
 
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (lines.size() > 16) {
         return 0;
     }
-    std::vector<std::optional<config::SemVer>> parsed;
+    std::vector<std::optional<records::SemVer>> parsed;
     for (const auto& line : lines) {
         parsed.push_back(parse_checked(line));
     }
@@ -117,16 +117,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!parsed[i] || !parsed[j]) {
                 continue;
             }
-            int ij = config::compare(*parsed[i], *parsed[j]);
-            fuzz::expect(sign(ij) == -sign(config::compare(*parsed[j], *parsed[i])),
+            int ij = records::compare(*parsed[i], *parsed[j]);
+            fuzz::expect(sign(ij) == -sign(records::compare(*parsed[j], *parsed[i])),
                          "precedence is not antisymmetric");
-            fuzz::expect(config::compare_versions(lines[i], lines[j]) == ij,
+            fuzz::expect(records::compare_versions(lines[i], lines[j]) == ij,
                          "compare_versions disagrees with compare");
-            const std::string& top = config::max_of(lines[i], lines[j]);
+            const std::string& top = records::max_of(lines[i], lines[j]);
             fuzz::expect(&top == (ij >= 0 ? &lines[i] : &lines[j]), "max_of picked the wrong one");
             for (std::size_t k = 0; k < parsed.size(); ++k) {
-                if (parsed[k] && ij <= 0 && config::compare(*parsed[j], *parsed[k]) <= 0) {
-                    fuzz::expect(config::compare(*parsed[i], *parsed[k]) <= 0,
+                if (parsed[k] && ij <= 0 && records::compare(*parsed[j], *parsed[k]) <= 0) {
+                    fuzz::expect(records::compare(*parsed[i], *parsed[k]) <= 0,
                                  "precedence is not transitive");
                 }
             }

@@ -62,7 +62,7 @@ TEST(FuzzRegressionConfig, NonAsciiInsideStringsAndCommentsStillReads) {
              // Were the escaped quote taken as the end, the é would count as outside the string.
              Case{"[profile]\ntoken_id = \"a\\\"\xC3\xA9\"\ntoken = \"t\"\n", "a\"\xC3\xA9", "t"},
          }) {
-        const VorpaneConfig conf = parse_config(c.text, "vorpane.toml");
+        const records::VorpaneConfig conf = parse_config(c.text, "vorpane.toml");
         EXPECT_EQ(conf.profile.token_id, c.token_id) << c.text;
         EXPECT_EQ(conf.profile.token, c.token) << c.text;
     }

@@ -25,7 +25,7 @@ struct RequestDescription {
 // What a call of the service needs from the run: the stored profile, an HTTP client and the
 // result cache.
 struct ServiceAccess {
-    const config::VorpaneProfile& profile;
+    const records::VorpaneProfile& profile;
     net::HttpClient& http;
     config::ResultCache& cache;
 };

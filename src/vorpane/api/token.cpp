@@ -55,7 +55,7 @@ bool is_bearer_token(std::string_view text) {
     return std::all_of(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(padding), allowed);
 }
 
-net::HttpRequest token_request(const config::VorpaneProfile& profile,
+net::HttpRequest token_request(const records::VorpaneProfile& profile,
                                const std::string& token_api_url) {
     net::HttpRequest request;
     request.method = "POST";
@@ -69,7 +69,7 @@ net::HttpRequest token_request(const config::VorpaneProfile& profile,
     return request;
 }
 
-std::string access_token_args(const config::VorpaneProfile& profile) {
+std::string access_token_args(const records::VorpaneProfile& profile) {
     // Each field with its length in front, so that no two profiles give the same text.
     std::string fields;
     for (const std::string* field :
@@ -79,11 +79,11 @@ std::string access_token_args(const config::VorpaneProfile& profile) {
     return "(" + util::sha256_hex(fields) + "){}";
 }
 
-std::string access_token_key(const config::VorpaneProfile& profile) {
+std::string access_token_key(const records::VorpaneProfile& profile) {
     return config::cache_key(ACCESS_TOKEN_ANSWER, access_token_args(profile));
 }
 
-TokenOutcome get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http) {
+TokenOutcome get_access_token(const records::VorpaneProfile& profile, net::HttpClient& http) {
     TokenOutcome outcome;
     try {
         const net::HttpResponse response =

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "vorpane/config/cache.hpp"
-#include "vorpane/config/records.hpp"
 #include "vorpane/net/http.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <functional>
 #include <optional>
@@ -32,7 +32,7 @@ inline constexpr long TOKEN_TIMEOUT = 60;
 // The token exchange request for `profile` against the token service at `token_api_url`:
 // POST <url>/oauth/token with Basic credentials base64(token_id ":" token), a JSON body and
 // an overall time-out of TOKEN_TIMEOUT seconds.
-net::HttpRequest token_request(const config::VorpaneProfile& profile,
+net::HttpRequest token_request(const records::VorpaneProfile& profile,
                                const std::string& token_api_url);
 
 // The result of one token exchange: the access token, or why there is none.
@@ -62,14 +62,14 @@ inline constexpr config::CachedOperation ACCESS_TOKEN_ANSWER{"vorpane.api._get_a
 // The arguments part of the key of the access token obtained with `profile`: the SHA-256 digest
 // of its token id, secret and cloud environment, so that a token serves only the credentials it
 // was obtained with while the secret itself is never stored. Throws like util::sha256_hex.
-std::string access_token_args(const config::VorpaneProfile& profile);
+std::string access_token_args(const records::VorpaneProfile& profile);
 // The whole key of that entry. Throws like access_token_args.
-std::string access_token_key(const config::VorpaneProfile& profile);
+std::string access_token_key(const records::VorpaneProfile& profile);
 
 // Exchanges the token id and secret of `profile` for an access token through `http`. Not
 // cached: callers go through create_get_request. A status other than 200, a failed transfer or a
 // failing system call give an outcome without a token. Throws TokenServiceError for an unusable
 // 200 answer (not JSON, nested too deep, no string "access_token", not a bearer token).
-TokenOutcome get_access_token(const config::VorpaneProfile& profile, net::HttpClient& http);
+TokenOutcome get_access_token(const records::VorpaneProfile& profile, net::HttpClient& http);
 
 } // namespace vorpane::api

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "vorpane/config/records.hpp"
+#include "vorpane/records/records.hpp"
 #include "vorpane/util/file_lock.hpp"
 #include "vorpane/util/sqlite.hpp"
 

@@ -226,7 +226,9 @@ std::string basic_string(std::string_view value) {
 
 // Everything that could make the stored text unreadable is found here, before the old file is
 // touched. No message quotes a value: the token secret is among them.
-void check_serialization(const VorpaneConfig& conf, const std::string& text, const fs::path& path) {
+void check_serialization(const records::VorpaneConfig& conf,
+                         const std::string& text,
+                         const fs::path& path) {
     const std::pair<const char*, const std::string*> fields[] = {
         {"profile.token_id", &conf.profile.token_id},
         {"profile.token", &conf.profile.token},
@@ -236,9 +238,9 @@ void check_serialization(const VorpaneConfig& conf, const std::string& text, con
             refuse_write(path, std::string(name) + " is not valid UTF-8");
         }
     }
-    VorpaneConfig reread;
+    records::VorpaneConfig reread;
     try {
-        reread = VorpaneConfig::from_json(to_json(toml::parse(text)));
+        reread = records::VorpaneConfig::from_json(to_json(toml::parse(text)));
     } catch (const toml::parse_error& e) {
         refuse_write(path, "the serialised configuration is not valid TOML (line " +
                                std::to_string(e.source().begin.line) + ")");
@@ -343,30 +345,30 @@ std::string derive_cloud_environment(std::string_view cloud_environment) {
     return cloud_environment == "dev.cloud" || cloud_environment == "dev" ? "dev.cloud" : "cloud";
 }
 
-VorpaneConfig load_config() {
+records::VorpaneConfig load_config() {
     return load_config(get_config_dir());
 }
 
-VorpaneConfig load_config(const fs::path& dir) {
+records::VorpaneConfig load_config(const fs::path& dir) {
     fs::path file = get_config_file(dir);
     remove_stale_temporaries(file);
     return parse_config(read_whole_file(file), file);
 }
 
-VorpaneConfig read_config(const fs::path& file) {
+records::VorpaneConfig read_config(const fs::path& file) {
     return parse_config(read_whole_file(file), file);
 }
 
-VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
+records::VorpaneConfig parse_config(std::string_view content, const fs::path& path) {
     const auto doc = to_json(parse_toml(content, path));
     try {
-        return VorpaneConfig::from_json(doc);
+        return records::VorpaneConfig::from_json(doc);
     } catch (const core::ValidationError& e) {
         throw InvalidConfigError(e.errors());
     }
 }
 
-std::string serialize_config(const VorpaneConfig& conf) {
+std::string serialize_config(const records::VorpaneConfig& conf) {
     std::string text = "[profile]\n";
     text += "token_id = " + basic_string(conf.profile.token_id) + "\n";
     if (conf.profile.credential_store.empty()) {
@@ -384,7 +386,7 @@ std::string serialize_config(const VorpaneConfig& conf) {
 
 namespace {
 
-void write_config_in(const VorpaneConfig& conf, const fs::path& dir) {
+void write_config_in(const records::VorpaneConfig& conf, const fs::path& dir) {
     fs::path file = get_config_file(dir);
     std::string text = serialize_config(conf);
     check_serialization(conf, text, file);
@@ -396,7 +398,7 @@ void write_config_in(const VorpaneConfig& conf, const fs::path& dir) {
 
 } // namespace
 
-void write_config(const VorpaneConfig& conf) {
+void write_config(const records::VorpaneConfig& conf) {
     write_config_in(conf, get_config_dir());
 }
 
@@ -424,11 +426,11 @@ RemovedConfig remove_config_file(const fs::path& dir,
     return found;
 }
 
-void replace_config(const VorpaneConfig& conf) {
+void replace_config(const records::VorpaneConfig& conf) {
     replace_config(conf, get_config_dir());
 }
 
-void replace_config(const VorpaneConfig& conf, const fs::path& dir) {
+void replace_config(const records::VorpaneConfig& conf, const fs::path& dir) {
     check_serialization(conf, serialize_config(conf), dir / CONFIG_FILE_NAME);
     // Cached answers go first: killed right after this, the old profile is still there and
     // only has to fetch its answers again. Killed after the rename, the new profile finds no

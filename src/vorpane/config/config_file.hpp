@@ -1,7 +1,7 @@
 #pragma once
 
-#include "vorpane/config/records.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <filesystem>
 #include <functional>
@@ -40,27 +40,27 @@ std::filesystem::path get_config_file(const std::filesystem::path& dir);
 // record (an empty file included), ConfigParseError for invalid TOML,
 // std::filesystem::filesystem_error when it cannot be read, and std::runtime_error, without
 // waiting, when it is not a regular file (a FIFO, a socket, a device) or is larger than 1 MiB.
-VorpaneConfig load_config();
+records::VorpaneConfig load_config();
 // The same from the configuration directory `dir` (checked by the caller).
-VorpaneConfig load_config(const std::filesystem::path& dir);
+records::VorpaneConfig load_config(const std::filesystem::path& dir);
 
 // The configuration stored in `file`, checked and bounded like load_config's; creates
 // nothing. Throws like load_config.
-VorpaneConfig read_config(const std::filesystem::path& file);
+records::VorpaneConfig read_config(const std::filesystem::path& file);
 
 // `content` (TOML text read from `path`, which only names it in messages) as a VorpaneConfig.
 // Throws ConfigParseError for invalid TOML and InvalidConfigError when it holds no valid record.
-VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
+records::VorpaneConfig parse_config(std::string_view content, const std::filesystem::path& path);
 
 // The TOML text of `conf`, exactly as stored: "[profile]\ntoken_id = \"...\"\n...\n\n[options]\n
 // advanced_mode = false\n". With a credential store the profile holds no "token" line but
 // credential_store = "NAME" after cloud_environment.
-std::string serialize_config(const VorpaneConfig& conf);
+std::string serialize_config(const records::VorpaneConfig& conf);
 
 // Writes `conf` atomically: serialised and re-parsed first, then written to a temporary file in
 // the same directory (mode 0600), flushed to disk and renamed over the old file. On any failure
 // the old file stays intact. Throws std::system_error / std::runtime_error.
-void write_config(const VorpaneConfig& conf);
+void write_config(const records::VorpaneConfig& conf);
 
 // What remove_config_file found at the configuration file's path.
 struct RemovedConfig {
@@ -86,8 +86,8 @@ RemovedConfig remove_config_file(const std::filesystem::path& dir,
 // the directory holds the old configuration or the new one, never none, and the new one never sits
 // beside answers cached for the old one. Throws std::filesystem::filesystem_error /
 // std::runtime_error.
-void replace_config(const VorpaneConfig& conf);
+void replace_config(const records::VorpaneConfig& conf);
 // The same in the configuration directory `dir` (checked by the caller).
-void replace_config(const VorpaneConfig& conf, const std::filesystem::path& dir);
+void replace_config(const records::VorpaneConfig& conf, const std::filesystem::path& dir);
 
 } // namespace vorpane::config

@@ -13,11 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool name_char(char c, bool first) {
-    const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    return alnum || (!first && (c == '.' || c == '_' || c == '-'));
-}
-
 ProfileSummary summarize(const fs::path& dir, std::optional<std::string> name) {
     ProfileSummary summary{std::move(name), std::nullopt, {}, false};
     const fs::path file = dir / CONFIG_FILE_NAME;
@@ -42,23 +37,11 @@ ProfileSummary summarize(const fs::path& dir, std::optional<std::string> name) {
 
 } // namespace
 
-bool is_valid_profile_name(std::string_view name) {
-    if (name.empty() || name.size() > 64) {
-        return false;
-    }
-    for (std::size_t i = 0; i < name.size(); ++i) {
-        if (!name_char(name[i], i == 0)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void check_profile_name(std::string_view what, std::string_view name) {
-    if (!is_valid_profile_name(name)) {
+    if (!records::is_valid_profile_name(name)) {
         throw core::VorpaneException("invalid " + std::string(what) + " name \"" +
                                      util::escape_control(name) + "\": it must match " +
-                                     std::string(PROFILE_NAME_RULE));
+                                     std::string(records::PROFILE_NAME_RULE));
     }
 }
 
@@ -89,7 +72,7 @@ std::vector<ProfileSummary> list_profiles(const fs::path& root,
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(root / "profiles", ec)) {
         const std::string name = entry.path().filename().string();
-        if (is_valid_profile_name(name) && entry.is_directory(ec)) {
+        if (records::is_valid_profile_name(name) && entry.is_directory(ec)) {
             names.push_back(name);
         }
     }

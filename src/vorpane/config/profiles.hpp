@@ -1,7 +1,7 @@
 #pragma once
 
 #include "vorpane/config/dirs.hpp"
-#include "vorpane/config/records.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -10,12 +10,6 @@
 #include <vector>
 
 namespace vorpane::config {
-
-// What a profile or a credential store may be called: a single, harmless path component.
-inline constexpr std::string_view PROFILE_NAME_RULE = "[A-Za-z0-9][A-Za-z0-9._-]{0,63}";
-
-// True when `name` matches PROFILE_NAME_RULE.
-bool is_valid_profile_name(std::string_view name);
 
 // Throws core::VorpaneException naming `what` ("profile", "credential store") and the rule when
 // `name` does not match PROFILE_NAME_RULE.
@@ -40,7 +34,7 @@ struct ProfileSummary {
     // std::nullopt for the default profile.
     std::optional<std::string> name;
     // The stored record; std::nullopt when nothing is stored or the file is unusable.
-    std::optional<VorpaneConfig> config;
+    std::optional<records::VorpaneConfig> config;
     // Why the file cannot be used (one line); empty when it can or holds nothing.
     std::string error;
     // The profile in effect.

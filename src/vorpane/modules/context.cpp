@@ -130,30 +130,30 @@ std::filesystem::path Context::examples_dir() {
     return dir;
 }
 
-const config::VorpaneConfig& Context::stored_config() {
+const records::VorpaneConfig& Context::stored_config() {
     return once(m_stored, m_stored_error, [this] { return config::load_config(config_dir()); });
 }
 
-const config::VorpaneConfig& Context::config() {
+const records::VorpaneConfig& Context::config() {
     return once(m_config, m_config_error, [this] {
         const auto id = config::non_empty_env(m_lookup, "VORPANE_TOKEN_ID");
         const auto token = config::non_empty_env(m_lookup, "VORPANE_TOKEN");
         if (id && token) {
             m_source = CredentialsSource::environment;
-            return config::VorpaneConfig{
-                config::VorpaneProfile{*id,
-                                       *token,
-                                       config::derive_cloud_environment(
-                                           m_lookup("VORPANE_CLOUD_ENVIRONMENT").value_or("")),
-                                       {}},
-                config::VorpaneOptions{}};
+            return records::VorpaneConfig{
+                records::VorpaneProfile{*id,
+                                        *token,
+                                        config::derive_cloud_environment(
+                                            m_lookup("VORPANE_CLOUD_ENVIRONMENT").value_or("")),
+                                        {}},
+                records::VorpaneOptions{}};
         }
         if (id || token) {
             throw core::VorpaneException(
                 std::string(id ? "VORPANE_TOKEN" : "VORPANE_TOKEN_ID") +
                 " is not set: set both VORPANE_TOKEN_ID and VORPANE_TOKEN, or neither");
         }
-        const config::VorpaneConfig& stored = stored_config();
+        const records::VorpaneConfig& stored = stored_config();
         if (!stored.profile.credential_store.empty()) {
             m_source = CredentialsSource::store;
         }
@@ -204,10 +204,10 @@ config::ResultCache& Context::cache() {
     return m_cache.emplace(dir, now);
 }
 
-const config::VorpaneProfile& Context::profile() {
+const records::VorpaneProfile& Context::profile() {
     if (!m_profile && !m_profile_error) {
         try {
-            config::VorpaneProfile found = config().profile;
+            records::VorpaneProfile found = config().profile;
             if (credentials_source() == CredentialsSource::store) {
                 found.token = fetch_secret(found, m_environment);
             }

@@ -3,12 +3,12 @@
 #include "vorpane/api/request.hpp"
 #include "vorpane/config/cache.hpp"
 #include "vorpane/config/dirs.hpp"
-#include "vorpane/config/records.hpp"
 #include "vorpane/core/clock.hpp"
 #include "vorpane/core/output.hpp"
 #include "vorpane/engine/runner.hpp"
 #include "vorpane/engine/target.hpp"
 #include "vorpane/net/http.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -125,13 +125,13 @@ class Context {
     // or throw the same error: core::ValidationError when it holds no valid profile (an empty
     // file included), config::ConfigParseError, std::system_error /
     // std::filesystem::filesystem_error, and what config_dir() throws.
-    const config::VorpaneConfig& stored_config();
+    const records::VorpaneConfig& stored_config();
     // The configuration in effect, made on the first call; later calls give the same record or
     // throw the same error. When VORPANE_TOKEN_ID and VORPANE_TOKEN are both set (an empty value
     // counts as unset) the profile is theirs, with VORPANE_CLOUD_ENVIRONMENT, and the file is not
     // read; only one of them set throws core::VorpaneException naming the missing one. Otherwise
     // stored_config().
-    const config::VorpaneConfig& config();
+    const records::VorpaneConfig& config();
     // The source of config()'s profile; throws like config().
     CredentialsSource credentials_source();
 
@@ -149,7 +149,7 @@ class Context {
     engine::TargetEnvironment& target() { return m_target; }
     // config()'s profile with its secret: from a credential store, the helper is asked on the
     // first call only. Throws like config(), and CredentialStoreError (credentials.hpp).
-    const config::VorpaneProfile& profile();
+    const records::VorpaneProfile& profile();
     // What a call of the service needs: profile(), the HTTP client and the cache. Throws like
     // profile().
     api::ServiceAccess service();
@@ -160,12 +160,12 @@ class Context {
     std::optional<config::AppDirs> m_dirs;
     std::optional<std::filesystem::path> m_config_dir;
     std::exception_ptr m_config_dir_error;
-    std::optional<config::VorpaneConfig> m_stored;
+    std::optional<records::VorpaneConfig> m_stored;
     std::exception_ptr m_stored_error;
-    std::optional<config::VorpaneConfig> m_config;
+    std::optional<records::VorpaneConfig> m_config;
     CredentialsSource m_source = CredentialsSource::file;
     std::exception_ptr m_config_error;
-    std::optional<config::VorpaneProfile> m_profile;
+    std::optional<records::VorpaneProfile> m_profile;
     std::exception_ptr m_profile_error;
     std::optional<config::ResultCache> m_cache;
     engine::TargetEnvironment m_target;

@@ -13,7 +13,7 @@ namespace {
 
 using Kind = util::CredentialReply::Kind;
 
-util::CredentialHelper helper_for(const config::VorpaneProfile& profile,
+util::CredentialHelper helper_for(const records::VorpaneProfile& profile,
                                   const config::Environment& environment) {
     util::CredentialHelper helper{profile.credential_store, environment,
                                   credential_timeout(config::lookup_in(environment))};
@@ -25,7 +25,7 @@ util::CredentialHelper helper_for(const config::VorpaneProfile& profile,
 // Turns a reply that is not `ok` into the user's one line; `action` is what was being done.
 void check(const util::CredentialReply& reply,
            const util::CredentialHelper& helper,
-           const config::VorpaneProfile& profile,
+           const records::VorpaneProfile& profile,
            const std::string& action) {
     const std::string program = helper.program();
     switch (reply.kind) {
@@ -57,7 +57,7 @@ void check(const util::CredentialReply& reply,
 
 } // namespace
 
-std::string credential_server_url(const config::VorpaneProfile& profile) {
+std::string credential_server_url(const records::VorpaneProfile& profile) {
     return api::get_token_api_url(profile.cloud_environment) + "/oauth/token#" + profile.token_id;
 }
 
@@ -75,7 +75,7 @@ std::chrono::milliseconds credential_timeout(const config::EnvLookup& env) {
     return std::chrono::seconds(seconds);
 }
 
-std::string fetch_secret(const config::VorpaneProfile& profile,
+std::string fetch_secret(const records::VorpaneProfile& profile,
                          const config::Environment& environment) {
     const auto helper = helper_for(profile, environment);
     const auto reply = util::credential_get(helper, credential_server_url(profile));
@@ -83,7 +83,7 @@ std::string fetch_secret(const config::VorpaneProfile& profile,
     return reply.secret;
 }
 
-void store_secret(const config::VorpaneProfile& profile, const config::Environment& environment) {
+void store_secret(const records::VorpaneProfile& profile, const config::Environment& environment) {
     const auto helper = helper_for(profile, environment);
     const std::string url = credential_server_url(profile);
     check(util::credential_store(helper, url, profile.token_id, profile.token), helper, profile,
@@ -96,7 +96,7 @@ void store_secret(const config::VorpaneProfile& profile, const config::Environme
     }
 }
 
-void erase_secret(const config::VorpaneProfile& profile, const config::Environment& environment) {
+void erase_secret(const records::VorpaneProfile& profile, const config::Environment& environment) {
     const auto helper = helper_for(profile, environment);
     const auto reply = util::credential_erase(helper, credential_server_url(profile));
     if (reply.kind != Kind::not_found) {

@@ -23,7 +23,7 @@ namespace vorpane::modules {
 namespace {
 
 void check_package_key(const std::string& package_key) {
-    if (!config::is_valid_package_key(package_key)) {
+    if (!records::is_valid_package_key(package_key)) {
         // Keys are checked where they enter; this keeps anything else from reaching uv's options.
         throw core::VorpaneException("Not a valid package name: \"" +
                                      util::escape_control(package_key) + "\"");
@@ -124,7 +124,7 @@ class PackageListReader final : public nlohmann::json_sax<nlohmann::json> {
 
     void finish_element() {
         if (m_element_is_object && m_key_state == Key::text &&
-            !config::is_valid_package_key(m_key)) {
+            !records::is_valid_package_key(m_key)) {
             warn_dropped(warnings, "the package", m_key, "not a valid package name");
             return;
         }
@@ -147,19 +147,19 @@ class PackageListReader final : public nlohmann::json_sax<nlohmann::json> {
     std::size_t m_kept = 0;
 };
 
-std::vector<config::VorpaneEntitlement> fetch_entitlements(Context& ctx, Warnings& warnings) {
+std::vector<records::VorpaneEntitlement> fetch_entitlements(Context& ctx, Warnings& warnings) {
     return parse_entitlements(api::get_success("/entitlements", ctx.service()).body, warnings);
 }
 
 } // namespace
 
-std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body,
-                                                           Warnings& warnings) {
+std::vector<records::VorpaneEntitlement> parse_entitlements(std::string_view body,
+                                                            Warnings& warnings) {
     const nlohmann::json doc = api::parse_service_json(body, "The entitlement service");
     if (!doc.is_array()) {
         throw std::runtime_error("The entitlement service sent an answer that is not a list");
     }
-    std::vector<config::VorpaneEntitlement> result;
+    std::vector<records::VorpaneEntitlement> result;
     for (size_t i = 0; i < doc.size(); ++i) {
         const auto& element = doc[i];
         if (element.is_object()) {
@@ -169,15 +169,15 @@ std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body
                 continue;
             }
         }
-        auto entitlement = config::VorpaneEntitlement::from_json(
+        auto entitlement = records::VorpaneEntitlement::from_json(
             element, "entitlements[" + std::to_string(i) + "].");
-        if (!config::is_valid_entitlement_code(entitlement.code)) {
+        if (!records::is_valid_entitlement_code(entitlement.code)) {
             warn_dropped(warnings, "the entitlement", entitlement.code,
                          "not a valid entitlement code");
             continue;
         }
         std::erase_if(entitlement.packages, [&](const std::string& key) {
-            if (config::is_valid_package_key(key)) {
+            if (records::is_valid_package_key(key)) {
                 return false;
             }
             warn_dropped(warnings, "the package", key, "not a valid package name");
@@ -202,8 +202,8 @@ PackageList parse_package_list(std::string_view body, Warnings& warnings) {
     return std::move(reader.list);
 }
 
-WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx) {
-    WithWarnings<std::vector<config::VorpaneEntitlement>> result;
+WithWarnings<std::vector<records::VorpaneEntitlement>> get_user_entitlements(Context& ctx) {
+    WithWarnings<std::vector<records::VorpaneEntitlement>> result;
     nlohmann::json stored = ctx.answer(ENTITLEMENTS_ANSWER, [&] {
         nlohmann::json list = nlohmann::json::array();
         for (const auto& e : fetch_entitlements(ctx, result.warnings)) {
@@ -212,23 +212,23 @@ WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Cont
         return list;
     });
     for (const auto& element : stored) {
-        result.value.push_back(config::VorpaneEntitlement::from_json(element));
+        result.value.push_back(records::VorpaneEntitlement::from_json(element));
     }
     return result;
 }
 
-WithWarnings<std::vector<config::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx) {
+WithWarnings<std::vector<records::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx) {
     auto all = get_user_entitlements(ctx);
     std::erase_if(all.value, [](const auto& e) { return e.code.rfind("ENT_PKG", 0) == 0; });
     return all;
 }
 
-std::string module_key(const config::VorpaneEntitlement& module) {
+std::string module_key(const records::VorpaneEntitlement& module) {
     return module.code.size() > 4 ? module.code.substr(4) : std::string();
 }
 
 std::vector<ListedModule>
-list_installed_state(Context& ctx, const std::vector<config::VorpaneEntitlement>& entitled) {
+list_installed_state(Context& ctx, const std::vector<records::VorpaneEntitlement>& entitled) {
     std::vector<ListedModule> listing;
     listing.reserve(entitled.size());
     bool any_package = false;
@@ -247,7 +247,7 @@ list_installed_state(Context& ctx, const std::vector<config::VorpaneEntitlement>
     for (const auto& module : entitled) {
         ListedModule row{module.name, module_key(module), module.code, {}};
         for (const auto& key : module.packages) {
-            config::VorpanePackage package;
+            records::VorpanePackage package;
             package.key = key;
             package.installed_version = installed.version_of(key);
             row.packages.push_back(std::move(package));

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "vorpane/config/cache.hpp"
-#include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -34,20 +34,20 @@ inline constexpr config::CachedOperation ENTITLEMENTS_ANSWER{
 // (ENTITLEMENTS_ANSWER), offline the stored ones or OfflineError. Names dropped from a fresh answer
 // come back as warnings. Throws the HTTP client's errors, api::NoAccessToken and
 // core::ValidationError for bad records.
-WithWarnings<std::vector<config::VorpaneEntitlement>> get_user_entitlements(Context& ctx);
+WithWarnings<std::vector<records::VorpaneEntitlement>> get_user_entitlements(Context& ctx);
 
 // get_user_entitlements() without the entitlements whose code begins with "ENT_PKG".
-WithWarnings<std::vector<config::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx);
+WithWarnings<std::vector<records::VorpaneEntitlement>> get_all_entitled_modules(Context& ctx);
 
 // Parses an entitlement answer body: a JSON array of entitlement objects; elements with no
-// packages are dropped. An entitlement whose code fails config::is_valid_entitlement_code, and a
-// package key that fails config::is_valid_package_key, is dropped with one line added to
+// packages are dropped. An entitlement whose code fails records::is_valid_entitlement_code, and a
+// package key that fails records::is_valid_package_key, is dropped with one line added to
 // `warnings` naming it (escaped); an entitlement left without packages is dropped too.
 // Throws api::ServiceAnswerError for a body that is not JSON or nests too deep,
 // std::runtime_error for one that is not an array, core::ValidationError for elements that are not
 // valid records.
-std::vector<config::VorpaneEntitlement> parse_entitlements(std::string_view body,
-                                                           Warnings& warnings);
+std::vector<records::VorpaneEntitlement> parse_entitlements(std::string_view body,
+                                                            Warnings& warnings);
 
 // What the tool keeps of a package list: the example download reads nothing else.
 struct PackageList {
@@ -59,20 +59,20 @@ struct PackageList {
 };
 
 // Parses a package-list answer body (GET "/packages"), a JSON array, without building its tree.
-// An element whose string "key" fails config::is_valid_package_key is dropped with one line added
+// An element whose string "key" fails records::is_valid_package_key is dropped with one line added
 // to `warnings` naming it (escaped). Throws api::ServiceAnswerError for a body that is not JSON,
 // nests too deep or holds too many values, and std::runtime_error for one that is not an array.
 PackageList parse_package_list(std::string_view body, Warnings& warnings);
 
 // The module key: the code without its "ENT_" prefix.
-std::string module_key(const config::VorpaneEntitlement& module);
+std::string module_key(const records::VorpaneEntitlement& module);
 
 // One module of the listing, its packages with the versions installed in the target environment.
 struct ListedModule {
     std::string name;
     std::string key;
     std::string code;
-    std::vector<config::VorpanePackage> packages;
+    std::vector<records::VorpanePackage> packages;
 };
 
 // `entitled` in order, each package with its installed version (std::nullopt when it is not
@@ -80,6 +80,6 @@ struct ListedModule {
 // package. Throws core::VorpaneException for a package key that is not a valid name, and what
 // engine::list_installed_packages throws.
 std::vector<ListedModule>
-list_installed_state(Context& ctx, const std::vector<config::VorpaneEntitlement>& entitled);
+list_installed_state(Context& ctx, const std::vector<records::VorpaneEntitlement>& entitled);
 
 } // namespace vorpane::modules

@@ -172,7 +172,7 @@ WithWarnings<std::vector<std::string>> get_examples_packages(Context& ctx) {
         if (!ends_with(name, "examples")) {
             return true;
         }
-        if (!config::is_valid_package_key(name)) {
+        if (!records::is_valid_package_key(name)) {
             warnings.push_back("Warning: ignored the package \"" + util::escape_control(name) +
                                "\" from the service: not a valid package name");
             return true;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
 #include "vorpane/modules/entitlements.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <cstdint>
 #include <filesystem>

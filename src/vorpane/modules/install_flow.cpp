@@ -72,7 +72,7 @@ std::string module_code_to_name(const std::string& code) {
 
 std::optional<std::string>
 str_to_module(const std::string& name,
-              const std::vector<config::VorpaneEntitlement>& entitlements) {
+              const std::vector<records::VorpaneEntitlement>& entitlements) {
     std::string wanted = normalize_name_for_module(name);
     for (const auto& e : entitlements) {
         if (e.code == wanted) {
@@ -84,7 +84,7 @@ str_to_module(const std::string& name,
 
 std::optional<std::string>
 str_to_package(const std::string& name,
-               const std::vector<config::VorpaneEntitlement>& entitlements) {
+               const std::vector<records::VorpaneEntitlement>& entitlements) {
     for (const auto& e : entitlements) {
         if (std::find(e.packages.begin(), e.packages.end(), name) != e.packages.end()) {
             return name;
@@ -95,7 +95,7 @@ str_to_package(const std::string& name,
 
 Resolution install_names_to_modules_and_packages(
     const std::vector<std::string>& names,
-    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+    const std::vector<records::VorpaneEntitlement>& entitled_modules) {
     Resolution r;
     for (const auto& name : names) {
         if (auto code = str_to_module(name, entitled_modules)) {
@@ -111,7 +111,7 @@ Resolution install_names_to_modules_and_packages(
 
 std::vector<std::string>
 packages_of_modules(const std::vector<std::string>& module_codes,
-                    const std::vector<config::VorpaneEntitlement>& entitled_modules) {
+                    const std::vector<records::VorpaneEntitlement>& entitled_modules) {
     std::map<std::string, std::vector<std::string>> by_code;
     for (const auto& e : entitled_modules) {
         by_code[e.code] = e.packages;

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "vorpane/config/records.hpp"
 #include "vorpane/engine/install.hpp"
 #include "vorpane/modules/context.hpp"
 #include "vorpane/modules/entitlements.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -27,23 +27,24 @@ std::string module_code_to_name(const std::string& code);
 
 // The code of the first module whose code equals the normalised name.
 std::optional<std::string>
-str_to_module(const std::string& name, const std::vector<config::VorpaneEntitlement>& entitlements);
+str_to_module(const std::string& name,
+              const std::vector<records::VorpaneEntitlement>& entitlements);
 
 // `name` when some entitlement lists it as a package (exact comparison).
 std::optional<std::string>
 str_to_package(const std::string& name,
-               const std::vector<config::VorpaneEntitlement>& entitlements);
+               const std::vector<records::VorpaneEntitlement>& entitlements);
 
 // Splits names into module codes, module package names and unknown names, order and duplicates
 // kept.
 Resolution install_names_to_modules_and_packages(
     const std::vector<std::string>& names,
-    const std::vector<config::VorpaneEntitlement>& entitled_modules);
+    const std::vector<records::VorpaneEntitlement>& entitled_modules);
 
 // The packages of the given modules, in module order then listed order.
 std::vector<std::string>
 packages_of_modules(const std::vector<std::string>& module_codes,
-                    const std::vector<config::VorpaneEntitlement>& entitled_modules);
+                    const std::vector<records::VorpaneEntitlement>& entitled_modules);
 
 // The names of a requirements file: comment lines and empty lines dropped, the part before the
 // first "#" of each other line, trimmed. Throws std::system_error naming the file when it cannot

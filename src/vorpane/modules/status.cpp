@@ -28,7 +28,7 @@ void check_credentials(Context& ctx, StatusReport& report, std::string& token_ke
     using Credentials = StatusReport::Credentials;
     try {
         // With the secret in a credential store, this is where the helper is asked.
-        const config::VorpaneProfile& profile = ctx.profile();
+        const records::VorpaneProfile& profile = ctx.profile();
         token_key = api::access_token_key(profile);
         if (ctx.offline()) {
             report.credentials = Credentials::unchecked;

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "vorpane/api/token.hpp"
-#include "vorpane/config/records.hpp"
 #include "vorpane/modules/context.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <filesystem>
 #include <optional>
@@ -21,7 +21,7 @@ struct StatusReport {
     std::filesystem::path cache_file;
 
     // The profile in effect and where it came from; std::nullopt without one.
-    std::optional<config::VorpaneProfile> profile;
+    std::optional<records::VorpaneProfile> profile;
     Context::CredentialsSource source = Context::CredentialsSource::file;
     // Why the configuration cannot be used (a file that does not parse, half-set credentials in
     // the environment, a directory of another user's); std::nullopt when it is merely empty.

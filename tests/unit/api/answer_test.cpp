@@ -91,7 +91,7 @@ struct ScriptedClient : net::HttpClient {
 TEST(ServiceAnswers, TimeoutsNameTheServiceAndOnly2xxIsASuccess) {
     test::ScopedHome home;
     config::ResultCache cache(config::get_config_dir(), [] { return 1'700'000'000.0; });
-    const config::VorpaneProfile profile{"id", "secret", "cloud"};
+    const records::VorpaneProfile profile{"id", "secret", "cloud"};
     ScriptedClient http;
     const ServiceAccess service{profile, http, cache};
     for (const long status : {302L, 999L, 100L}) {

@@ -60,7 +60,7 @@ class CloudAccessTest : public ::testing::Test {
     static void store_profile(const std::string& id,
                               const std::string& secret,
                               const std::string& environment) {
-        config::VorpaneConfig conf;
+        records::VorpaneConfig conf;
         conf.profile = {id, secret, environment};
         config::write_config(conf);
     }
@@ -98,7 +98,7 @@ class CloudAccessTest : public ::testing::Test {
     test::ScopedEnv m_ca{"SSL_CERT_FILE", s_cloud->ca().string()};
     std::vector<std::string> m_sent;
     double m_now = 1'700'000'000.0;
-    config::VorpaneConfig m_conf;
+    records::VorpaneConfig m_conf;
     Client m_http{[this](const net::HttpRequest& r) { return to_cloud(r); }};
 };
 
@@ -155,7 +155,7 @@ TEST_F(CloudAccessTest, FailedExchangesGiveOneLineAndNoToken) {
         {refused, Kind::unreachable, 0, "Failed to connect to localhost port 1"},
         {unreadable, Kind::local_failure, 0, "vorpane.toml: "},
     };
-    const config::VorpaneProfile profile{"id", "secret", "cloud"};
+    const records::VorpaneProfile profile{"id", "secret", "cloud"};
     for (const auto& [how, kind, status, said] : cases) {
         Client client{how};
         const TokenOutcome outcome = get_access_token(profile, client);

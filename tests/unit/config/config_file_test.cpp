@@ -21,11 +21,11 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-VorpaneConfig make_config(std::string token_id,
-                          std::string token,
-                          std::string env = "cloud",
-                          bool advanced = false) {
-    VorpaneConfig conf;
+records::VorpaneConfig make_config(std::string token_id,
+                                   std::string token,
+                                   std::string env = "cloud",
+                                   bool advanced = false) {
+    records::VorpaneConfig conf;
     conf.profile = {std::move(token_id), std::move(token), std::move(env)};
     conf.options.advanced_mode = advanced;
     return conf;
@@ -63,7 +63,7 @@ TEST_F(ConfigFile, TomlValuesAreCheckedAfterConversionAndExtrasDropped) {
                              "token = 1979-05-27T07:32:00Z\nratio = 0.5\nlist = [1, [true]]\n"
                              "[options]\nadvanced_mode = \"yes\"\ncolour = 3\n"
                              "[extra]\nkey = [1, 2]\n[extra.sub]\nk = 1979-05-27\n");
-    const VorpaneConfig conf = load_config();
+    const records::VorpaneConfig conf = load_config();
     EXPECT_EQ(conf, make_config("1979-05-27", "1979-05-27T07:32:00Z", "cloud", true));
     write_config(conf);
     EXPECT_EQ(test::read_file(m_file), serialize_config(conf));
@@ -77,7 +77,7 @@ TEST_F(ConfigFile, EscapesLikeTomlBasicStringsAndRoundTrips) {
               "cloud_environment = \"cloud\"\n\n[options]\nadvanced_mode = false\n");
     for (const std::string secret : {"with \"quotes\" and 'single'", "back\\slash\\",
                                      "ctl\x01\x02\x1b[0m\x7f", "''' \"\"\" #"}) {
-        const VorpaneConfig conf = make_config("id \"x\"", secret, "dev.cloud", true);
+        const records::VorpaneConfig conf = make_config("id \"x\"", secret, "dev.cloud", true);
         write_config(conf);
         EXPECT_EQ(load_config(), conf) << secret;
     }
@@ -94,7 +94,7 @@ TEST_F(ConfigFile, WriteReplacesALooseFileWithAPrivateOneAndFollowsALink) {
     test::write_file(real, "");
     fs::remove(m_file);
     fs::create_symlink(real, m_file);
-    const VorpaneConfig conf = make_config("linked", "s");
+    const records::VorpaneConfig conf = make_config("linked", "s");
     write_config(conf);
     EXPECT_TRUE(fs::is_symlink(m_file));
     EXPECT_EQ(test::read_file(real), serialize_config(conf));
@@ -174,7 +174,7 @@ TEST_F(ConfigFile, ReplaceKeepsTheDirectoryUntilTheNewConfigurationIsStored) {
         EXPECT_THROW(replace_config(bad), std::runtime_error);
         EXPECT_EQ(test::read_tree(m_home.config_dir()), before);
     }
-    const VorpaneConfig fresh = make_config("new", "new-secret");
+    const records::VorpaneConfig fresh = make_config("new", "new-secret");
     replace_config(fresh);
     EXPECT_EQ(load_config(), fresh);
     EXPECT_EQ(names_in(m_home.config_dir()),

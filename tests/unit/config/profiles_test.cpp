@@ -26,11 +26,11 @@ TEST(Profiles, NamesFollowOneRuleForProfilesAndStores) {
         {"_x", false},
     };
     for (const auto& [name, valid] : cases) {
-        EXPECT_EQ(is_valid_profile_name(name), valid) << name;
+        EXPECT_EQ(records::is_valid_profile_name(name), valid) << name;
         const nlohmann::json doc = {{"token_id", "i"}, {"credential_store", name}};
         EXPECT_EQ(valid, [&] {
             try {
-                return VorpaneProfile::from_json(doc).credential_store == name;
+                return records::VorpaneProfile::from_json(doc).credential_store == name;
             } catch (const core::ValidationError&) {
                 return false;
             }
@@ -42,7 +42,7 @@ TEST(Profiles, NamesFollowOneRuleForProfilesAndStores) {
 }
 
 TEST(Profiles, StoredSecretStaysOutOfTheFileAndOldFilesStillRead) {
-    VorpaneConfig conf;
+    records::VorpaneConfig conf;
     conf.profile = {"id", "", "dev.cloud", "secretservice"};
     const std::string text = serialize_config(conf);
     EXPECT_EQ(text.find("token ="), std::string::npos);

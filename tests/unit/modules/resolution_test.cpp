@@ -8,7 +8,7 @@
 namespace vorpane::modules {
 namespace {
 
-using config::VorpaneEntitlement;
+using records::VorpaneEntitlement;
 
 std::vector<VorpaneEntitlement> sample_modules() {
     return {

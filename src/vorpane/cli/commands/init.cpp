@@ -63,8 +63,8 @@ void run_init(modules::Context& ctx, const InitOptions& options) {
     }
     // Nothing is touched before this point, so an abort at a prompt keeps the working profile;
     // replace_config checks the new one before it removes anything.
-    config::VorpaneConfig conf{config::VorpaneProfile{*id, *secret, environment},
-                               config::VorpaneOptions{}};
+    records::VorpaneConfig conf{records::VorpaneProfile{*id, *secret, environment},
+                                records::VorpaneOptions{}};
     conf.options.advanced_mode = false;
     const std::string& store = options.credential_store;
     if (!store.empty()) {

@@ -28,7 +28,7 @@ void run_logout(modules::Context& ctx, const LogoutOptions& /*options*/) {
     const fs::path cache = dir / config::CACHE_FILE_NAME;
     using Kind = config::RemovedConfig::Kind;
     // Where the secret is kept, read before the file goes; an unusable file names no store.
-    std::optional<config::VorpaneProfile> stored;
+    std::optional<records::VorpaneProfile> stored;
     // What the file held, from the run's one reading of it.
     const config::RemovedConfig found = config::remove_config_file(dir, [&]() {
         try {

@@ -19,7 +19,7 @@ std::string pad(const std::string& text) {
 }
 
 // `package.key` in red (not installed), yellow (needs an update) or green.
-std::string styled_key(const config::VorpanePackage& package) {
+std::string styled_key(const records::VorpanePackage& package) {
     if (!package.installed_version) {
         return core::style(package.key, "red");
     }

@@ -25,7 +25,7 @@ void run_profiles(modules::Context& ctx, const ProfilesOptions& options) {
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& profile : found) {
         using Json = nlohmann::ordered_json;
-        const config::VorpaneProfile* stored = profile.config ? &profile.config->profile : nullptr;
+        const records::VorpaneProfile* stored = profile.config ? &profile.config->profile : nullptr;
         Json entry = {{"name", profile.name ? Json(*profile.name) : nullptr},
                       {"token_id", stored ? Json(stored->token_id) : nullptr},
                       {"cloud_environment", stored ? Json(stored->cloud_environment) : nullptr},

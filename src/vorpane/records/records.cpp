@@ -1,8 +1,7 @@
-#include "vorpane/config/records.hpp"
+#include "vorpane/records/records.hpp"
 
-#include "vorpane/config/profiles.hpp"
-#include "vorpane/config/semver.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/records/semver.hpp"
 
 #include <nlohmann/json.hpp>
 
@@ -11,7 +10,7 @@
 #include <cctype>
 #include <cstdint>
 
-namespace vorpane::config {
+namespace vorpane::records {
 
 namespace {
 
@@ -177,6 +176,23 @@ bool is_valid_package_key(std::string_view key) {
                        [&](char c) { return alnum(c) || c == '.' || c == '_' || c == '-'; });
 }
 
+bool is_valid_profile_name(std::string_view name) {
+    const auto name_char = [](char c, bool first) {
+        const bool alnum =
+            (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        return alnum || (!first && (c == '.' || c == '_' || c == '-'));
+    };
+    if (name.empty() || name.size() > 64) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (!name_char(name[i], i == 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool is_valid_entitlement_code(std::string_view code) {
     return code.starts_with("ENT_") && is_valid_package_key(code.substr(4));
 }
@@ -302,4 +318,4 @@ bool VorpanePackage::needs_update() const {
     }
 }
 
-} // namespace vorpane::config
+} // namespace vorpane::records

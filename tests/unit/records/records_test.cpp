@@ -1,5 +1,5 @@
-#include "vorpane/config/records.hpp"
 #include "vorpane/core/errors.hpp"
+#include "vorpane/records/records.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace vorpane::config {
+namespace vorpane::records {
 namespace {
 
 using nlohmann::json;
@@ -114,4 +114,4 @@ TEST(RecordsPackageVersions, WithoutAvailableVersionsTheInstalledOneIsCurrent) {
 }
 
 } // namespace
-} // namespace vorpane::config
+} // namespace vorpane::records

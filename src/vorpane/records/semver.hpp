@@ -7,7 +7,7 @@
 #include <variant>
 #include <vector>
 
-namespace vorpane::config {
+namespace vorpane::records {
 
 // A string that is not a Semantic Versioning 2.0.0 version.
 class InvalidVersion : public std::invalid_argument {
@@ -37,4 +37,4 @@ int compare_versions(std::string_view a, std::string_view b);
 // Throws InvalidVersion when either does not parse.
 const std::string& max_of(const std::string& first, const std::string& second);
 
-} // namespace vorpane::config
+} // namespace vorpane::records

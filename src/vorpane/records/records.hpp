@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vorpane::config {
+namespace vorpane::records {
 
 // The closed set of cloud environments, compared exactly.
 inline constexpr std::string_view CLOUD_ENVS[] = {"cloud", "dev.cloud"};
@@ -27,6 +27,12 @@ bool is_valid_package_key(std::string_view key);
 
 // True when `code` is "ENT_" followed by a valid package key ("ENT_ZEL_FOO_APP").
 bool is_valid_entitlement_code(std::string_view code);
+
+// What a profile or a credential store may be called: a single, harmless path component.
+inline constexpr std::string_view PROFILE_NAME_RULE = "[A-Za-z0-9][A-Za-z0-9._-]{0,63}";
+
+// True when `name` matches PROFILE_NAME_RULE.
+bool is_valid_profile_name(std::string_view name);
 
 struct VorpaneProfile {
     std::string token_id;
@@ -94,4 +100,4 @@ struct VorpanePackage {
     bool operator==(const VorpanePackage&) const = default;
 };
 
-} // namespace vorpane::config
+} // namespace vorpane::records

@@ -1,9 +1,9 @@
-#include "vorpane/config/semver.hpp"
+#include "vorpane/records/semver.hpp"
 
 #include <algorithm>
 #include <charconv>
 
-namespace vorpane::config {
+namespace vorpane::records {
 
 namespace {
 
@@ -141,4 +141,4 @@ const std::string& max_of(const std::string& first, const std::string& second) {
     return compare_versions(first, second) >= 0 ? first : second;
 }
 
-} // namespace vorpane::config
+} // namespace vorpane::records

@@ -1,5 +1,5 @@
-#include "vorpane/config/records.hpp"
-#include "vorpane/config/semver.hpp"
+#include "vorpane/records/records.hpp"
+#include "vorpane/records/semver.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 
 #include "support/temp_home.hpp"
 
-namespace vorpane::config {
+namespace vorpane::records {
 namespace {
 
 TEST(SemVer, PrecedenceFollowsTheStandardsOwnChain) {
@@ -95,4 +95,4 @@ TEST(PackageVersions, TheMaximumIsAHeldStringAndInvalidVersionsNeverEscape) {
 }
 
 } // namespace
-} // namespace vorpane::config
+} // namespace vorpane::records
