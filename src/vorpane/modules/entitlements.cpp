@@ -227,8 +227,47 @@ std::string module_key(const records::VorpaneEntitlement& module) {
     return module.code.size() > 4 ? module.code.substr(4) : std::string();
 }
 
+InstalledQuery::InstalledQuery(Context& ctx) {
+    try {
+        // The target's lookups are lazy and not thread-safe: they happen here, before the thread.
+        engine::Runtime rt{ctx.runner, ctx.target()};
+        (void)rt.target.uv();
+        (void)rt.target.child_env();
+        m_run = std::async(std::launch::async,
+                           [rt]() mutable { return engine::list_installed_packages(rt); });
+    } catch (...) {
+        m_error = std::current_exception();
+    }
+}
+
+InstalledQuery::~InstalledQuery() {
+    if (m_run.valid()) {
+        // An answer nobody asked for (the service failed first) is waited for and dropped.
+        try {
+            (void)m_run.get();
+        } catch (...) {
+        }
+    }
+}
+
+const engine::InstalledPackages& InstalledQuery::get() {
+    if (m_error) {
+        std::rethrow_exception(m_error);
+    }
+    if (!m_answer) {
+        try {
+            m_answer = m_run.get();
+        } catch (...) {
+            m_error = std::current_exception();
+            throw;
+        }
+    }
+    return *m_answer;
+}
+
 std::vector<ListedModule>
-list_installed_state(Context& ctx, const std::vector<records::VorpaneEntitlement>& entitled) {
+list_installed_state(const std::vector<records::VorpaneEntitlement>& entitled,
+                     InstalledQuery& installed) {
     std::vector<ListedModule> listing;
     listing.reserve(entitled.size());
     bool any_package = false;
@@ -238,18 +277,14 @@ list_installed_state(Context& ctx, const std::vector<records::VorpaneEntitlement
             any_package = true;
         }
     }
-    // Nothing to look up asks no interpreter and runs no uv.
-    engine::InstalledPackages installed;
-    if (any_package) {
-        engine::Runtime rt{ctx.runner, ctx.target()};
-        installed = engine::list_installed_packages(rt);
-    }
+    const engine::InstalledPackages none;
+    const engine::InstalledPackages& found = any_package ? installed.get() : none;
     for (const auto& module : entitled) {
         ListedModule row{module.name, module_key(module), module.code, {}};
         for (const auto& key : module.packages) {
             records::VorpanePackage package;
             package.key = key;
-            package.installed_version = installed.version_of(key);
+            package.installed_version = found.version_of(key);
             row.packages.push_back(std::move(package));
         }
         listing.push_back(std::move(row));

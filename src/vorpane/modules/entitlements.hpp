@@ -1,11 +1,13 @@
 #pragma once
 
 #include "vorpane/config/cache.hpp"
+#include "vorpane/engine/uv.hpp"
 #include "vorpane/modules/context.hpp"
 #include "vorpane/records/records.hpp"
 
 #include <cstddef>
 #include <exception>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -75,11 +77,33 @@ struct ListedModule {
     std::vector<records::VorpanePackage> packages;
 };
 
+// The distributions installed in the target environment, asked of uv (one `uv pip list` run)
+// on a thread of its own from construction on, so that a listing costs about the longer of that
+// run and the service requests the caller makes meanwhile, not their sum. The target environment
+// and uv are found on the constructing thread; what finding or running them throws is kept for
+// get(), so a listing that needs no package never fails for them. Destruction waits for the run.
+class InstalledQuery {
+  public:
+    explicit InstalledQuery(Context& ctx);
+    InstalledQuery(const InstalledQuery&) = delete;
+    InstalledQuery& operator=(const InstalledQuery&) = delete;
+    ~InstalledQuery();
+
+    // The answer, waiting for it; throws what engine::list_installed_packages threw.
+    const engine::InstalledPackages& get();
+
+  private:
+    std::exception_ptr m_error;
+    std::future<engine::InstalledPackages> m_run;
+    std::optional<engine::InstalledPackages> m_answer;
+};
+
 // `entitled` in order, each package with its installed version (std::nullopt when it is not
-// installed), from one `uv pip list` run in the target environment; no run when there is no
-// package. Throws core::VorpaneException for a package key that is not a valid name, and what
-// engine::list_installed_packages throws.
+// installed) from `installed`, which is only asked when there is a package. Throws
+// core::VorpaneException for a package key that is not a valid name, and what
+// InstalledQuery::get throws.
 std::vector<ListedModule>
-list_installed_state(Context& ctx, const std::vector<records::VorpaneEntitlement>& entitled);
+list_installed_state(const std::vector<records::VorpaneEntitlement>& entitled,
+                     InstalledQuery& installed);
 
 } // namespace vorpane::modules

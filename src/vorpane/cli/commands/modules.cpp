@@ -58,9 +58,11 @@ std::string rfc3339(double seconds) {
 // The listing as one JSON document: schema 1, the modules in the service's order; offline, when
 // the oldest answer it used was stored as well.
 void send_modules_json(modules::Context& ctx) {
+    // uv answers while the service does.
+    modules::InstalledQuery installed(ctx);
     const auto entitled = modules::get_all_entitled_modules(ctx);
     send_warnings(ctx.out, entitled.warnings);
-    const auto listing = modules::list_installed_state(ctx, entitled.value);
+    const auto listing = modules::list_installed_state(entitled.value, installed);
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
     for (const auto& module : listing) {
         nlohmann::ordered_json packages = nlohmann::ordered_json::array();
@@ -115,6 +117,8 @@ void run_modules(modules::Context& ctx, const ModulesOptions& options) {
     }
     core::Output& out = ctx.out;
     out.info(legend());
+    // uv answers while the service does.
+    modules::InstalledQuery installed(ctx);
     const auto entitled = modules::get_all_entitled_modules(ctx);
     send_warnings(out, entitled.warnings);
     if (const auto stored_at = ctx.answers_stored_at()) {
@@ -124,7 +128,7 @@ void run_modules(modules::Context& ctx, const ModulesOptions& options) {
     out.send_message(kRule);
     out.send_message(pad("Module Name") + ": " + pad("Module Key") + ": Packages");
     out.send_message(kRule);
-    for (const auto& module : modules::list_installed_state(ctx, entitled.value)) {
+    for (const auto& module : modules::list_installed_state(entitled.value, installed)) {
         std::string packages;
         for (const auto& package : module.packages) {
             packages += (packages.empty() ? "" : ", ") + styled_key(package);
