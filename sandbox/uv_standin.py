@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """A stand-in for the `uv` package manager, covering exactly what vorpane calls:
 
-    uv pip show NAME
     uv pip list --format json
     uv pip install PKG... [-r FILE]... [--upgrade-package PKG]... --index-url URL [--dry-run]
 
-The target environment is $VIRTUAL_ENV. `pip show` and `pip list` ask the environment's own
-interpreter through importlib.metadata (no pip, so they start fast); `pip install` runs pip from this
+The target environment is $VIRTUAL_ENV. `pip list` asks the environment's own interpreter
+through importlib.metadata (no pip, so it starts fast); `pip install` runs pip from this
 interpreter against the environment (`pip --python`). Anything else is refused with exit
 status 2, so a test notices when the tool starts calling something new.
 
@@ -25,56 +24,12 @@ Environment:
 mkbin.py installs this file as an executable named `uv`.
 """
 
-# Only os and sys at the top: `uv pip show` runs once per package, so start-up counts.
+# Only os and sys at the top: every listing runs `uv pip list`, so start-up counts.
 import os
 import sys
 
-# Run by the environment's interpreter as `python -I -c SHOW_SCRIPT NAME`, in place of
-# this process (exec), so it prints the answer and sets the exit status itself.
-SHOW_SCRIPT = r"""
-import re, sys
-from importlib import metadata
-
-def norm(n):
-    return re.sub(r"[-_.]+", "-", n).lower()
-
-def req_name(r):
-    m = re.match(r"\s*([A-Za-z0-9][A-Za-z0-9._-]*)", r)
-    return m.group(1) if m else None
-
-want = norm(sys.argv[1])
-found = None
-others = []
-for d in metadata.distributions():
-    name = d.metadata["Name"]
-    if not name:
-        continue
-    if found is None and norm(name) == want:
-        found = d
-    else:
-        others.append(d)
-if found is None:
-    sys.stderr.write("warning: Package(s) not found for: %s\n" % sys.argv[1])
-    sys.exit(1)
-
-def plain_requires(d):
-    out = []
-    for r in d.requires or []:
-        if "extra" in r.partition(";")[2]:
-            continue
-        n = req_name(r)
-        if n and norm(n) not in out:
-            out.append(norm(n))
-    return out
-
-required_by = sorted({norm(d.metadata["Name"]) for d in others if want in plain_requires(d)})
-sys.stdout.write(
-    "Name: %s\nVersion: %s\nLocation: %s\nRequires: %s\nRequired-by: %s\n"
-    % (found.metadata["Name"], found.version, found.locate_file(""),
-       ", ".join(sorted(plain_requires(found))), ", ".join(required_by)))
-"""
-
-# `uv pip list --format json`, run the same way: one compact JSON array, sorted by name, with
+# `uv pip list --format json`, run by the environment's interpreter as `python -I -c LIST_SCRIPT`
+# in place of this process (exec), so it prints the answer itself: one compact JSON array, sorted by name, with
 # "editable_project_location" for editable installs, as uv prints it.
 LIST_SCRIPT = r"""
 import json, re, sys
@@ -152,21 +107,6 @@ def target_python():
     if not os.access(python, os.X_OK):
         return None, f"error: VIRTUAL_ENV={venv} has no interpreter at {python}"
     return python, None
-
-
-def pip_show(argv, rest):
-    if len(rest) != 1 or rest[0].startswith("-"):
-        return unsupported(argv, "pip show takes exactly one package name")
-    name = rest[0]
-    python, error = target_python()
-    if error:
-        return fail(error)
-    sys.stdout.flush()
-    sys.stderr.flush()
-    try:
-        os.execv(python, [python, "-I", "-c", SHOW_SCRIPT, name])
-    except OSError as exc:
-        return fail(f"error: cannot run {python}: {exc}")
 
 
 def pip_list(argv, rest):
@@ -268,8 +208,6 @@ def main():
     if argv == ["--version"]:
         print("uv 0.0.0 (sandbox stand-in)")
         return 0
-    if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "show":
-        return pip_show(argv, argv[2:])
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "list":
         return pip_list(argv, argv[2:])
     if len(argv) >= 2 and argv[0] == "pip" and argv[1] == "install":

@@ -8,8 +8,29 @@ namespace {
 
 constexpr long kDay = 86400;
 
+struct Row {
+    Args args;
+    std::string offline_variable;
+    int status;
+    std::string out;
+    std::string err;
+};
+
 class OfflineTest : public E2ETest {
   protected:
+    // Runs each row and checks its outcome, and that it opened no connection.
+    void expect_rows(const std::vector<Row>& rows) {
+        for (const Row& row : rows) {
+            m_env["VORPANE_OFFLINE"] = row.offline_variable;
+            const auto r = vorpane(row.args);
+            const std::string what = ::testing::PrintToString(row.args);
+            EXPECT_EQ(r.status, row.status) << what << r;
+            EXPECT_THAT(r.out, HasSubstr(row.out)) << what;
+            EXPECT_THAT(r.err, HasSubstr(row.err)) << what;
+            EXPECT_THAT(r.err, Not(HasSubstr("Traceback"))) << what;
+            EXPECT_EQ(sandbox().connections(), 0U) << what;
+        }
+    }
     void SetUp() override {
         E2ETest::SetUp();
         m_env["UV_STANDIN_LOG"] = (m_home.root() / "uv.log").string();
@@ -43,19 +64,11 @@ class OfflineTest : public E2ETest {
     }
 };
 
-struct Row {
-    Args args;
-    std::string offline_variable;
-    int status;
-    std::string out;
-    std::string err;
-};
-
 TEST_F(OfflineTest, ExpiredAnswersServeOfflineRunsWithoutAConnectionButNeverOnlineOnes) {
     store_answers();
     age_cache(2 * kDay);
     sandbox().clear_log();
-    const Row rows[] = {
+    const std::vector<Row> rows = {
         {{"--offline", "modules"},
          "",
          0,
@@ -80,16 +93,7 @@ TEST_F(OfflineTest, ExpiredAnswersServeOfflineRunsWithoutAConnectionButNeverOnli
         {{"status", "--json"}, "1", 0, "\"credentials\": \"unchecked\"", ""},
         {{"-v", "--offline", "status"}, "", 0, "package index address", ""},
     };
-    for (const Row& row : rows) {
-        m_env["VORPANE_OFFLINE"] = row.offline_variable;
-        const auto r = vorpane(row.args);
-        const std::string what = ::testing::PrintToString(row.args);
-        EXPECT_EQ(r.status, row.status) << what << r;
-        EXPECT_THAT(r.out, HasSubstr(row.out)) << what;
-        EXPECT_THAT(r.err, HasSubstr(row.err)) << what;
-        EXPECT_THAT(r.err, Not(HasSubstr("Traceback"))) << what;
-        EXPECT_EQ(sandbox().connections(), 0U) << what;
-    }
+    expect_rows(rows);
     // The JSON listing says when its answers were stored, in RFC 3339 form.
     m_env["VORPANE_OFFLINE"] = "1";
     const auto listing = nlohmann::json::parse(vorpane({"modules", "--json"}).out);
@@ -119,7 +123,7 @@ TEST_F(OfflineTest, ExpiredAnswersServeOfflineRunsWithoutAConnectionButNeverOnli
 
 TEST_F(OfflineTest, WithoutStoredAnswersOfflineCommandsFailWithoutAConnection) {
     const std::string missing = "Error: offline: no stored answer for the ";
-    const Row rows[] = {
+    const std::vector<Row> rows = {
         {{"--offline", "modules"},
          "",
          1,
@@ -138,15 +142,7 @@ TEST_F(OfflineTest, WithoutStoredAnswersOfflineCommandsFailWithoutAConnection) {
          "Error: VORPANE_OFFLINE must be 1, true, yes, 0, false, no or empty, not \"maybe\"\n"},
     };
     sandbox().clear_log();
-    for (const Row& row : rows) {
-        m_env["VORPANE_OFFLINE"] = row.offline_variable;
-        const auto r = vorpane(row.args);
-        const std::string what = ::testing::PrintToString(row.args);
-        EXPECT_EQ(r.status, row.status) << what << r;
-        EXPECT_THAT(r.out, HasSubstr(row.out)) << what;
-        EXPECT_THAT(r.err, HasSubstr(row.err)) << what;
-        EXPECT_EQ(sandbox().connections(), 0U) << what;
-    }
+    expect_rows(rows);
     EXPECT_THAT(uv_calls(), Not(HasSubstr("install")));
 }
 

@@ -56,6 +56,12 @@ void ensure_private_file(const std::filesystem::path& file) {
     }
 }
 
+// A stored value, parsed in place (a large one is not copied out of SQLite first); discarded
+// when it is not JSON this code wrote.
+nlohmann::json parse_stored(std::string_view text) {
+    return nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+}
+
 bool nests_deeper_than(const nlohmann::json& value, std::size_t limit) {
     std::vector<std::pair<const nlohmann::json*, std::size_t>> pending = {{&value, 1}};
     while (!pending.empty()) {
@@ -245,9 +251,7 @@ std::optional<nlohmann::json> ResultCache::lookup(const std::string& key) {
         if (!select.step()) {
             return std::nullopt;
         }
-        // Parsed in place: a large value is not copied out of SQLite first.
-        const std::string_view text = select.column_view(0);
-        nlohmann::json value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+        nlohmann::json value = parse_stored(select.column_view(0));
         if (value.is_discarded()) {
             // A value this code did not write: drop it so that the next add can replace it.
             util::Stmt drop(*m_db, "DELETE FROM cache WHERE key = :key");
@@ -272,8 +276,7 @@ std::optional<ResultCache::KeptAnswer> ResultCache::lookup_kept(const std::strin
         if (!select.step()) {
             return std::nullopt;
         }
-        const std::string_view text = select.column_view(0);
-        nlohmann::json value = nlohmann::json::parse(text.begin(), text.end(), nullptr, false);
+        nlohmann::json value = parse_stored(select.column_view(0));
         if (value.is_discarded() || value.is_null()) {
             return std::nullopt;
         }

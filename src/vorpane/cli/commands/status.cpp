@@ -14,11 +14,6 @@ namespace vorpane::cli::commands {
 
 namespace {
 
-// The first line of an error text, escaped for the terminal.
-std::string shown_line(const std::string& text) {
-    return util::escape_control(util::first_line(text));
-}
-
 using Report = modules::StatusReport;
 
 const char* credentials_name(Report::Credentials credentials) {
@@ -89,9 +84,10 @@ std::string credentials_text(const Report& report) {
     case Report::Credentials::rejected:
         return "rejected (HTTP " + std::to_string(report.exchange->status) + ")";
     case Report::Credentials::unreachable:
-        return "service unreachable: " + (report.exchange
-                                              ? shown_line(token_failure_text(*report.exchange))
-                                              : report.exchange_error);
+        return "service unreachable: " +
+               (report.exchange
+                    ? util::escape_control(util::first_line(token_failure_text(*report.exchange)))
+                    : report.exchange_error);
     case Report::Credentials::unusable:
         return "unusable: " + report.exchange_error;
     case Report::Credentials::unchecked:
